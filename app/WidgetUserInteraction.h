@@ -1,0 +1,12 @@
+#pragma once
+
+#include "app/UserInteraction.h"
+
+// The application's answerer: real QMessageBoxes, QFileDialog and QDesktopServices.
+class WidgetUserInteraction : public UserInteraction
+{
+public:
+    Button showMessage(const Message &message) override;
+    QString chooseDirectory(const QString &caption, const QString &startDirectory) override;
+    bool openUrl(const QUrl &url) override;
+};

@@ -1,0 +1,118 @@
+#include "catalogue/DCP.h"
+
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/DatabaseTransaction.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+
+#include <QDebug>
+#include <QQmlEngine>
+
+#include <stdexcept>
+
+DCP::DCP(const QString &uuid, const QString &title, const QString &imageUrl, const QString &downloadPath)
+    : m_uuid(uuid)
+    , m_title(title)
+    , m_imageUrl(imageUrl)
+    , m_downloadPath(downloadPath)
+{
+    QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
+}
+
+QList<QObject *> DCP::reelObjects() const
+{
+    QList<QObject *> objects;
+    objects.reserve(m_reels.size());
+    for (Reel *reel : m_reels)
+        objects.append(reel);
+    return objects;
+}
+
+void DCP::addReel(Reel *reel)
+{
+    m_reels.append(reel);
+    m_reelIndex.insert(reel->uuid(), reel);
+    emit reelsChanged();
+    emit finishedChanged();
+}
+
+void DCP::addAsset(Asset *asset)
+{
+    m_assets.append(asset);
+    m_assetIndex.insert(AssetKey(asset->uuid(), m_uuid), asset);
+}
+
+Reel *DCP::getReel(const QString &reelUuid) const
+{
+    return m_reelIndex.value(reelUuid, nullptr);
+}
+
+Asset *DCP::getAsset(const QString &assetUuid) const
+{
+    return m_assetIndex.value(AssetKey(assetUuid, m_uuid), nullptr);
+}
+
+void DCP::removeReel(Reel *reel)
+{
+    DatabaseManager *database = DatabaseManager::instance();
+    DatabaseTransaction transaction(database);
+    reel->remove();
+    if (!transaction.commit())
+        throw std::runtime_error("Unable to remove the reel");
+
+    m_reels.removeAll(reel);
+    m_reelIndex.remove(reel->uuid());
+    for (Asset *asset : reel->getAssets()) {
+        m_assets.removeAll(asset);
+        m_assetIndex.remove(assetKey(asset));
+    }
+}
+
+void DCP::sync()
+{
+    qDebug() << "Syncing DCP..." << m_uuid;
+    DatabaseManager *database = DatabaseManager::instance();
+    DatabaseTransaction transaction(database);
+    database->insertDcp(this);
+    for (Reel *reel : qAsConst(m_reels))
+        reel->sync();
+    if (!transaction.commit())
+        throw std::runtime_error("Unable to store the DCP");
+}
+
+bool DCP::isFinished() const
+{
+    for (const Reel *reel : m_reels) {
+        if (!reel->isFinished())
+            return false;
+    }
+    return true;
+}
+
+quint64 DCP::getTotalSize() const
+{
+    quint64 total = 0;
+    for (const Reel *reel : m_reels)
+        total += reel->getTotalSize();
+    return total;
+}
+
+quint64 DCP::getDownloadedSize() const
+{
+    quint64 total = 0;
+    for (const Reel *reel : m_reels)
+        total += reel->getDownloadedSize();
+    return total;
+}
+
+quint64 DCP::getDownloadedSizeUI() const
+{
+    quint64 total = 0;
+    for (const Reel *reel : m_reels) {
+        if (reel->isCorrupted() || reel->isChecksummed() || reel->isDownloaded())
+            total += reel->getTotalSize();
+        else
+            total += reel->getDownloadedSize();
+    }
+    return total;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "catalogue/AssetKey.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class Asset;
+class DCP;
+class Reel;
+
+// The in-memory catalogue: every DCP, reel and asset, their lookup indexes, and the
+// filtered, sorted list the window shows. Owns the DCP objects and through them their
+// reels and assets.
+class DCPManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QList<QObject *> dcps READ dcps NOTIFY dcpsChanged)
+    Q_PROPERTY(bool haveSearchFilter READ haveSearchFilter NOTIFY filterChanged)
+public:
+    static DCPManager *instance();
+
+    bool loadDCPs();
+    void addDCP(DCP *dcp);
+
+    QList<QObject *> dcps();
+    bool haveSearchFilter() const { return !m_searchFilter.isEmpty(); }
+    QList<DCP *> allDCPs() const { return m_dcps; }
+    QList<Reel *> allReels() const { return m_reels; }
+    QList<Asset *> allAssets() const { return m_assets; }
+
+    DCP *getDCP(const QString &dcpUuid) const;
+    Reel *getReel(const QString &reelUuid) const;
+    Asset *getAsset(const QString &assetUuid, const QString &dcpUuid) const;
+
+    void addReelToIndex(Reel *reel);
+    void addAssetToIndex(Asset *asset);
+    void removeReelFromIndex(Reel *reel);
+    void removeAssetFromIndex(Asset *asset);
+    void removeDCPFromIndex(DCP *dcp);
+
+    QString decodingKey() const { return m_decodingKey; }
+    void setDecodingKey(const QString &key) { m_decodingKey = key; }
+
+    Q_INVOKABLE void loadDCPFromFile(const QString &path);
+    Q_INVOKABLE void sortDCPsBy(const QString &key);
+    Q_INVOKABLE void setSearchFilter(const QString &text);
+
+signals:
+    void dcpsChanged();
+    void filterChanged();
+
+private:
+    DCPManager();
+    void deleteDCP(DCP *dcp);
+
+    QString m_searchFilter;
+    QString m_decodingKey;
+    QList<DCP *> m_dcps;
+    QList<QObject *> m_shownDcps;
+    QMap<QString, DCP *> m_dcpIndex;
+    QList<Reel *> m_reels;
+    QMap<QString, Reel *> m_reelIndex;
+    QList<Asset *> m_assets;
+    QMap<AssetKey, Asset *> m_assetIndex;
+};

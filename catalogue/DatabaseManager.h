@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QThread>
+
+class DCP;
+class Reel;
+class Asset;
+struct Notification;
+
+// The single gateway to the SQLite catalogue. One connection, one statement per
+// operation; a failing statement is logged and thrown as std::runtime_error.
+//
+// The connection belongs to the thread that opened it (the main thread). Every
+// operation runs synchronously on that thread and refuses any other, so no two
+// statements and no two transactions can ever interleave: the checksum worker only
+// hashes, and the main thread applies its results.
+class DatabaseManager
+{
+public:
+    static DatabaseManager *instance();
+
+    // Opens (creating when missing) the database file at path on the named connection.
+    // instance() uses the file next to the executable on the default connection.
+    DatabaseManager(const QString &path, const QString &connectionName);
+    ~DatabaseManager();
+
+    DatabaseManager(const DatabaseManager &) = delete;
+    DatabaseManager &operator=(const DatabaseManager &) = delete;
+
+    QSqlDatabase database() const;
+    QString databasePath() const { return m_path; }
+
+    QSqlQuery getDCPsQuery();
+    QSqlQuery getSettingsQuery();
+    QSqlQuery getNotificationsQuery();
+    QSqlQuery getReelNotificationsQuery(const QString &reelUuid);
+    int countUnsyncedNotifications(const QString &reelUuid);
+
+    bool insertDcp(DCP *dcp);
+    bool insertReel(Reel *reel);
+    bool insertAsset(Asset *asset);
+    bool insertDCPReelAsset(Reel *reel, Asset *asset);
+    bool updateAssetDownloadFields(Asset *asset);
+    bool removeAsset(Asset *asset);
+    bool removeReel(Reel *reel);
+    bool removeDCP(DCP *dcp);
+
+    bool insertSetting(const QString &key, const QString &value);
+    bool truncateSettings();
+    bool insertNotification(Notification *notification);
+    bool updateNotificationSynced(Notification *notification);
+
+    // Transactions of callers (DatabaseTransaction wraps these). A transaction opened
+    // while another is open joins it; only the outermost one commits or rolls back.
+    bool beginTransaction();
+    bool commitTransaction();
+    void rollbackTransaction();
+    bool inTransaction() const { return m_transactionDepth > 0; }
+
+    static const char *const fileName;
+
+private:
+    bool createTables();
+    void checkThread() const;
+    QSqlQuery newQuery() const;
+    [[noreturn]] void fail(const char *logText, const QSqlQuery &query, const char *exceptionText) const;
+    void execPrepared(QSqlQuery &query, const char *logText, const char *exceptionText);
+    void execDirect(QSqlQuery &query, const QString &statement, const char *logText, const char *exceptionText);
+
+    QString m_path;
+    QString m_connectionName;
+    QThread *m_ownerThread;
+    int m_transactionDepth = 0;
+    bool m_transactionFailed = false;
+};

@@ -1,0 +1,115 @@
+#include "catalogue/Reel.h"
+
+#include "catalogue/DCP.h"
+#include "catalogue/DatabaseManager.h"
+#include "download/Asset.h"
+
+#include <QDebug>
+#include <QQmlEngine>
+
+AssetKey assetKey(const Asset *asset)
+{
+    return AssetKey(asset->uuid(), asset->dcp() ? asset->dcp()->uuid() : QString());
+}
+
+Reel::Reel(const QString &uuid, const QString &pictureUuid, const QString &soundUuid,
+           const QString &subtitleUuid, quint32 reelNumber)
+    : m_uuid(uuid)
+    , m_pictureUuid(pictureUuid)
+    , m_soundUuid(soundUuid)
+    , m_subtitleUuid(subtitleUuid)
+    , m_reelNumber(reelNumber)
+{
+    QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
+}
+
+Reel::Reel(const QString &uuid, quint32 reelNumber)
+    : Reel(uuid, QString(), QString(), QString(), reelNumber)
+{
+}
+
+void Reel::addAsset(Asset *asset)
+{
+    const AssetKey key = assetKey(asset);
+    if (m_assetIndex.contains(key))
+        return;
+    m_assets.append(asset);
+    m_assetIndex.insert(key, asset);
+}
+
+void Reel::sync()
+{
+    qDebug() << "Syncing Reel... " << m_uuid;
+    DatabaseManager::instance()->insertReel(this);
+    for (Asset *asset : qAsConst(m_assets))
+        asset->sync();
+}
+
+void Reel::remove()
+{
+    qDebug() << "Removing Reel... " << m_uuid;
+    DatabaseManager::instance()->removeReel(this);
+    for (Asset *asset : qAsConst(m_assets))
+        asset->removeFromDatabase();
+}
+
+quint64 Reel::getTotalSize() const
+{
+    quint64 total = 0;
+    for (const Asset *asset : m_assets)
+        total += asset->size();
+    return total;
+}
+
+quint64 Reel::getDownloadedSize() const
+{
+    quint64 total = 0;
+    for (const Asset *asset : m_assets)
+        total += asset->sizeOnDisk();
+    return total;
+}
+
+bool Reel::isSynced() const
+{
+    return DatabaseManager::instance()->countUnsyncedNotifications(m_uuid) == 0;
+}
+
+bool Reel::isFinished() const
+{
+    for (const Asset *asset : m_assets) {
+        const bool checksummed = asset->isDownloadChecksummed();
+        const quint32 attempts = asset->downloadAttempts();
+        const bool done = asset->isDownloadFinished() || (checksummed && attempts > 2)
+            || (checksummed && attempts == 2 && asset->isDownloadCorrupted());
+        if (!done)
+            return false;
+    }
+    return true;
+}
+
+bool Reel::isDownloaded() const
+{
+    for (const Asset *asset : m_assets) {
+        if (!asset->isDownloadFinished())
+            return false;
+    }
+    return true;
+}
+
+bool Reel::isChecksummed() const
+{
+    for (const Asset *asset : m_assets) {
+        if (!asset->isDownloadChecksummed())
+            return false;
+    }
+    return true;
+}
+
+bool Reel::isCorrupted() const
+{
+    for (const Asset *asset : m_assets) {
+        if (asset->isDownloadCorrupted())
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,177 @@
+#include "download/FileManager.h"
+
+#include "download/FileDoesNotExistException.h"
+#include "download/Platform.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cryptopp/sha.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace FileManager {
+
+quint64 fileSize(const QString &path)
+{
+    return quint64(QFileInfo(path).size());
+}
+
+bool fileExists(const QString &path)
+{
+    return QFileInfo::exists(path);
+}
+
+bool dirExists(const QString &path)
+{
+    return QDir(path).exists();
+}
+
+bool removeFile(const QString &path)
+{
+    return QFile::remove(path);
+}
+
+bool makePath(const QString &path)
+{
+    return QDir(path).mkpath(".");
+}
+
+QString undottedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString last = info.fileName();
+    if (!last.startsWith('.'))
+        return path;
+    return info.path() + "/" + last.mid(1);
+}
+
+QString fileName(const QString &path)
+{
+    return QFileInfo(path).fileName();
+}
+
+QFile *openFile(const QString &path, bool create, bool hide)
+{
+    bool created = false;
+    if (!QFileInfo::exists(path)) {
+        if (!create) {
+            qDebug() << "[FileManager] directory does not exist: " << path;
+            return nullptr;
+        }
+        const QString parent = QFileInfo(path).absolutePath();
+        if (!QDir(parent).mkpath(".")) {
+            qDebug() << "[FileManager] cannot create directory: " << parent;
+            return nullptr;
+        }
+        created = true;
+    }
+    QFile *file = new QFile(path);
+    if (!file->open(QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append)) {
+        qDebug() << "[FileManager] cannot open directory: " << path;
+        delete file;
+        return nullptr;
+    }
+    if (created && hide)
+        hideFile(path);
+    return file;
+}
+
+bool hideFile(const QString &path)
+{
+    bool hidden = false;
+    int error = 0;
+    if (!Platform::readHiddenAttribute(path, &hidden, &error)) {
+        qDebug() << "[Filemanager] GetFileAttributes() failed:" << error;
+        return false;
+    }
+    if (hidden)
+        return true;
+    qDebug() << "[Filemanager] Hiding " << path;
+    if (!Platform::writeHiddenAttribute(path, true, &error)) {
+        qDebug() << "[Filemanager] SetFileAttributes() failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+bool unhideFile(const QString &path)
+{
+    bool hidden = false;
+    int error = 0;
+    if (!Platform::readHiddenAttribute(path, &hidden, &error)) {
+        qDebug() << "[Filemanager] GetFileAttributes() failed:" << error;
+        return false;
+    }
+    if (!hidden)
+        return true;
+    const bool written = Platform::writeHiddenAttribute(path, false, &error);
+    qDebug() << "[Filemanager] Unhiding " << path;
+    if (!written) {
+        qDebug() << "[Filemanager] SetFileAttributes() failed:" << error;
+        return false;
+    }
+    return true;
+}
+
+bool isHidden(const QString &path)
+{
+    bool hidden = false;
+    int error = 0;
+    return Platform::readHiddenAttribute(path, &hidden, &error) && hidden;
+}
+
+QByteArray getFileSHA1(const QString &path)
+{
+    if (!QFileInfo::exists(path)) {
+        qDebug() << "[FileManager] getFileSHA1 does not exist: " << path;
+        throw FileDoesNotExistException("File does not exist for SHA1");
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "[FileManager] getFileSHA1 could not open: " << path;
+        throw FileDoesNotExistException("Unable to open file for SHA1");
+    }
+    // One sequential pass with large reads; Crypto++ uses the CPU's SHA instructions.
+    const int descriptor = file.handle();
+    posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+    CryptoPP::SHA1 sha1;
+    std::vector<CryptoPP::byte> buffer(4 * 1024 * 1024);
+    for (;;) {
+        const ssize_t count = ::read(descriptor, buffer.data(), buffer.size());
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            qDebug() << "[FileManager] getFileSHA1 could not open: " << path;
+            throw FileDoesNotExistException("Unable to open file for SHA1");
+        }
+        if (count == 0)
+            break;
+        sha1.Update(buffer.data(), size_t(count));
+    }
+    QByteArray digest(CryptoPP::SHA1::DIGESTSIZE, Qt::Uninitialized);
+    sha1.Final(reinterpret_cast<CryptoPP::byte *>(digest.data()));
+    return digest;
+}
+
+bool isFatFileSystem(const QString &path)
+{
+    return Platform::isFatFileSystemType(Platform::fileSystemType(path));
+}
+
+bool isFixedDrive(const QString &rootPath)
+{
+    return Platform::isFixedDrive(rootPath);
+}
+
+QString driveRoot(const QString &path)
+{
+    return Platform::driveRoot(path);
+}
+
+}

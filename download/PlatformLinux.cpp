@@ -1,0 +1,185 @@
+#include "download/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+#include <cerrno>
+#include <sys/xattr.h>
+
+namespace {
+
+// NTFS drivers (ntfs-3g, ntfs3) expose the Windows attribute word, big-endian; setting
+// the hidden bit there makes the file hidden for a Windows ingest station too.
+const char ntfsAttributeName[] = "system.ntfs_attrib_be";
+const quint32 ntfsHiddenBit = 0x2;
+// Elsewhere the attribute is kept as an extended attribute of the file.
+const char hiddenAttributeName[] = "user.tolvane.hidden";
+
+bool readNtfsAttributes(const QByteArray &path, quint32 *attributes)
+{
+    unsigned char word[4];
+    if (getxattr(path.constData(), ntfsAttributeName, word, sizeof word) != sizeof word)
+        return false;
+    *attributes = (quint32(word[0]) << 24) | (quint32(word[1]) << 16) | (quint32(word[2]) << 8) | quint32(word[3]);
+    return true;
+}
+
+bool writeNtfsAttributes(const QByteArray &path, quint32 attributes)
+{
+    const unsigned char word[4] = {
+        static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
+        static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
+    return setxattr(path.constData(), ntfsAttributeName, word, sizeof word, 0) == 0;
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLatin1(file.readAll()).trimmed();
+}
+
+QString existingAncestor(const QString &path)
+{
+    QFileInfo info(path);
+    QString candidate = info.absoluteFilePath();
+    while (!candidate.isEmpty() && !QFileInfo::exists(candidate)) {
+        const QString parent = QFileInfo(candidate).absolutePath();
+        if (parent == candidate)
+            return QString();
+        candidate = parent;
+    }
+    return candidate;
+}
+
+}
+
+namespace Platform {
+
+bool readHiddenAttribute(const QString &path, bool *hidden, int *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    quint32 attributes = 0;
+    if (readNtfsAttributes(native, &attributes)) {
+        *hidden = attributes & ntfsHiddenBit;
+        return true;
+    }
+    char value[8];
+    const ssize_t length = getxattr(native.constData(), hiddenAttributeName, value, sizeof value);
+    if (length >= 0) {
+        *hidden = length > 0 && value[0] == '1';
+        return true;
+    }
+    if (errno == ENODATA) {
+        *hidden = false;
+        return true;
+    }
+    *error = errno;
+    return false;
+}
+
+bool writeHiddenAttribute(const QString &path, bool hidden, int *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    quint32 attributes = 0;
+    if (readNtfsAttributes(native, &attributes)) {
+        attributes = hidden ? (attributes | ntfsHiddenBit) : (attributes & ~ntfsHiddenBit);
+        if (writeNtfsAttributes(native, attributes))
+            return true;
+        *error = errno;
+        return false;
+    }
+    if (hidden) {
+        if (setxattr(native.constData(), hiddenAttributeName, "1", 1, 0) == 0)
+            return true;
+    } else {
+        if (removexattr(native.constData(), hiddenAttributeName) == 0 || errno == ENODATA)
+            return true;
+    }
+    *error = errno;
+    return false;
+}
+
+QString driveRoot(const QString &path)
+{
+    const QString existing = existingAncestor(path);
+    if (existing.isEmpty())
+        return QString();
+    QStorageInfo storage(existing);
+    if (!storage.isValid())
+        return QString();
+    if (isNetworkFileSystemType(QString::fromUtf8(storage.fileSystemType())))
+        return QString();
+    return storage.rootPath();
+}
+
+bool isFixedDrive(const QString &rootPath)
+{
+    if (rootPath.isEmpty())
+        return false;
+    QStorageInfo storage(rootPath);
+    if (!storage.isValid())
+        return false;
+    const QString device = QString::fromUtf8(storage.device());
+    if (!device.startsWith("/dev/"))
+        return false;
+    // /dev/mapper/name and /dev/disk/by-*/name are links to the kernel's node name.
+    QString node = QFileInfo(device).canonicalFilePath();
+    if (node.isEmpty())
+        node = device;
+    return isFixedBlockDevice("/sys", node);
+}
+
+bool isFixedBlockDevice(const QString &sysRoot, const QString &device)
+{
+    const QString name = QFileInfo(device).fileName();
+    if (name.isEmpty())
+        return false;
+    QString devicePath = QFileInfo(sysRoot + "/class/block/" + name).canonicalFilePath();
+    if (devicePath.isEmpty())
+        return false;
+    // A partition's disk is its parent directory.
+    if (QFileInfo::exists(devicePath + "/partition"))
+        devicePath = QFileInfo(devicePath).absolutePath();
+    if (devicePath.contains("/usb"))
+        return false;
+    // A device-mapper or RAID volume is fixed when every disk under it is.
+    const QStringList slaves = QDir(devicePath + "/slaves").entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
+    if (!slaves.isEmpty()) {
+        for (const QString &slave : slaves) {
+            if (!isFixedBlockDevice(sysRoot, slave))
+                return false;
+        }
+        return true;
+    }
+    return readText(devicePath + "/removable") == "0";
+}
+
+QString fileSystemType(const QString &path)
+{
+    const QString existing = existingAncestor(path);
+    if (existing.isEmpty())
+        return QString();
+    return QString::fromUtf8(QStorageInfo(existing).fileSystemType());
+}
+
+bool isFatFileSystemType(const QString &type)
+{
+    const QString lower = type.toLower();
+    return lower.startsWith("fat") || lower == "vfat" || lower == "msdos" || lower == "umsdos"
+        || lower == "fuse.fusefat" || lower == "fusefat";
+}
+
+bool isNetworkFileSystemType(const QString &type)
+{
+    const QString lower = type.toLower();
+    static const QStringList network = {"nfs", "nfs4", "cifs", "smb3", "smbfs", "fuse.sshfs", "sshfs", "9p",
+                                        "afs", "ncpfs", "ceph", "glusterfs", "fuse.glusterfs", "davfs", "fuse.davfs2",
+                                        "fuse.rclone", "fuse.s3fs", "lustre"};
+    return network.contains(lower);
+}
+
+}

@@ -1,0 +1,170 @@
+#include "download/FileManager.h"
+#include "download/Platform.h"
+#include "support/TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+void writeText(const QString &path, const QByteArray &text)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(text);
+}
+
+// A disk under sysRoot as the kernel lays it out: the device directory under
+// devices/, a partition inside it, and class/block links to both.
+void addDisk(const QString &sysRoot, const QString &busPath, const QString &disk, const QString &removable)
+{
+    const QString diskDir = sysRoot + "/devices/" + busPath + "/block/" + disk;
+    writeText(diskDir + "/removable", removable.toLatin1() + "\n");
+    writeText(diskDir + "/" + disk + "1/partition", "1\n");
+    QDir().mkpath(sysRoot + "/class/block");
+    QFile::link(diskDir, sysRoot + "/class/block/" + disk);
+    QFile::link(diskDir + "/" + disk + "1", sysRoot + "/class/block/" + disk + "1");
+}
+
+}
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_sys;
+
+private slots:
+    void initTestCase()
+    {
+        TestSupport::captureLog();
+        m_sys = m_dir.path() + "/sys";
+        addDisk(m_sys, "pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0", "sda", "0");
+        addDisk(m_sys, "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", "sdb", "0");
+        addDisk(m_sys, "pci0000:00/0000:00:1d.0/mmc_host/mmc0/mmc0:0001", "mmcblk0", "1");
+        addDisk(m_sys, "pci0000:00/0000:00:01.0/nvme/nvme0", "nvme0n1", "0");
+        // A device-mapper volume on the internal disk, and one spanning the USB disk.
+        const QString dmFixed = m_sys + "/devices/virtual/block/dm-0";
+        writeText(dmFixed + "/removable", "0\n");
+        QDir().mkpath(dmFixed + "/slaves");
+        QFile::link(m_sys + "/class/block/sda1", dmFixed + "/slaves/sda1");
+        QFile::link(dmFixed, m_sys + "/class/block/dm-0");
+        const QString dmUsb = m_sys + "/devices/virtual/block/dm-1";
+        writeText(dmUsb + "/removable", "0\n");
+        QDir().mkpath(dmUsb + "/slaves");
+        QFile::link(m_sys + "/class/block/sda1", dmUsb + "/slaves/sda1");
+        QFile::link(m_sys + "/class/block/sdb1", dmUsb + "/slaves/sdb1");
+        QFile::link(dmUsb, m_sys + "/class/block/dm-1");
+    }
+
+    void fixedBlockDevice_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<bool>("fixed");
+        QTest::newRow("internal SATA disk") << "/dev/sda" << true;
+        QTest::newRow("its partition") << "/dev/sda1" << true;
+        QTest::newRow("NVMe partition") << "nvme0n11" << true;
+        QTest::newRow("USB disk, not flagged removable") << "/dev/sdb1" << false;
+        QTest::newRow("removable card") << "/dev/mmcblk01" << false;
+        QTest::newRow("mapper on internal disk") << "/dev/dm-0" << true;
+        QTest::newRow("mapper spanning a USB disk") << "/dev/dm-1" << false;
+        QTest::newRow("unknown device") << "/dev/sdz1" << false;
+        QTest::newRow("no device") << "" << false;
+    }
+
+    void fixedBlockDevice()
+    {
+        QFETCH(QString, device);
+        QFETCH(bool, fixed);
+        QCOMPARE(Platform::isFixedBlockDevice(m_sys, device), fixed);
+    }
+
+    void fatTypes_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("fat");
+        QTest::newRow("Windows FAT") << "FAT" << true;
+        QTest::newRow("Windows FAT32") << "FAT32" << true;
+        QTest::newRow("kernel vfat") << "vfat" << true;
+        QTest::newRow("kernel msdos") << "msdos" << true;
+        QTest::newRow("FUSE fusefat") << "fuse.fusefat" << true;
+        QTest::newRow("exFAT") << "exfat" << false;
+        QTest::newRow("Windows exFAT") << "exFAT" << false;
+        QTest::newRow("ntfs") << "ntfs" << false;
+        QTest::newRow("ntfs3") << "ntfs3" << false;
+        QTest::newRow("ntfs-3g") << "fuseblk" << false;
+        QTest::newRow("ext4") << "ext4" << false;
+        QTest::newRow("unknown") << "" << false;
+    }
+
+    void fatTypes()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, fat);
+        QCOMPARE(Platform::isFatFileSystemType(type), fat);
+    }
+
+    void networkTypes_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("network");
+        QTest::newRow("nfs") << "nfs" << true;
+        QTest::newRow("nfs4") << "nfs4" << true;
+        QTest::newRow("cifs") << "cifs" << true;
+        QTest::newRow("smb3") << "smb3" << true;
+        QTest::newRow("sshfs") << "fuse.sshfs" << true;
+        QTest::newRow("ext4") << "ext4" << false;
+        QTest::newRow("fuseblk") << "fuseblk" << false;
+    }
+
+    void networkTypes()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, network);
+        QCOMPARE(Platform::isNetworkFileSystemType(type), network);
+    }
+
+    void driveRootIsTheMountPoint()
+    {
+        const QString root = QStorageInfo(m_dir.path()).rootPath();
+        QCOMPARE(FileManager::driveRoot(m_dir.path()), root);
+        // A folder the import has not created yet belongs to the same drive.
+        QCOMPARE(FileManager::driveRoot(m_dir.path() + "/not/yet/there"), root);
+        QVERIFY(!FileManager::isFatFileSystem(m_dir.path()));
+    }
+
+    void mountedVolumeHasItsOwnRootAndIsNoFixedDisk()
+    {
+        if (geteuid() != 0)
+            QSKIP("mounting needs root");
+        const QString mountPoint = m_dir.path() + "/volume";
+        QVERIFY(QDir().mkpath(mountPoint));
+        if (mount("tolvane-tmpfs", mountPoint.toLocal8Bit().constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("tmpfs cannot be mounted here");
+        QVERIFY(QDir().mkpath(mountPoint + "/DCP"));
+        const QString root = FileManager::driveRoot(mountPoint + "/DCP");
+        const bool fixed = FileManager::isFixedDrive(root);
+        const QString type = Platform::fileSystemType(mountPoint + "/DCP");
+        umount2(mountPoint.toLocal8Bit().constData(), MNT_DETACH);
+        QCOMPARE(root, mountPoint);
+        QCOMPARE(type, QString("tmpfs"));
+        QVERIFY(!fixed); // not a block device at all
+    }
+
+    void noDriveForNothing()
+    {
+        QVERIFY(!FileManager::isFixedDrive(QString()));
+    }
+};
+
+TOLVANE_TEST_MAIN(TestPlatform)
+#include "test_platform.moc"
