@@ -22,10 +22,8 @@ DCPManager *DCPManager::instance()
     if (!singleton) {
         singleton = new DCPManager();
         QQmlEngine::setObjectOwnership(singleton, QQmlEngine::CppOwnership);
-        if (singleton->loadDCPs()) {
-            // A catalogue with DCPs asks the download manager to rebuild its download and
-            // checksum queues here; the download manager is not part of this build yet.
-        }
+        if (singleton->loadDCPs())
+            singleton->rebuildDownloadQueue();
     }
     return singleton;
 }
@@ -134,6 +132,11 @@ bool DCPManager::loadDCPs()
         }
     }
     return kept;
+}
+
+void DCPManager::rebuildDownloadQueue()
+{
+    // The download manager takes over here once it is part of the build.
 }
 
 void DCPManager::deleteDCP(DCP *dcp)

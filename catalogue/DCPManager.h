@@ -41,6 +41,10 @@ public:
     void removeAssetFromIndex(Asset *asset);
     void removeDCPFromIndex(DCP *dcp);
 
+    // Asks the download manager to rebuild its download and checksum queues from the
+    // catalogue: after loading a non-empty catalogue and after an import added reels.
+    void rebuildDownloadQueue();
+
     QString decodingKey() const { return m_decodingKey; }
     void setDecodingKey(const QString &key) { m_decodingKey = key; }
 
