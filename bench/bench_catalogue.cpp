@@ -1,0 +1,145 @@
+// Start-up load of a large catalogue (500 DCPs x 8 reels x 6 assets) against the
+// sqlite3 tool running the same join on the same file, and the cost of one pass of
+// the state queries the window makes.
+// Prints "catalogue_load_vs_sqlite3: <ours / sqlite3>" and "state_pass_ms: <ms>".
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/Reel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include <cstdio>
+
+namespace {
+
+const int dcpCount = 500;
+const int reelsPerDcp = 8;
+const int assetsPerReel = 6;
+
+QString uuid(char kind, int a, int b = 0, int c = 0)
+{
+    return QString("%1%2-%3-%4-0000-000000000000").arg(kind).arg(a, 7, 10, QChar('0')).arg(b, 4, 10, QChar('0')).arg(c, 4, 10, QChar('0'));
+}
+
+void fill(DatabaseManager *db, const QString &downloads)
+{
+    QSqlQuery query(db->database());
+    db->database().transaction();
+    QSqlQuery dcp(db->database());
+    dcp.prepare("INSERT INTO dcp (uuid,title,friendly_title,image_url,download_path,user_uuid,campaign_dcp_id) VALUES (?,?,?,?,?,?,?)");
+    QSqlQuery reel(db->database());
+    reel.prepare("INSERT INTO reel (uuid,dcp_uuid,reel_number) VALUES (?,?,?)");
+    QSqlQuery asset(db->database());
+    asset.prepare("INSERT INTO asset (uuid,dcp_uuid,hash,size,type,original_filename,directory_path,download_url,"
+                  "download_started,download_finished,download_checksummed,download_corrupted,download_attempts) "
+                  "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    QSqlQuery link(db->database());
+    link.prepare("INSERT INTO dcp_reel_asset (dcp_uuid,reel_uuid,asset_uuid) VALUES (?,?,?)");
+    for (int d = 0; d < dcpCount; ++d) {
+        const QString dcpUuid = uuid('d', d);
+        const QString title = QString("Feature_%1_FTR-1_F_EN-XX_51_2K_20261210_SMPTE_OV").arg(d);
+        QDir().mkpath(downloads + "/" + title);
+        dcp.addBindValue(dcpUuid);
+        dcp.addBindValue(title);
+        dcp.addBindValue("Feature " + QString::number(d));
+        dcp.addBindValue("https://posters.example/" + dcpUuid + ".jpg");
+        dcp.addBindValue(downloads);
+        dcp.addBindValue("00000000-0000-0000-0000-0000000000aa");
+        dcp.addBindValue(1000 + d);
+        if (!dcp.exec())
+            qFatal("fill failed");
+        for (int r = 0; r < reelsPerDcp; ++r) {
+            const QString reelUuid = uuid('r', d, r);
+            reel.addBindValue(reelUuid);
+            reel.addBindValue(dcpUuid);
+            reel.addBindValue(r + 1);
+            if (!reel.exec())
+            qFatal("fill failed");
+            for (int a = 0; a < assetsPerReel; ++a) {
+                const QString assetUuid = uuid('a', d, r, a);
+                asset.addBindValue(assetUuid);
+                asset.addBindValue(dcpUuid);
+                asset.addBindValue("2jmj7l5rSw0yVb/vlWAYkK/YBwk=");
+                asset.addBindValue(qulonglong(2000000000ULL + a));
+                asset.addBindValue("application/mxf");
+                asset.addBindValue(assetUuid + "_pic.mxf");
+                asset.addBindValue(QString(""));
+                asset.addBindValue("https://assets.example/" + assetUuid);
+                for (int flag = 0; flag < 4; ++flag)
+                    asset.addBindValue(flag == 0);
+                asset.addBindValue(0);
+                if (!asset.exec())
+            qFatal("fill failed");
+                link.addBindValue(dcpUuid);
+                link.addBindValue(reelUuid);
+                link.addBindValue(assetUuid);
+                if (!link.exec())
+            qFatal("fill failed");
+            }
+        }
+    }
+    db->database().commit();
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir dir;
+    qputenv("TOLVANE_DATA_DIR", dir.path().toUtf8());
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+
+    // Filled through a connection of its own, closed before the timed load opens the file.
+    const QString databasePath = dir.path() + "/" + DatabaseManager::fileName;
+    {
+        DatabaseManager filler(databasePath, "filler");
+        fill(&filler, dir.path() + "/downloads");
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    DCPManager *manager = DCPManager::instance();
+    const double oursMs = timer.nsecsElapsed() / 1e6;
+    if (manager->allDCPs().size() != dcpCount) {
+        std::fprintf(stderr, "loaded %d DCPs instead of %d\n", int(manager->allDCPs().size()), dcpCount);
+        return 1;
+    }
+
+    QSqlQuery join = DatabaseManager::instance()->getDCPsQuery();
+    const QString joinText = join.lastQuery();
+    double sqliteMs = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        QProcess sqlite;
+        sqlite.setStandardOutputFile(QProcess::nullDevice());
+        timer.restart();
+        sqlite.start("sqlite3", {databasePath, joinText});
+        sqlite.waitForFinished(-1);
+        sqliteMs = std::min(sqliteMs, timer.nsecsElapsed() / 1e6);
+        if (sqlite.exitCode() != 0)
+            return 1;
+    }
+
+    timer.restart();
+    quint64 sum = 0;
+    int synced = 0;
+    for (DCP *dcp : manager->allDCPs()) {
+        sum += dcp->getDownloadedSizeUI();
+        for (Reel *reel : dcp->getReels())
+            synced += reel->isSynced();
+    }
+    const double passMs = timer.nsecsElapsed() / 1e6;
+
+    std::printf("catalogue_load_ms: %.1f\n", oursMs);
+    std::printf("catalogue_sqlite3_ms: %.1f\n", sqliteMs);
+    std::printf("catalogue_load_vs_sqlite3: %.2f\n", oursMs / sqliteMs);
+    std::printf("state_pass_ms: %.1f\n", passMs);
+    return sum == 0 && synced < 0 ? 1 : 0;
+}
