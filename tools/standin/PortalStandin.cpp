@@ -645,7 +645,6 @@ void PortalStandin::Impl::installRoutes()
 
     server.Get("/versioncheck", [this](const httplib::Request &, httplib::Response &res) {
         VersionCheckBehaviour b;
-        std::string installerUrl;
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++versionCheckCount;
