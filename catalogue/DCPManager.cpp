@@ -5,6 +5,7 @@
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
 #include "download/FileManager.h"
+#include "import/DCPXMLReader.h"
 
 #include <QDebug>
 #include <QDir>
@@ -232,7 +233,8 @@ void DCPManager::loadDCPFromFile(const QString &path)
         throw std::runtime_error("Can not load DCP when decoding key is empty");
     if (path.isEmpty())
         return;
-    // The package reader (decryption, XML, import flow) takes the path and the key here.
+    DCPXMLReader reader(m_decodingKey);
+    reader.loadPackage(path);
 }
 
 void DCPManager::sortDCPsBy(const QString &key)

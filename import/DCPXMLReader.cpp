@@ -1,0 +1,603 @@
+#include "import/DCPXMLReader.h"
+
+#include "app/UserInteraction.h"
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/DatabaseTransaction.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+#include "download/FileManager.h"
+#include "download/Platform.h"
+#include "import/DCPXMLReaderException.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QStandardPaths>
+#include <QStorageInfo>
+
+#include <stdexcept>
+
+namespace {
+
+void log(const QString &line)
+{
+    qDebug().noquote() << line;
+}
+
+UserInteraction::Button ask(UserInteraction::Icon icon, const QString &text, const QString &informativeText,
+                            UserInteraction::Buttons buttons, UserInteraction::Button defaultButton)
+{
+    UserInteraction::Message message;
+    message.icon = icon;
+    message.text = text;
+    message.informativeText = informativeText;
+    message.buttons = buttons;
+    message.defaultButton = defaultButton;
+    return UserInteraction::current()->showMessage(message);
+}
+
+// A QML file dialog hands over "file:///C:/dir/pkg.orvdcp" on Windows and
+// "file:///home/dir/pkg.orvdcp" elsewhere; both become the local path. The scheme is
+// matched case-sensitively, so "FILE:" stays and the file fails to open.
+QString localPackagePath(const QString &path)
+{
+    QString local = QDir::cleanPath(path);
+    if (!local.startsWith(QLatin1String("file:/")))
+        return local;
+    const QString rest = local.mid(6);
+    const bool driveLetter = rest.size() >= 2 && rest.at(0).isLetter() && rest.at(1) == QLatin1Char(':');
+    return driveLetter ? rest : local.mid(5);
+}
+
+}
+
+DCPXMLReader::DCPXMLReader(const QString &decodingKey)
+    : m_decodingKey(decodingKey)
+{
+}
+
+DCPXMLReader::~DCPXMLReader()
+{
+    resetDcp();
+}
+
+QByteArray DCPXMLReader::decryptPackage(const QByteArray &key, const QByteArray &file)
+{
+    return PackageDocuments::decrypt(key, file);
+}
+
+bool DCPXMLReader::loadPackage(const QString &path)
+{
+    const QString local = localPackagePath(path);
+    QFile file(local);
+    if (!file.open(QIODevice::ReadOnly)) {
+        log("[DCPXMLReader] Could not open JSON package: " + local);
+        ask(UserInteraction::Icon::Warning, "Could not open the ORVDCP file.",
+            "Please check to see if you have read permission for the file.", UserInteraction::Ok,
+            UserInteraction::NoButton);
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    try {
+        const QByteArray key = PackageDocuments::cipherKey(m_decodingKey);
+        if (key.isEmpty()) {
+            log("[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting...");
+            throw DCPXMLReaderException::decodeFailed();
+        }
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(decryptPackage(key, bytes), &error);
+        if (error.error != QJsonParseError::NoError) {
+            log("[DCPXMLReader] Cannot parse the JSON package: " + error.errorString());
+            throw DCPXMLReaderException::decodeFailed();
+        }
+        const QJsonObject package = document.object();
+
+        const quint32 version = quint32(PackageDocuments::readVersion(package.value("version")));
+        if (version < PackageDocuments::formatVersion)
+            throw DCPXMLReaderException::packageOutdated();
+        if (version > PackageDocuments::formatVersion)
+            throw DCPXMLReaderException::softwareOutdated();
+
+        const QString userUuid = package.value("user_uuid").toString();
+        if (userUuid.size() != 36) {
+            log("[DCPXMLReader] No User UUID found, aborting...");
+            throw DCPXMLReaderException::dataMissing();
+        }
+        m_userUuid = userUuid;
+
+        const QJsonArray dcps = package.value("dcps").toArray();
+        QString destination;
+        if (!destinationPass(dcps, PackageDocuments::readProjectSize(package.value("project_size")), destination))
+            return false;
+
+        for (const QJsonValue &element : dcps)
+            handleDcpElement(element.toObject(), destination);
+    } catch (const DCPXMLReaderException &exception) {
+        const UserInteraction::Button answer =
+            ask(UserInteraction::Icon::Warning, exception.question(), exception.explanation(),
+                UserInteraction::Yes | UserInteraction::No, UserInteraction::Yes);
+        if (answer == UserInteraction::Yes)
+            UserInteraction::current()->openUrl(exception.url());
+        resetDcp();
+        return false;
+    }
+    resetDcp();
+    return true;
+}
+
+bool DCPXMLReader::destinationPass(const QJsonArray &dcps, qint64 projectSize, QString &destination)
+{
+    for (const QJsonValue &element : dcps) {
+        if (DCPManager::instance()->getDCP(element.toObject().value("dcp_uuid").toString()))
+            continue;
+        destination = chooseDestination();
+        if (destination.isEmpty()) {
+            log("[DCPXMLReader] Canceled importing dcp (user did not select any download location)");
+            return false;
+        }
+        if (checkFatDrive(destination)) {
+            log("[DCPXMLReader] Canceled importing dcp (FAT hard drive detected)");
+            return false;
+        }
+        if (confirmLocalDrive(destination)) {
+            log("[DCPXMLReader] Canceled importing dcp (local hard drive rejected by user) " + destination);
+            return false;
+        }
+        if (!confirmDiskSpace(destination, projectSize)) {
+            log("[DCPXMLReader] Canceled importing dcp (not enough space on disk, aborted by user) " + destination);
+            return false;
+        }
+        return true;
+    }
+    return true;
+}
+
+bool DCPXMLReader::handleDcpElement(const QJsonObject &element, const QString &destination)
+{
+    const QJsonArray assetPairs = element.value("assets").toArray();
+    const QJsonArray reelSelection = element.value("reels").toArray();
+    if (reelSelection.isEmpty()) {
+        log("[DCPXMLReader] No Reel(s) selected, aborting...");
+        throw DCPXMLReaderException::noReels();
+    }
+    const qint64 campaignDcpId = PackageDocuments::readCampaignDcpId(element.value("campaign_dcp_id"));
+    if (campaignDcpId == 0) {
+        log("[DCPXMLReader] No Campaign DCP ID found, aborting...");
+        throw DCPXMLReaderException::dataMissing();
+    }
+    setPackageFields(m_userUuid, campaignDcpId, element.value("friendly_title").toString(),
+                     element.value("dcp_image_url").toString(), reelSelection, assetPairs);
+    setDocuments(PackageDocuments::decodeDocument(element.value("cpl_xml")), element.value("cpl_xml_name").toString(),
+                 PackageDocuments::decodeDocument(element.value("pkl_xml")), element.value("pkl_xml_name").toString(),
+                 PackageDocuments::decodeDocument(element.value("asset_map_xml")),
+                 PackageDocuments::decodeDocument(element.value("volindex_xml")));
+    if (m_cplXml.isEmpty() || m_pklXml.isEmpty() || m_assetMapXml.isEmpty() || m_volIndexXml.isEmpty()
+        || m_imageUrl.isEmpty()) {
+        log("[DCPXMLReader] Missing Data, aborting...");
+        throw DCPXMLReaderException::dataMissing();
+    }
+
+    resetDcp();
+    if (!parseAssetMap(PackageDocuments::documentText(m_assetMapXml))
+        || !parseCPL(PackageDocuments::documentText(m_cplXml)) || !parsePKL(PackageDocuments::documentText(m_pklXml))) {
+        log("[DCPXMLReader] One of the XML assets could not be parsed, aborting...");
+        throw DCPXMLReaderException::dataMissing();
+    }
+
+    const QString dcpUuid = element.value("dcp_uuid").toString();
+    DCP *existing = DCPManager::instance()->getDCP(dcpUuid);
+    m_downloadPath = existing ? existing->downloadPath() : destination;
+
+    buildDCP();
+    applyAssetUrls();
+    applyChunkPaths();
+    // Every one of these names becomes a path on the user's disk.
+    if (!namesAreSafe()) {
+        log("[DCPXMLReader] Unsafe file or folder name in the DCP, aborting...");
+        throw DCPXMLReaderException::dataMissing();
+    }
+
+    if (existing)
+        ask(UserInteraction::Icon::NoIcon, QString("The DCP %1 already exist and will be merged.").arg(m_friendlyTitle),
+            QString(), UserInteraction::Ok, UserInteraction::NoButton);
+    storeOrMerge();
+    return true;
+}
+
+void DCPXMLReader::setPackageFields(const QString &userUuid, qint64 campaignDcpId, const QString &friendlyTitle,
+                                    const QString &imageUrl, const QJsonArray &reelSelection,
+                                    const QJsonArray &assetPairs)
+{
+    m_userUuid = userUuid;
+    m_campaignDcpId = campaignDcpId;
+    m_friendlyTitle = friendlyTitle;
+    m_imageUrl = imageUrl;
+    m_reelSelection = reelSelection;
+    m_assetPairs = assetPairs;
+}
+
+void DCPXMLReader::setDocuments(const QByteArray &cpl, const QString &cplName, const QByteArray &pkl,
+                                const QString &pklName, const QByteArray &assetMap, const QByteArray &volIndex)
+{
+    m_cplXml = cpl;
+    m_cplXmlName = cplName;
+    m_pklXml = pkl;
+    m_pklXmlName = pklName;
+    m_assetMapXml = assetMap;
+    m_volIndexXml = volIndex;
+}
+
+void DCPXMLReader::resetDcp()
+{
+    for (Asset *asset : qAsConst(m_assets))
+        if (!m_adopted.contains(asset))
+            delete asset;
+    for (Reel *reel : qAsConst(m_reels))
+        if (!m_adopted.contains(reel))
+            delete reel;
+    if (m_currentDcp && !m_adopted.contains(m_currentDcp))
+        delete m_currentDcp;
+    m_currentDcp = nullptr;
+    m_assets.clear();
+    m_assetIndex.clear();
+    m_reels.clear();
+    m_reelIndex.clear();
+    m_otherAssetIds.clear();
+    m_assetMapEntries.clear();
+    m_adopted.clear();
+    m_compositionId.clear();
+    m_compositionTitle.clear();
+}
+
+bool DCPXMLReader::parseAssetMap(const QString &text)
+{
+    return PackageDocuments::parseAssetMap(text, m_assetMapEntries);
+}
+
+bool DCPXMLReader::parseCPL(const QString &text)
+{
+    PackageDocuments::Composition composition;
+    if (!PackageDocuments::parseComposition(text, m_reelSelection, composition))
+        return false;
+    m_compositionId = composition.id;
+    m_compositionTitle = composition.title;
+    for (const PackageDocuments::CompositionReel &entry : qAsConst(composition.reels)) {
+        Reel *reel = new Reel(entry.uuid, entry.pictureUuid, entry.soundUuid, entry.subtitleUuid, entry.number);
+        m_reels.append(reel);
+        m_reelIndex.insert(entry.uuid, reel);
+        m_otherAssetIds.insert(reel, entry.otherUuids);
+    }
+    return true;
+}
+
+bool DCPXMLReader::parsePKL(const QString &text)
+{
+    QVector<PackageDocuments::PackingListAsset> entries;
+    if (!PackageDocuments::parsePackingList(text, m_assetMapEntries, entries))
+        return false;
+    for (const PackageDocuments::PackingListAsset &entry : qAsConst(entries)) {
+        Asset *asset = new Asset(entry.uuid, entry.hash, entry.size, entry.type, entry.fileName, QString());
+        m_assets.append(asset);
+        m_assetIndex.insert(AssetKey(entry.uuid, m_compositionId), asset);
+    }
+    return true;
+}
+
+void DCPXMLReader::link(Reel *reel, Asset *asset)
+{
+    asset->setDcp(m_currentDcp);
+    if (!asset->reels().contains(reel))
+        asset->addReel(reel);
+    reel->addAsset(asset);
+    if (!m_currentDcp->getAsset(asset->uuid()))
+        m_currentDcp->addAsset(asset);
+}
+
+void DCPXMLReader::buildDCP()
+{
+    if (m_currentDcp && !m_adopted.contains(m_currentDcp))
+        delete m_currentDcp;
+    m_currentDcp = new DCP(m_compositionId, m_compositionTitle, m_imageUrl, m_downloadPath);
+    m_currentDcp->setUserUuid(m_userUuid);
+    m_currentDcp->setCampaignDcpId(quint64(m_campaignDcpId));
+    m_currentDcp->setFriendlyTitle(m_friendlyTitle);
+
+    for (Reel *reel : qAsConst(m_reels)) {
+        // Reel uuids are unique in the catalogue; a repeated Reel element adds nothing.
+        if (m_currentDcp->getReel(reel->uuid()))
+            continue;
+        reel->setDCP(m_currentDcp);
+        // Picture, sound and subtitle first, then every other track of the reel (Atmos,
+        // closed captions...) that has a file: the PKL and the ASSETMAP both list it.
+        QStringList ids{reel->pictureUuid(), reel->soundUuid(), reel->subtitleUuid()};
+        ids += m_otherAssetIds.value(reel);
+        for (const QString &id : qAsConst(ids)) {
+            if (id.isEmpty())
+                continue;
+            Asset *found = asset(id);
+            if (found && m_assetMapEntries.contains(found->uuid()))
+                link(reel, found);
+        }
+        if (!reel->getAssets().isEmpty())
+            m_currentDcp->addReel(reel);
+    }
+}
+
+void DCPXMLReader::applyAssetUrls()
+{
+    for (const QJsonValue &value : qAsConst(m_assetPairs)) {
+        const QJsonArray pair = value.toArray();
+        if (Asset *found = asset(pair.at(0).toString()))
+            found->setDownloadUrl(pair.at(1).toString());
+    }
+}
+
+void DCPXMLReader::applyChunkPaths()
+{
+    for (const PackageDocuments::AssetMapEntry &entry : qAsConst(m_assetMapEntries)) {
+        Asset *found = asset(entry.uuid);
+        if (!found)
+            continue;
+        for (const QString &path : entry.chunkPaths) {
+            const QString folder = PackageDocuments::chunkFolder(path);
+            if (folder.isEmpty() || folder == QLatin1String("."))
+                continue;
+            found->setDirectoryPath(folder);
+            if (folder == found->uuid())
+                continue;
+            // Files kept in a folder named after another asset (a subtitle's fonts and
+            // images) go with that asset's reels.
+            Asset *owner = asset(folder);
+            if (!owner || owner == found)
+                continue;
+            if (DCP *dcp = owner->dcp()) {
+                found->setDcp(dcp);
+                if (!dcp->getAsset(found->uuid()))
+                    dcp->addAsset(found);
+            }
+            for (Reel *reel : owner->reels()) {
+                reel->addAsset(found);
+                if (!found->reels().contains(reel))
+                    found->addReel(reel);
+            }
+        }
+    }
+}
+
+bool DCPXMLReader::namesAreSafe() const
+{
+    if (!m_currentDcp)
+        return false;
+    const auto refuse = [](const QString &what, const QString &name) {
+        log("[DCPXMLReader] Refusing unsafe " + what + ": " + name);
+        return false;
+    };
+    if (!PackageDocuments::isSafeFileName(m_currentDcp->title()))
+        return refuse("DCP title", m_currentDcp->title());
+    if (!PackageDocuments::isSafeFileName(m_cplXmlName))
+        return refuse("CPL file name", m_cplXmlName);
+    if (!PackageDocuments::isSafeFileName(m_pklXmlName))
+        return refuse("PKL file name", m_pklXmlName);
+    for (const Asset *a : m_currentDcp->getAssets()) {
+        if (!PackageDocuments::isSafeFileName(a->originalFilename()))
+            return refuse("asset file name", a->originalFilename());
+        if (!a->directoryPath().isEmpty() && !PackageDocuments::isSafeSubFolder(a->directoryPath()))
+            return refuse("asset folder", a->directoryPath());
+    }
+    return true;
+}
+
+QString DCPXMLReader::chooseDestination()
+{
+    return UserInteraction::current()->chooseDirectory(
+        "Select download location for your DCP", QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+}
+
+bool DCPXMLReader::checkFatDrive(const QString &folder)
+{
+    if (FileManager::driveRoot(folder).isEmpty())
+        return false;
+    return checkFatFileSystemType(Platform::fileSystemType(folder));
+}
+
+bool DCPXMLReader::checkFatFileSystemType(const QString &fileSystemType)
+{
+    if (!Platform::isFatFileSystemType(fileSystemType.toLower()))
+        return false;
+    ask(UserInteraction::Icon::Warning, "FAT32 Hard drive not supported", "Please make sure your drive is NTFS.",
+        UserInteraction::Ok, UserInteraction::NoButton);
+    log("[DCPXMLReader] Canceled importing dcp FAT32 detected.");
+    return true;
+}
+
+bool DCPXMLReader::confirmLocalDrive(const QString &folder)
+{
+    if (!FileManager::isFixedDrive(FileManager::driveRoot(folder)))
+        return false;
+    const UserInteraction::Button answer = ask(
+        UserInteraction::Icon::Warning, "Warning: Are you downloading to your local hard drive?",
+        "This is not recommended practice as it will require you to transfer your DCP to your server or an external "
+        "hard drive at a later time.\r\n\r\nThis transfer can cause damage to the DCP content and it may fail to "
+        "ingest.\r\n\r\nIt is better to download either directly to your server or to a USB hard drive which you can "
+        "then use to ingest from after the download is complete.\r\n\r\nIf you wish to download locally we recommend "
+        "the software FastCopy to transfer your content. It can be found via Google and it's free to use.",
+        UserInteraction::Ok | UserInteraction::Cancel, UserInteraction::Ok);
+    if (answer == UserInteraction::Cancel) {
+        log("[DCPXMLReader] Canceled importing dcp to local hard drive.");
+        return true;
+    }
+    return false;
+}
+
+bool DCPXMLReader::confirmDiskSpace(const QString &folder, qint64 projectSize)
+{
+    log("[DCPXMLReader] Project size: " + QString::number(projectSize));
+    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    log("[DCPXMLReader] Available Disk space: " + QString::number(available));
+    return confirmDiskSpace(projectSize, available);
+}
+
+bool DCPXMLReader::confirmDiskSpace(qint64 projectSize, qint64 availableBytes)
+{
+    if (projectSize < availableBytes)
+        return true;
+    return ask(UserInteraction::Icon::Warning, "Not enough disk space",
+               "You don't have enough disk space to download full DCP.\r\n\r\nDo you want to continue anyway?",
+               UserInteraction::Yes | UserInteraction::No, UserInteraction::No)
+        == UserInteraction::Yes;
+}
+
+QString DCPXMLReader::dcpDirectory() const
+{
+    return m_currentDcp->downloadPath() + "/" + m_currentDcp->title();
+}
+
+void DCPXMLReader::storeOrMerge()
+{
+    if (!m_currentDcp)
+        return;
+    DCP *existing = DCPManager::instance()->getDCP(m_currentDcp->uuid());
+    if (existing)
+        merge(existing);
+    else
+        storeNew();
+}
+
+void DCPXMLReader::storeNew()
+{
+    if (!createDCPDirectory()) {
+        log("[DCPXMLReader] failed to createDCPDirectory. aborting...");
+        return;
+    }
+    if (!createDCPXMLFiles()) {
+        log("[DCPXMLReader] failed to createDCPXMLFiles. aborting...");
+        return;
+    }
+    if (!confirmConflictingFiles())
+        return;
+
+    DCPManager *manager = DCPManager::instance();
+    const QList<Asset *> assets = m_currentDcp->getAssets();
+    try {
+        m_currentDcp->sync();
+    } catch (...) {
+        // The rows are rolled back; the catalogue must not keep assets that the DCP
+        // (deleted with this reader) owns.
+        for (Asset *a : assets)
+            manager->removeAssetFromIndex(a);
+        throw;
+    }
+    m_adopted.insert(m_currentDcp);
+    for (Reel *reel : m_currentDcp->getReels())
+        m_adopted.insert(reel);
+    for (Asset *a : assets)
+        m_adopted.insert(a);
+    manager->addDCP(m_currentDcp);
+    rebuildDownloadQueue();
+}
+
+void DCPXMLReader::merge(DCP *existing)
+{
+    log("[DCPXMLReader] DCP exists.. Trying to merge... " + m_currentDcp->uuid());
+    if (!confirmConflictingFiles())
+        return;
+    createDCPXMLFiles();
+
+    DCPManager *manager = DCPManager::instance();
+    DatabaseTransaction transaction(DatabaseManager::instance());
+    int merged = 0;
+    for (Reel *reel : m_currentDcp->getReels()) {
+        if (existing->getReel(reel->uuid()))
+            continue;
+        log("[DCPXMLREADER] Merging Reel... " + reel->uuid());
+        existing->addReel(reel);
+        m_adopted.insert(reel);
+        reel->setDCP(existing);
+        reel->sync();
+        manager->addReelToIndex(reel);
+        for (Asset *a : reel->getAssets()) {
+            m_adopted.insert(a);
+            if (!existing->getAsset(a->uuid()))
+                existing->addAsset(a);
+            a->setDcp(existing);
+            // Asset::sync has indexed a new asset already; list it once.
+            if (!manager->getAsset(a->uuid(), existing->uuid()))
+                manager->addAssetToIndex(a);
+        }
+        ++merged;
+    }
+    if (!transaction.commit())
+        throw std::runtime_error("Unable to merge the DCP");
+    if (merged > 0)
+        rebuildDownloadQueue();
+}
+
+void DCPXMLReader::rebuildDownloadQueue()
+{
+    log("[DCPXMLReader] Asking the download manager to rebuild its queue");
+    DCPManager::instance()->rebuildDownloadQueue();
+}
+
+bool DCPXMLReader::createDCPDirectory()
+{
+    return FileManager::makePath(dcpDirectory());
+}
+
+bool DCPXMLReader::createDCPXMLFiles()
+{
+    const QString directory = dcpDirectory();
+    if (!FileManager::dirExists(directory))
+        return false;
+    const QList<QPair<QString, QByteArray>> documents{{m_cplXmlName, m_cplXml},
+                                                       {m_pklXmlName, m_pklXml},
+                                                       {m_assetMapXmlName, m_assetMapXml},
+                                                       {m_volIndexXmlName, m_volIndexXml}};
+    for (const auto &document : documents) {
+        const QString path = directory + "/" + document.first;
+        if (FileManager::fileExists(path))
+            continue;
+        // The bytes exactly as the package carries them: the PKL's hash of the CPL and
+        // the encoding declarations hold only for these.
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        if (file.write(document.second) != document.second.size())
+            return false;
+    }
+    return true;
+}
+
+bool DCPXMLReader::confirmConflictingFiles()
+{
+    DCP *existing = DCPManager::instance()->getDCP(m_currentDcp->uuid());
+    QStringList conflicting;
+    for (const Asset *a : m_currentDcp->getAssets()) {
+        if (existing && existing->getAsset(a->uuid()))
+            continue;
+        const QString path = a->filePath();
+        for (const QString &candidate : {path, FileManager::undottedPath(path)})
+            if (FileManager::fileExists(candidate) && !conflicting.contains(candidate))
+                conflicting.append(candidate);
+    }
+    if (conflicting.isEmpty())
+        return true;
+
+    QString list;
+    for (int i = 0; i < conflicting.size(); ++i)
+        list += QString("\r\n   %1. %2").arg(i + 1).arg(FileManager::fileName(conflicting[i]));
+    const UserInteraction::Button answer =
+        ask(UserInteraction::Icon::Warning, "Remove conflicting files?", "The following files will be removed...\r\n" + list,
+            UserInteraction::Yes | UserInteraction::No, UserInteraction::No);
+    if (answer != UserInteraction::Yes)
+        return false;
+    for (const QString &path : qAsConst(conflicting))
+        FileManager::removeFile(path);
+    return true;
+}
