@@ -6,12 +6,15 @@
 #include "app/UserInteraction.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
+#include "portal/LoginDialog.h"
+#include "portal/UpdaterDialog.h"
 
 #include <QDebug>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 
 #include <exception>
+#include <memory>
 
 namespace {
 
@@ -46,11 +49,28 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         return 1;
     }
 
+    {
+        UpdaterDialog updater(nullptr);
+        if (updater.exec() == QDialog::Accepted) {
+            qDebug() << "[main] Update in progress. Closing the app";
+            return 0;
+        }
+    }
+
     try {
-        // The settings store is the first reader of the database, which opens here; a
-        // database that cannot be opened or set up ends start-up with its reason shown.
+        // The login dialog reads the remembered user name, the first read of the settings
+        // store, so the database opens here; a database that cannot be opened or set up
+        // ends start-up with its reason shown.
+        auto login = std::make_unique<LoginDialog>(nullptr);
+        const int loginResult = login->exec();
+        if (loginResult == 0)
+            return loginResult;
+        const QString decodingKey = login->decodingKey();
+        login.reset();
+
         Setting::instance();
         DCPManager *dcpManager = DCPManager::instance();
+        dcpManager->setDecodingKey(decodingKey);
 
         if (argc > 1) {
             try {
