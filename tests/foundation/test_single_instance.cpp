@@ -1,5 +1,7 @@
 #include "support/TestMain.h"
 
+#include "PortalStandin.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +19,7 @@ class TestSingleInstance : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    PortalStandin m_portal;
 
     std::unique_ptr<QProcess> start(const QString &dataDir)
     {
@@ -24,8 +27,11 @@ class TestSingleInstance : public QObject
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("TOLVANE_DATA_DIR", dataDir);
         environment.insert("TMPDIR", m_dir.path() + "/ipc");
-        // Nothing listens here: the update check and the login fail fast.
-        environment.insert("TOLVANE_PORTAL_URL", "http://127.0.0.1:9");
+        // The stand-in answers the update check with no newer version, and the probe logs
+        // in with the stand-in's account, so an instance past the guard reaches the window.
+        environment.insert("TOLVANE_PORTAL_URL", QString::fromStdString(m_portal.baseUrl()));
+        environment.insert("TOLVANE_PROBE_USERNAME", "probe");
+        environment.insert("TOLVANE_PROBE_PASSWORD", "probe-password");
         process->setProcessEnvironment(environment);
         process->start(TestSupport::builtExecutable("tests/foundation/startup_probe"), QStringList());
         if (!process->waitForStarted(10000))
@@ -39,7 +45,8 @@ class TestSingleInstance : public QObject
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    // Past the guard, start-up opens the database and goes on to the window.
+    // Past the guard, start-up checks for updates, logs in, opens the database and goes
+    // on to the window.
     bool waitUntilPastGuard(const QString &dataDir, int expectedStarts)
     {
         QElapsedTimer timer;
@@ -57,7 +64,11 @@ private slots:
     {
         TestSupport::captureLog();
         QVERIFY(QDir().mkpath(m_dir.path() + "/ipc"));
+        QVERIFY(m_portal.start());
+        m_portal.setAccounts({{"probe", "probe-password", "probe-key"}});
     }
+
+    void cleanupTestCase() { m_portal.stop(); }
 
     void secondStartIsRefusedAndStaleSegmentRecovered()
     {
@@ -66,6 +77,8 @@ private slots:
 
         auto first = start(dataDir);
         QVERIFY(waitUntilPastGuard(dataDir, 1));
+        QCOMPARE(m_portal.versionCheckRequestCount(), 1);
+        QCOMPARE(m_portal.authenticateRequests().size(), size_t(1));
 
         auto second = start(dataDir);
         QVERIFY(second->waitForFinished(30000));
@@ -76,6 +89,9 @@ private slots:
                          "allowed.\n"));
         QVERIFY(log(dataDir).contains("[main] Multiple instances not allowed.\r\n"));
         QCOMPARE(log(dataDir).count("[main] Starting QML..."), 1);
+        // The refused instance never got as far as the update check or the login.
+        QCOMPARE(m_portal.versionCheckRequestCount(), 1);
+        QCOMPARE(m_portal.authenticateRequests().size(), size_t(1));
         QCOMPARE(first->state(), QProcess::Running);
 
         // A crash leaves the segment behind; the next start must not be refused for good.
@@ -91,6 +107,7 @@ private slots:
         auto fourth = start(dataDir);
         QVERIFY(fourth->waitForFinished(30000));
         QCOMPARE(fourth->exitCode(), 1);
+        QCOMPARE(m_portal.versionCheckRequestCount(), 2);
 
         third->terminate();
         QVERIFY(third->waitForFinished(10000));
