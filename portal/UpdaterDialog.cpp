@@ -20,6 +20,7 @@
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QVariant>
 
 namespace {
 
@@ -201,6 +202,17 @@ void UpdaterDialog::requestFinishedDownloader()
         return;
     }
 
+    // A connection that closes before the announced length has arrived can end without
+    // an error; a cut-off installer is a failed download all the same.
+    const QByteArray installer = reply->readAll();
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (announced.isValid() && (encoding.isEmpty() || encoding == "identity")
+        && announced.toLongLong() != installer.size()) {
+        reply->deleteLater();
+        return;
+    }
+
     const QString tempPath = QDir::tempPath();
     const QString fileName = QFileInfo(reply->url().path(QUrl::FullyDecoded)).fileName();
     const QString target = tempPath + "/" + fileName;
@@ -212,7 +224,7 @@ void UpdaterDialog::requestFinishedDownloader()
         reply->deleteLater();
         return;
     }
-    file.write(reply->readAll());
+    file.write(installer);
     file.flush();
     file.close();
 
