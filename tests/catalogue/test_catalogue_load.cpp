@@ -45,6 +45,8 @@ private slots:
     {
         TestSupport::captureLog();
         db = DatabaseManager::instance();
+        // The catalogue is looked at here, not downloaded.
+        db->insertSetting("download_paused", "1");
         const QString downloads = m_dir.path() + "/downloads";
         QVERIFY(QDir().mkpath(downloads + "/Zebra"));
         QVERIFY(QDir().mkpath(downloads + "/apple"));

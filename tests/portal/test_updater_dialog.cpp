@@ -126,7 +126,7 @@ private slots:
 
         QVERIFY(m_sources.isValid());
         for (int i = 0; i < 300000; ++i)
-            m_installerBytes.append(char((i * 7919) % 251));
+            m_installerBytes.append(char((quint64(i) * 7919) % 251));
         QFile installer(m_sources.path() + "/installer.bin");
         QVERIFY(installer.open(QIODevice::WriteOnly));
         QCOMPARE(installer.write(m_installerBytes), qint64(m_installerBytes.size()));
