@@ -6,6 +6,8 @@
 #include "app/UserInteraction.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
+#include "download/DownloadManager.h"
+#include "portal/NotificationManager.h"
 #include "portal/LoginDialog.h"
 #include "portal/UpdaterDialog.h"
 
@@ -71,6 +73,8 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         Setting::instance();
         DCPManager *dcpManager = DCPManager::instance();
         dcpManager->setDecodingKey(decodingKey);
+        // Events left unsent by an earlier run go out as soon as the manager exists.
+        NotificationManager::instance();
 
         if (argc > 1) {
             try {
@@ -80,8 +84,11 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
             }
         }
 
+        DownloadManager *downloadManager = DownloadManager::instance();
+
         qDebug() << "[main] Starting QML...";
         QQmlApplicationEngine engine;
+        engine.rootContext()->setContextProperty("download_mgr", downloadManager);
         engine.rootContext()->setContextProperty("dcp_mgr", dcpManager);
         engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
         engine.load(QUrl("qrc:///main.qml"));

@@ -4,6 +4,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
+#include "download/DownloadManager.h"
 #include "download/FileManager.h"
 #include "import/DCPXMLReader.h"
 
@@ -137,7 +138,7 @@ bool DCPManager::loadDCPs()
 
 void DCPManager::rebuildDownloadQueue()
 {
-    // The download manager takes over here once it is part of the build.
+    DownloadManager::instance()->rebuildQueue();
 }
 
 void DCPManager::deleteDCP(DCP *dcp)

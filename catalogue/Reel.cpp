@@ -37,6 +37,23 @@ void Reel::addAsset(Asset *asset)
     m_assetIndex.insert(key, asset);
 }
 
+void Reel::removeAsset(Asset *asset)
+{
+    m_assets.removeAll(asset);
+    for (auto it = m_assetIndex.begin(); it != m_assetIndex.end();) {
+        if (it.value() == asset)
+            it = m_assetIndex.erase(it);
+        else
+            ++it;
+    }
+}
+
+void Reel::clearAssets()
+{
+    m_assets.clear();
+    m_assetIndex.clear();
+}
+
 void Reel::sync()
 {
     qDebug() << "Syncing Reel... " << m_uuid;

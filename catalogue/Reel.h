@@ -33,6 +33,9 @@ public:
     QList<Asset *> getAssets() const { return m_assets; }
 
     void addAsset(Asset *asset);
+    // Takes an asset that is being destroyed out of this reel.
+    void removeAsset(Asset *asset);
+    void clearAssets();
     void sync();
     void remove();
 

@@ -128,6 +128,11 @@ bool isHidden(const QString &path)
 
 QByteArray getFileSHA1(const QString &path)
 {
+    return getFileSHA1(path, nullptr);
+}
+
+QByteArray getFileSHA1(const QString &path, const std::atomic<bool> *cancel)
+{
     if (!QFileInfo::exists(path)) {
         qDebug() << "[FileManager] getFileSHA1 does not exist: " << path;
         throw FileDoesNotExistException("File does not exist for SHA1");
@@ -143,11 +148,13 @@ QByteArray getFileSHA1(const QString &path)
     CryptoPP::SHA1 sha1;
     std::vector<CryptoPP::byte> buffer(4 * 1024 * 1024);
     for (;;) {
+        if (cancel && cancel->load())
+            return QByteArray();
         const ssize_t count = ::read(descriptor, buffer.data(), buffer.size());
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            qDebug() << "[FileManager] getFileSHA1 could not open: " << path;
+            qDebug() << "[FileManager] getFileSHA1 could not read: " << path;
             throw FileDoesNotExistException("Unable to open file for SHA1");
         }
         if (count == 0)

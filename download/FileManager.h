@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+
 class QFile;
 
 // Stateless file-system helpers shared by the import flow and the download engine.
@@ -29,6 +31,8 @@ bool isHidden(const QString &path);
 // The raw 20-byte SHA-1 of the file, read in one sequential pass; throws
 // FileDoesNotExistException when the file is missing or unreadable.
 QByteArray getFileSHA1(const QString &path);
+// The same, giving up with an empty result as soon as *cancel turns true.
+QByteArray getFileSHA1(const QString &path, const std::atomic<bool> *cancel);
 
 bool isFatFileSystem(const QString &path);
 bool isFixedDrive(const QString &rootPath);

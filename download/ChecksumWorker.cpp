@@ -1,0 +1,238 @@
+#include "download/ChecksumWorker.h"
+
+#include "catalogue/DCP.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+#include "download/DownloadManager.h"
+#include "download/FileDoesNotExistException.h"
+#include "download/FileManager.h"
+#include "portal/NotificationManager.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QMutexLocker>
+
+ChecksumWorker::ChecksumWorker() = default;
+
+ChecksumWorker::~ChecksumWorker() = default;
+
+void ChecksumWorker::appendJob(Reel *reel)
+{
+    bool wasEmpty = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        wasEmpty = jobs.isEmpty();
+        jobs.append(reel);
+    }
+    if (wasEmpty)
+        prepareHead();
+}
+
+bool ChecksumWorker::hasJob(Reel *reel) const
+{
+    QMutexLocker lock(&m_mutex);
+    return jobs.contains(reel);
+}
+
+int ChecksumWorker::jobCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return jobs.size();
+}
+
+void ChecksumWorker::forgetAsset(Asset *asset)
+{
+    QMutexLocker lock(&m_mutex);
+    for (FileCheck &check : m_checks) {
+        if (check.asset == asset)
+            check.asset = nullptr;
+    }
+}
+
+void ChecksumWorker::forgetReel(Reel *reel)
+{
+    QMutexLocker lock(&m_mutex);
+    if (jobs.isEmpty())
+        return;
+    const bool isHead = jobs.first() == reel;
+    for (int i = jobs.size() - 1; i >= 1; --i) {
+        if (jobs.at(i) == reel)
+            jobs.removeAt(i);
+    }
+    if (isHead)
+        m_headForgotten = true;
+}
+
+void ChecksumWorker::stop()
+{
+    QMutexLocker lock(&m_mutex);
+    m_stopping = true;
+    m_cancel.store(true);
+    m_wake.wakeAll();
+}
+
+bool ChecksumWorker::digestMatches(const QByteArray &digest, const QString &base64Hash)
+{
+    // Both sides as hex text of the raw bytes, so two Base64 spellings of one digest match.
+    const QByteArray expected = QByteArray::fromBase64(base64Hash.toUtf8()).toHex();
+    return digest.toHex() == expected;
+}
+
+bool ChecksumWorker::verifyChecksum(Asset *asset)
+{
+    if (asset->isDownloadChecksummed())
+        return true;
+    try {
+        return digestMatches(FileManager::getFileSHA1(asset->filePath()), asset->hash());
+    } catch (const FileDoesNotExistException &) {
+        return false;
+    }
+}
+
+void ChecksumWorker::prepareHead()
+{
+    Reel *reel = nullptr;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (jobs.isEmpty() || m_inFlight || m_stopping)
+            return;
+        reel = jobs.first();
+    }
+    qDebug() << "[ChecksumWorker] Found a job!";
+    NotificationManager::instance()->notify(reel, 6);
+
+    QVector<FileCheck> checks;
+    for (Asset *asset : reel->getAssets()) {
+        FileCheck check;
+        check.asset = asset;
+        check.path = asset->filePath();
+        check.alreadyChecksummed = asset->isDownloadChecksummed();
+        checks.append(check);
+    }
+    QMutexLocker lock(&m_mutex);
+    m_checks = checks;
+    m_headForgotten = false;
+    m_inFlight = true;
+    ++m_preparedSerial;
+    m_wake.wakeAll();
+}
+
+void ChecksumWorker::process()
+{
+    for (;;) {
+        QVector<FileCheck> work;
+        quint64 serial = 0;
+        {
+            QMutexLocker lock(&m_mutex);
+            while (!m_stopping && m_preparedSerial == m_hashedSerial)
+                m_wake.wait(&m_mutex);
+            if (m_stopping)
+                break;
+            serial = m_preparedSerial;
+            work = m_checks;
+        }
+        // Only paths and digests here; assets, files and the database stay with the main thread.
+        for (FileCheck &check : work) {
+            if (check.alreadyChecksummed)
+                continue;
+            try {
+                check.digest = FileManager::getFileSHA1(check.path, &m_cancel);
+                check.readable = check.digest.size() == 20;
+            } catch (const FileDoesNotExistException &) {
+                check.readable = false;
+            }
+            check.hashed = true;
+            if (m_cancel.load())
+                break;
+        }
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_stopping)
+                break;
+            for (int i = 0; i < work.size() && i < m_checks.size(); ++i) {
+                m_checks[i].hashed = work[i].hashed;
+                m_checks[i].readable = work[i].readable;
+                m_checks[i].digest = work[i].digest;
+            }
+            m_hashedSerial = serial;
+        }
+        QMetaObject::invokeMethod(&m_mainThread, [this, serial] { applyResults(serial); }, Qt::QueuedConnection);
+    }
+    emit finished();
+}
+
+void ChecksumWorker::applyResults(quint64 serial)
+{
+    Reel *reel = nullptr;
+    QVector<FileCheck> checks;
+    bool forgotten = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (jobs.isEmpty() || !m_inFlight || serial != m_preparedSerial || serial != m_hashedSerial)
+            return;
+        reel = jobs.first();
+        checks = m_checks;
+        forgotten = m_headForgotten;
+    }
+
+    if (!forgotten) {
+        DatabaseManager *database = DatabaseManager::instance();
+        bool requeued = false;
+        bool corrupted = false;
+        for (const FileCheck &check : checks) {
+            Asset *asset = check.asset;
+            if (!asset)
+                continue; // removed with another reel while its file was hashed
+            const bool passed = check.alreadyChecksummed || asset->isDownloadChecksummed()
+                || (check.readable && digestMatches(check.digest, asset->hash()));
+            if (passed) {
+                asset->setDownloadChecksummed(true);
+                asset->setDownloadCorrupted(false);
+            } else if (asset->downloadAttempts() == 2) {
+                asset->setDownloadCorrupted(true);
+                corrupted = true;
+            } else {
+                asset->setDownloadAttempts(asset->downloadAttempts() + 1);
+                asset->setDownloadFinished(false);
+                try {
+                    asset->file()->resize(0);
+                } catch (const std::exception &error) {
+                    qDebug() << "[ChecksumWorker] Unable to empty the file of" << asset->uuid() << error.what();
+                }
+                asset->closeFile();
+                emit DownloadManager::instance()->assetNeedsRedownloading(asset);
+                requeued = true;
+            }
+            database->updateAssetDownloadFields(asset);
+        }
+
+        if (requeued || corrupted) {
+            if (requeued) {
+                qDebug() << "[ChecksumWorker] failed checksum for:" << reel->uuid() << " requeued...";
+                emit reel->downloadQueuedForRedownload();
+            } else {
+                qDebug() << "[ChecksumWorker] failed checksum for:" << reel->uuid();
+                emit reel->downloadCorrupted();
+            }
+            if (reel->getDCP())
+                emit reel->getDCP()->statusChanged();
+            NotificationManager::instance()->notify(reel, 7);
+        } else {
+            qDebug() << "[ChecksumWorker] checksum OK for:" << reel->uuid();
+            emit reel->downloadChecksummed();
+            if (reel->getDCP())
+                emit reel->getDCP()->statusChanged();
+            NotificationManager::instance()->notify(reel, 8);
+        }
+    }
+
+    {
+        QMutexLocker lock(&m_mutex);
+        jobs.removeFirst();
+        m_checks.clear();
+        m_inFlight = false;
+        m_headForgotten = false;
+    }
+    prepareHead();
+}

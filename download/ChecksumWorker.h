@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QVector>
+#include <QWaitCondition>
+
+#include <atomic>
+
+class Asset;
+class Reel;
+
+// Verifies downloaded reels against the packing list's SHA-1 hashes.
+//
+// The worker's thread only hashes files. Everything else a verification does (asset
+// flags, emptying a failed file, database rows, reel signals, reel events) happens on the
+// main thread, in order, when the thread reports its digests. The job list is shared:
+// the main thread appends reels and tests membership; the head reel stays in the list
+// until its results are applied, which is what refuses removing a reel under
+// verification.
+class ChecksumWorker : public QObject
+{
+    Q_OBJECT
+public:
+    ChecksumWorker();
+    ~ChecksumWorker() override;
+
+    // Main thread.
+    void appendJob(Reel *reel);
+    bool hasJob(Reel *reel) const;
+    int jobCount() const;
+    // The asset is about to be destroyed: its pending result is dropped, never applied.
+    void forgetAsset(Asset *asset);
+    // The reel left the catalogue: its jobs are dropped, and a result for it is ignored.
+    void forgetReel(Reel *reel);
+    // Ends process() soon, abandoning a hash under way.
+    void stop();
+
+    // Compares a digest with the packing list's Base64 hash, as lower-case hex text.
+    static bool digestMatches(const QByteArray &digest, const QString &base64Hash);
+    // Main-thread check of one asset, reading its file here; used when nothing is cached.
+    static bool verifyChecksum(Asset *asset);
+
+public slots:
+    // The worker thread's loop: waits for a prepared reel, hashes its files, reports.
+    void process();
+
+signals:
+    void finished();
+
+private:
+    struct FileCheck
+    {
+        Asset *asset = nullptr; // never dereferenced by the worker thread
+        QString path;
+        bool alreadyChecksummed = false;
+        bool hashed = false;
+        bool readable = false;
+        QByteArray digest;
+    };
+
+    void prepareHead();                  // main thread
+    void applyResults(quint64 serial);   // main thread
+
+    mutable QMutex m_mutex;
+    QWaitCondition m_wake;
+    QList<Reel *> jobs;
+    QVector<FileCheck> m_checks;
+    // The head reel's files are handed to the worker as job number m_preparedSerial; the
+    // worker reports it back as m_hashedSerial. One job is in flight at a time.
+    quint64 m_preparedSerial = 0;
+    quint64 m_hashedSerial = 0;
+    bool m_inFlight = false;
+    bool m_headForgotten = false;
+    bool m_stopping = false;
+    std::atomic<bool> m_cancel{false};
+    // Results are handed back through this object, which stays on the main thread.
+    QObject m_mainThread;
+};

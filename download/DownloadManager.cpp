@@ -1,0 +1,617 @@
+#include "download/DownloadManager.h"
+
+#include "app/UserInteraction.h"
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/Reel.h"
+#include "catalogue/Setting.h"
+#include "download/Asset.h"
+#include "download/ChecksumWorker.h"
+#include "download/FileManager.h"
+#include "portal/NotificationManager.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkRequest>
+#include <QQmlEngine>
+#include <QStorageInfo>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+
+DownloadManager *g_instance = nullptr;
+
+// One sample clock for every transfer of the process.
+qint64 lastSampleTime = -1;
+
+void showDiskSpaceMessage()
+{
+    UserInteraction::Message message;
+    message.icon = UserInteraction::Icon::Critical;
+    message.text = "Not enough disk space";
+    message.informativeText = "You have ran out of disk space so we paused your download.\r\n\r\nPlease free up some space "
+                              "and hit the resume button once you're ready.";
+    message.buttons = UserInteraction::Ok;
+    UserInteraction::current()->showMessage(message);
+}
+
+}
+
+DownloadManager *DownloadManager::instance()
+{
+    if (!g_instance) {
+        g_instance = new DownloadManager();
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, &DownloadManager::shutdown);
+        qAddPostRoutine(&DownloadManager::shutdown);
+    }
+    return g_instance;
+}
+
+DownloadManager::DownloadManager()
+{
+    paused = Setting::instance()->get("download_paused") == "1";
+
+    checksumThread = new QThread();
+    checksumWorker = new ChecksumWorker();
+    checksumWorker->moveToThread(checksumThread);
+    connect(checksumThread, &QThread::started, checksumWorker, &ChecksumWorker::process);
+    // quit() is safe from any thread; called directly, it needs no turn of the main loop.
+    connect(checksumWorker, &ChecksumWorker::finished, checksumThread, &QThread::quit, Qt::DirectConnection);
+    connect(checksumThread, &QThread::finished, checksumThread, &QObject::deleteLater);
+    // Results of the worker are applied on the main thread, after the verification that
+    // produced them has been stored in full.
+    connect(this, &DownloadManager::assetNeedsRedownloading, this, &DownloadManager::retryAssetDownload,
+            Qt::QueuedConnection);
+    checksumThread->start(QThread::InheritPriority);
+
+    QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
+}
+
+void DownloadManager::shutdown()
+{
+    if (!g_instance || !g_instance->checksumThread)
+        return;
+    QThread *thread = g_instance->checksumThread;
+    g_instance->checksumThread = nullptr;
+    g_instance->checksumWorker->stop();
+    thread->quit();
+    thread->wait();
+}
+
+bool DownloadManager::isEligible(const Asset *asset)
+{
+    if (asset->isDownloadFinished())
+        return false;
+    const quint32 attempts = asset->downloadAttempts();
+    return !asset->isDownloadChecksummed() || attempts <= 1 || (attempts == 2 && !asset->isDownloadCorrupted());
+}
+
+void DownloadManager::enqueueAsset(Asset *asset)
+{
+    const AssetKey key = assetKey(asset);
+    if (queuedKeys.contains(key))
+        return;
+    queue.append(asset);
+    queuedKeys.insert(key, asset);
+}
+
+bool DownloadManager::isQueued(Asset *asset) const
+{
+    return queuedKeys.contains(assetKey(asset));
+}
+
+QObject *DownloadManager::getCurrentDownloadingDCP() const
+{
+    return currentAsset ? currentAsset->dcp() : nullptr;
+}
+
+void DownloadManager::raiseEvent(Reel *reel, int event)
+{
+    NotificationManager::instance()->notify(reel, event);
+}
+
+void DownloadManager::startDownloading(DCP *dcp)
+{
+    qDebug() << "[DownloadManager] Starting downloading FOR DCP: " << dcp->uuid();
+    DCP *previous = currentAsset ? currentAsset->dcp() : nullptr;
+    abortCurrentDownload();
+    queue.clear();
+    queuedKeys.clear();
+    for (Reel *reel : dcp->getReels()) {
+        for (Asset *asset : reel->getAssets()) {
+            if (isEligible(asset))
+                enqueueAsset(asset);
+        }
+    }
+    for (DCP *other : DCPManager::instance()->allDCPs()) {
+        if (other->uuid() == dcp->uuid())
+            continue;
+        for (Reel *reel : other->getReels()) {
+            for (Asset *asset : reel->getAssets()) {
+                if (isEligible(asset))
+                    enqueueAsset(asset);
+            }
+        }
+    }
+    currentAsset = nullptr;
+    if (!queue.isEmpty()) {
+        paused = false;
+        Setting::instance()->set("download_paused", "0");
+        Setting::instance()->save();
+        startNextDownload();
+        emit pausedChanged();
+    }
+    if (previous)
+        emit previous->statusChanged();
+}
+
+void DownloadManager::rebuildQueue()
+{
+    queue.clear();
+    queuedKeys.clear();
+    if (currentAsset)
+        enqueueAsset(currentAsset);
+    for (DCP *dcp : DCPManager::instance()->allDCPs()) {
+        for (Reel *reel : dcp->getReels()) {
+            bool needsVerification = false;
+            for (Asset *asset : reel->getAssets()) {
+                if (asset->isDownloadFinished()) {
+                    if (!asset->isDownloadChecksummed() && !asset->isDownloadCorrupted())
+                        needsVerification = true;
+                } else if (isEligible(asset)) {
+                    enqueueAsset(asset);
+                }
+            }
+            // A reel already waiting for verification is not verified twice.
+            if (needsVerification && reel->isDownloaded() && !checksumWorker->hasJob(reel)) {
+                emit reel->downloadCheckingChecksum();
+                checksumWorker->appendJob(reel);
+                emit dcp->statusChanged();
+            }
+        }
+    }
+    if (!queue.isEmpty() && !currentAsset && !paused)
+        startNextDownload();
+}
+
+void DownloadManager::startNextDownload()
+{
+    qDebug() << "[DownloadManager] Starting downloading... " << queue.size() << " items remaining";
+    if (paused) {
+        qDebug() << "[DownloadManager] Downloads are Paused...";
+        return;
+    }
+    if (queue.isEmpty()) {
+        qDebug() << "[DownloadManager] No assets to download...";
+        return;
+    }
+    if (currentReply && !currentReply->isFinished()) {
+        qDebug() << "!!!Prevented double download leak!!!";
+        return;
+    }
+    if (!currentAsset)
+        currentAsset = queue.first();
+
+    DCP *dcp = currentAsset->dcp();
+    if (!hasEnoughDiskSpace(dcp->downloadPath() + "/" + dcp->title(), currentAsset->size())) {
+        pauseDownloading(true);
+        return;
+    }
+
+    if (timeoutTimer) {
+        timeoutTimer->stop();
+    } else {
+        timeoutTimer = new QTimer(this);
+        timeoutTimer->setTimerType(Qt::PreciseTimer);
+        timeoutTimer->setSingleShot(true);
+        connect(timeoutTimer, &QTimer::timeout, this, &DownloadManager::downloadTimedOut);
+    }
+    timeoutTimer->start(int(timeoutInterval));
+
+    if (readTimer) {
+        readTimer->stop();
+    } else {
+        readTimer = new QTimer(this);
+        readTimer->setTimerType(Qt::PreciseTimer);
+        connect(readTimer, &QTimer::timeout, this, &DownloadManager::downloadReadyRead);
+    }
+    readTimer->setInterval(int(readInterval));
+    readTimer->start(int(readInterval));
+
+    cancelled = false;
+    writeFailed = false;
+    replyChecked = false;
+    requestOffset = FileManager::fileSize(currentAsset->filePath());
+
+    QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
+    request.setRawHeader("Range", QString("bytes=%1-").arg(requestOffset).toUtf8());
+    currentReply = network.get(request);
+    connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::downloadFinished);
+    connect(currentReply, &QNetworkReply::errorOccurred, this, &DownloadManager::error);
+    connect(currentReply, &QNetworkReply::metaDataChanged, this, &DownloadManager::metaDataChanged);
+    emit currentDcpChanged();
+}
+
+bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
+{
+    QStorageInfo storage(directory);
+    qDebug() << "[DownloadManager] Asset size: " << size;
+    const qint64 free = storage.bytesFree();
+    qDebug() << "[DownloadManager] Available Disk space " << directory << ": " << free;
+    if (free > 0 && quint64(free) > size)
+        return true;
+    showDiskSpaceMessage();
+    return false;
+}
+
+void DownloadManager::metaDataChanged()
+{
+    if (currentReply)
+        currentReply->setReadBufferSize(bufferSize);
+}
+
+void DownloadManager::stopOnWriteFailure(const QString &reason)
+{
+    qDebug() << "[DownloadManager] Stopping downloads:" << reason;
+    writeFailed = true;
+    if (currentAsset)
+        currentAsset->closeFile();
+    pauseDownloading(true);
+}
+
+void DownloadManager::downloadReadyRead()
+{
+    if (!currentReply || currentReply->bytesAvailable() <= 0 || !currentAsset || writeFailed)
+        return;
+    const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (currentReply->error() != QNetworkReply::NoError || (status != 206 && status != 200))
+        return;
+
+    timeoutTimer->start(int(timeoutInterval));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (lastSampleTime < 0)
+        lastSampleTime = now;
+    const qint64 elapsed = std::llabs(now - lastSampleTime);
+
+    QFile *file = nullptr;
+    try {
+        file = currentAsset->file();
+    } catch (const std::exception &) {
+        // The destination is gone or read-only: nothing can be stored until the user acts.
+        const QString path = currentAsset->filePath();
+        stopOnWriteFailure("cannot open " + path);
+        UserInteraction::Message message;
+        message.icon = UserInteraction::Icon::Critical;
+        message.text = "Unable to write the download";
+        message.informativeText = QString("The file %1 could not be opened for writing, so we paused your download."
+                                          "\r\n\r\nPlease check that the drive is connected and writable and hit the "
+                                          "resume button once you're ready.")
+                                      .arg(path);
+        message.buttons = UserInteraction::Ok;
+        UserInteraction::current()->showMessage(message);
+        return;
+    }
+
+    if (!replyChecked) {
+        replyChecked = true;
+        // A server that ignores the range sends the whole file: start the file over
+        // instead of appending the file to its own beginning.
+        if (status == 200 && requestOffset > 0) {
+            qDebug() << "[DownloadManager] Range ignored by the server, starting the file over:" << currentAsset->uuid();
+            file->resize(0);
+            requestOffset = 0;
+        }
+    }
+
+    const QByteArray data = currentReply->isFinished() ? currentReply->readAll()
+                                                       : currentReply->read(qint64(readChunkSize));
+    const qint64 lengthBefore = file->size();
+    const qint64 written = file->write(data);
+    const bool flushed = written == data.size() && file->flush();
+    if (written != data.size() || !flushed) {
+        if (written <= 0)
+            qDebug() << "[DownloadManager] Warning: dropped bytes " << written;
+        else
+            qDebug() << "[DownloadManager] Warning: flush() failed.";
+        // Nothing half written stays behind: the file keeps its last good length, which is
+        // where the next transfer resumes.
+        file->resize(lengthBefore);
+        stopOnWriteFailure("write failed on " + currentAsset->filePath());
+        showDiskSpaceMessage();
+        return;
+    }
+    bytesSinceSample += quint64(written);
+
+    if (!currentAsset->isDownloadStarted()) {
+        currentAsset->setDownloadStarted(true);
+        DatabaseManager::instance()->updateAssetDownloadFields(currentAsset);
+    }
+    const QList<Reel *> reels = currentAsset->reels();
+    for (Reel *reel : reels)
+        raiseEvent(reel, 1);
+
+    if (elapsed >= 200) {
+        lastSampleTime = now;
+        const double speed = double(bytesSinceSample) * 1000.0 / double(elapsed);
+        bytesSinceSample = 0;
+        for (Reel *reel : reels) {
+            emit reel->downloadProgress(quint64(speed));
+            if (reel->getDCP())
+                emit reel->getDCP()->downloadProgress();
+            const quint64 total = reel->getTotalSize();
+            if (total == 0)
+                continue;
+            const quint64 percentage = reel->getDownloadedSize() * 100 / total;
+            if (percentage >= 75)
+                raiseEvent(reel, 5);
+            else if (percentage >= 50)
+                raiseEvent(reel, 4);
+            else if (percentage >= 25)
+                raiseEvent(reel, 3);
+        }
+        emit downloadProgress(speed);
+    }
+}
+
+void DownloadManager::downloadFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    if (reply != currentReply) {
+        reply->deleteLater();
+        return;
+    }
+    downloadReadyRead();
+    Asset *asset = currentAsset;
+    if (asset)
+        asset->closeFile();
+
+    if (reply->error() != QNetworkReply::NoError || writeFailed || !asset) {
+        currentReply = nullptr;
+        if (readTimer)
+            readTimer->stop();
+        if (writeFailed && timeoutTimer)
+            timeoutTimer->stop();
+        reply->deleteLater();
+        return;
+    }
+
+    const QVariant redirect = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (redirect.isValid()) {
+        if (asset->redirectsLeft > 0) {
+            --asset->redirectsLeft;
+            const QUrl target = QUrl(asset->downloadUrl()).resolved(redirect.toUrl());
+            qDebug() << "[DownloadManager] Redirect URL (" << target.toString() << ") for asset: " << asset->uuid();
+            asset->setDownloadUrl(target.toString());
+            currentReply = nullptr;
+            reply->deleteLater();
+            startNextDownload();
+            return;
+        }
+        qDebug() << "[DownloadManager] Reached max redirects for asset: " << asset->uuid();
+    }
+
+    currentReply = nullptr;
+    reply->deleteLater();
+    timeoutTimer->stop();
+    readTimer->stop();
+    qDebug() << "[DownloadManager] Download finished for Asset " << asset->uuid();
+    bytesSinceSample = 0;
+    asset->setDownloadFinished(true);
+    DatabaseManager::instance()->updateAssetDownloadFields(asset);
+
+    DCP *dcp = asset->dcp();
+    for (Reel *reel : asset->reels()) {
+        if (!reel->isDownloaded())
+            continue;
+        raiseEvent(reel, 2);
+        emit reel->downloadCheckingChecksum();
+        checksumWorker->appendJob(reel);
+        if (reel->getDCP())
+            emit reel->getDCP()->statusChanged();
+    }
+    emit dcp->downloadFinished();
+    emit dcp->finishedChanged();
+
+    if (paused || queue.isEmpty() || cancelled) {
+        currentAsset = nullptr;
+        return;
+    }
+    Asset *head = queue.takeFirst();
+    queuedKeys.remove(assetKey(head));
+    currentAsset = nullptr;
+    if (queue.isEmpty())
+        emit downloadStandBy();
+    else
+        startNextDownload();
+}
+
+void DownloadManager::downloadTimedOut()
+{
+    qDebug() << "[DownloadManager] Timeout reached...";
+    abortCurrentDownload();
+    startNextDownload();
+}
+
+void DownloadManager::abortCurrentDownload()
+{
+    if (!currentReply || !currentReply->isRunning())
+        return;
+    if (timeoutTimer)
+        timeoutTimer->stop();
+    if (readTimer)
+        readTimer->stop();
+    qDebug() << "[DownloadManager] Aborting download";
+    currentReply->abort();
+    qDebug() << "[DownloadManager] Finished Aborting download";
+}
+
+void DownloadManager::pauseDownloading()
+{
+    pauseDownloading(false);
+}
+
+void DownloadManager::pauseDownloading(bool force)
+{
+    if (!force && (!currentReply || !currentReply->isRunning()))
+        return;
+    paused = true;
+    abortCurrentDownload();
+    // Nothing restarts a paused download behind the user's back.
+    if (timeoutTimer)
+        timeoutTimer->stop();
+    Setting::instance()->set("download_paused", "1");
+    Setting::instance()->save();
+    if (currentAsset) {
+        for (Reel *reel : currentAsset->reels()) {
+            emit reel->downloadPaused();
+            if (reel->getDCP())
+                emit reel->getDCP()->statusChanged();
+        }
+    }
+    emit pausedChanged();
+    emit downloadPaused();
+}
+
+void DownloadManager::resumeDownloading()
+{
+    abortCurrentDownload();
+    paused = false;
+    Setting::instance()->set("download_paused", "0");
+    Setting::instance()->save();
+    startNextDownload();
+    emit pausedChanged();
+}
+
+void DownloadManager::retryAssetDownload(Asset *asset)
+{
+    qDebug() << "[DownloadManager] Giving corrupted Asset another chance..." << asset->uuid();
+    queue.append(asset);
+    if (!currentAsset && !paused)
+        startNextDownload();
+}
+
+void DownloadManager::setReadChunkSize(uint bytesPerSecond)
+{
+    readChunkSize = quint32(bytesPerSecond * readInterval) / 1000;
+    emit readChunkSizeChanged();
+}
+
+void DownloadManager::error(QNetworkReply::NetworkError code)
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    qDebug() << "[DownloadManager] Error" << code << "HTTP status code: " << status;
+    if (reply != currentReply || !currentAsset)
+        return;
+    DCP *dcp = currentAsset->dcp();
+    if (status == 403 || status == 404) {
+        HandleExpiredLinks(dcp, QString("One of the files for DCP %1 is missing and can not be downloaded. You won't be "
+                                        "able to finish the given download.")
+                                    .arg(dcp->friendlyTitle()));
+    } else if (status == 400) {
+        HandleExpiredLinks(dcp, QString("Download links for DCP %1 expired. You won't be able to finish the given download.")
+                                    .arg(dcp->friendlyTitle()));
+    }
+}
+
+void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
+{
+    pauseDownloading(true);
+    qDebug() << "[DownloadManager] HandleExpiredLinks" << message;
+    UserInteraction::Message box;
+    box.icon = UserInteraction::Icon::Critical;
+    box.text = "Download links expired";
+    box.informativeText = message
+        + "\r\n\r\nDo you want to remove outdated DCP?\r\n(This will NOT DELETE the files on your hard drive but "
+          "simply remove the DCP from the Tolvane Downloader)";
+    box.buttons = UserInteraction::Yes | UserInteraction::No;
+    box.defaultButton = UserInteraction::No;
+    if (UserInteraction::current()->showMessage(box) != UserInteraction::Yes)
+        return;
+    qDebug() << "[DownloadManager] HandleExpiredLinks user action, removing expired DCP" << dcp->uuid();
+    for (Asset *asset : dcp->getAssets()) {
+        if (QFileInfo(asset->filePath()).isFile())
+            asset->reveal();
+    }
+    removeDownload(dcp);
+}
+
+void DownloadManager::dropFromQueue(Asset *asset)
+{
+    if (currentAsset && currentAsset->uuid() == asset->uuid() && currentAsset->dcp() == asset->dcp()) {
+        cancelled = true;
+        abortCurrentDownload();
+        currentAsset = nullptr;
+    }
+    queue.removeAll(asset);
+    queuedKeys.remove(assetKey(asset));
+}
+
+bool DownloadManager::removeDownload(DCP *dcp)
+{
+    for (Asset *asset : dcp->getAssets())
+        dropFromQueue(asset);
+    // Its reels leave the verification queue too; the objects stay alive for the window.
+    for (Reel *reel : dcp->getReels())
+        checksumWorker->forgetReel(reel);
+    DatabaseManager::instance()->removeDCP(dcp);
+    DCPManager::instance()->removeDCPFromIndex(dcp);
+    if (cancelled && !queue.isEmpty())
+        startNextDownload();
+    else
+        emit downloadStandBy();
+    return true;
+}
+
+void DownloadManager::removeDownloadReel(Reel *reel)
+{
+    qDebug() << "[DownloadManager] Removing Reel: " << reel->uuid();
+    if (checksumWorker->hasJob(reel)) {
+        UserInteraction::Message message;
+        message.icon = UserInteraction::Icon::Warning;
+        message.text = "The current Reel is in validation(checksum) process, please wait until this is finished and try again.";
+        message.buttons = UserInteraction::Ok;
+        UserInteraction::current()->showMessage(message);
+        return;
+    }
+    DCP *dcp = reel->getDCP();
+    dcp->removeReel(reel);
+    const QList<Asset *> assets = reel->getAssets();
+    for (Asset *asset : assets) {
+        dropFromQueue(asset);
+        asset->removeFromFileSystem();
+        DCPManager::instance()->removeAssetFromIndex(asset);
+        // An asset shared with another reel goes too: that reel and the checksum worker
+        // must not keep a pointer to it.
+        for (Reel *other : asset->reels()) {
+            if (other != reel)
+                other->removeAsset(asset);
+        }
+        checksumWorker->forgetAsset(asset);
+        delete asset;
+    }
+    reel->clearAssets();
+    DCPManager::instance()->removeReelFromIndex(reel);
+    if (cancelled && !queue.isEmpty())
+        startNextDownload();
+    else
+        emit downloadStandBy();
+    qDebug() << "[DownloadManager] Emitting reelsChanged...";
+    emit dcp->reelsChanged();
+    emit dcp->finishedChanged();
+    if (dcp->getReels().isEmpty())
+        removeDownload(dcp);
+}

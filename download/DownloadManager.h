@@ -1,0 +1,106 @@
+#pragma once
+
+#include "catalogue/AssetKey.h"
+
+#include <QList>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+class Asset;
+class ChecksumWorker;
+class DCP;
+class QThread;
+class QTimer;
+class Reel;
+
+// Fetches the catalogue's assets one at a time, resuming partial files with range
+// requests and pacing reads to the user's speed limit; hands each fully downloaded reel
+// to the checksum worker; ends downloads whose links expired and removes DCPs and reels.
+class DownloadManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(uint read_chunk_size READ readChunkSizeValue WRITE setReadChunkSize NOTIFY readChunkSizeChanged)
+    Q_PROPERTY(bool paused READ isPaused NOTIFY pausedChanged)
+    Q_PROPERTY(QObject *current_dcp READ getCurrentDownloadingDCP NOTIFY currentDcpChanged)
+public:
+    static DownloadManager *instance();
+
+    Q_INVOKABLE void startDownloading(DCP *dcp);
+    Q_INVOKABLE void pauseDownloading(bool force);
+    Q_INVOKABLE void pauseDownloading();
+    Q_INVOKABLE void resumeDownloading();
+    Q_INVOKABLE bool removeDownload(DCP *dcp);
+    Q_INVOKABLE void removeDownloadReel(Reel *reel);
+    Q_INVOKABLE QObject *getCurrentDownloadingDCP() const;
+
+    void rebuildQueue();
+    void startNextDownload();
+    void enqueueAsset(Asset *asset);
+    bool isQueued(Asset *asset) const;
+    static bool isEligible(const Asset *asset);
+    void abortCurrentDownload();
+    bool hasEnoughDiskSpace(const QString &directory, quint64 size);
+    void setReadChunkSize(uint bytesPerSecond);
+
+    uint readChunkSizeValue() const { return readChunkSize; }
+    bool isPaused() const { return paused; }
+    Asset *currentAssetForTest() const { return currentAsset; }
+    QList<Asset *> queuedAssets() const { return queue; }
+    ChecksumWorker *checksumWorkerObject() const { return checksumWorker; }
+
+    // Timings, as members so tests can shorten them.
+    quint32 timeoutInterval = 15000;
+    quint32 readInterval = 20;
+    quint32 bufferSize = 1048576;
+
+    // Stops the checksum worker's thread; called when the application quits.
+    static void shutdown();
+
+signals:
+    void downloadProgress(double speed);
+    void downloadPaused();
+    void downloadStandBy();
+    void bufferSizeChanged();
+    void pausedChanged();
+    void readChunkSizeChanged();
+    void assetNeedsRedownloading(Asset *asset);
+    void currentDcpChanged();
+
+private slots:
+    void downloadFinished();
+    void downloadReadyRead();
+    void error(QNetworkReply::NetworkError code);
+    void metaDataChanged();
+    void downloadTimedOut();
+    void retryAssetDownload(Asset *asset);
+
+private:
+    DownloadManager();
+    void HandleExpiredLinks(DCP *dcp, const QString &message);
+    void dropFromQueue(Asset *asset);
+    void stopOnWriteFailure(const QString &reason);
+    void raiseEvent(Reel *reel, int event);
+
+    QList<Asset *> queue;
+    QMap<AssetKey, Asset *> queuedKeys;
+    Asset *currentAsset = nullptr;
+    quint64 bytesSinceSample = 0;
+    QNetworkAccessManager network;
+    QNetworkReply *currentReply = nullptr;
+    QTimer *timeoutTimer = nullptr;
+    QTimer *readTimer = nullptr;
+    quint32 readChunkSize = 20971520;
+    bool paused = false;
+    bool cancelled = false;
+    ChecksumWorker *checksumWorker = nullptr;
+    QThread *checksumThread = nullptr;
+
+    // The offset the running request asked for, and whether its answer was checked for a
+    // server that ignored the range.
+    quint64 requestOffset = 0;
+    bool replyChecked = false;
+    bool writeFailed = false;
+};

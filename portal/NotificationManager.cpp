@@ -1,0 +1,194 @@
+#include "portal/NotificationManager.h"
+
+#include "app/PortalHosts.h"
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+
+#include <QDebug>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSqlQuery>
+#include <QUrlQuery>
+#include <QVariant>
+
+#include <algorithm>
+
+NotificationManager *NotificationManager::instance()
+{
+    static NotificationManager *singleton = nullptr;
+    if (!singleton)
+        singleton = new NotificationManager();
+    return singleton;
+}
+
+NotificationManager::NotificationManager()
+{
+    loadNotifications();
+    m_consumerTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_consumerTimer, &QTimer::timeout, this, &NotificationManager::consumerTimerTimeout);
+    m_consumerTimer.setInterval(5000);
+    m_consumerTimer.start();
+}
+
+void NotificationManager::setConsumerInterval(int milliseconds)
+{
+    m_consumerTimer.setInterval(milliseconds);
+}
+
+QString NotificationManager::notificationKey(const Notification &notification)
+{
+    return QString("%1-%2-%3-%4")
+        .arg(notification.campaign_dcp_id)
+        .arg(notification.reel_number)
+        .arg(notification.event)
+        .arg(notification.reel_assets_hash);
+}
+
+QString NotificationManager::assetSignature(const Reel *reel)
+{
+    QMap<QString, quint32> attempts;
+    for (const Asset *asset : reel->getAssets())
+        attempts.insert(asset->uuid(), asset->downloadAttempts());
+    QString signature;
+    for (auto it = attempts.constBegin(); it != attempts.constEnd(); ++it)
+        signature += it.key() + QString::number(it.value());
+    return signature;
+}
+
+bool NotificationManager::hasNotification(const QString &key) const
+{
+    return syncedNotifications.contains(key) || pendingNotifications.contains(key);
+}
+
+void NotificationManager::notify(Reel *reel, int event)
+{
+    DCP *dcp = reel->getDCP();
+    Notification notification;
+    notification.user_uuid = dcp ? dcp->userUuid() : QString();
+    notification.campaign_dcp_id = dcp ? dcp->campaignDcpId() : 0;
+    notification.reel_uuid = reel->uuid();
+    notification.reel_number = reel->reelNumber();
+    notification.reel_assets_hash = QString("%1-%2").arg(reel->dbId()).arg(assetSignature(reel));
+    notification.event = quint32(event);
+    notification.synced = false;
+    const QString key = notificationKey(notification);
+    if (hasNotification(key))
+        return;
+    DatabaseManager::instance()->insertNotification(&notification);
+    pendingNotifications.insert(key, notification);
+}
+
+void NotificationManager::loadNotifications()
+{
+    qDebug() << "[NotificationManager] Loading Notifications...";
+    QSqlQuery query = DatabaseManager::instance()->getNotificationsQuery();
+    while (query.next()) {
+        Notification notification;
+        notification.id = query.value(0).toULongLong();
+        notification.user_uuid = query.value(1).toString();
+        notification.campaign_dcp_id = query.value(2).toULongLong();
+        notification.reel_uuid = query.value(3).toString();
+        notification.reel_assets_hash = query.value(4).toString();
+        notification.reel_number = query.value(5).toUInt();
+        notification.event = query.value(6).toUInt();
+        notification.synced = query.value(7).toBool();
+        const QString key = notificationKey(notification);
+        if (notification.synced)
+            syncedNotifications.insert(key, notification);
+        else
+            pendingNotifications.insert(key, notification);
+    }
+}
+
+void NotificationManager::consumerTimerTimeout()
+{
+    if (pendingNotifications.isEmpty() || m_sending)
+        return;
+    m_consumerTimer.stop();
+    sendNextNotification();
+}
+
+void NotificationManager::sendNextNotification()
+{
+    if (pendingNotifications.isEmpty())
+        return;
+    m_currentNotification = pendingNotifications.first();
+    m_sending = true;
+
+    QUrl url = PortalHosts::notificationUrl("/notification/dcp");
+    QUrlQuery query;
+    query.addQueryItem("user_uuid", m_currentNotification.user_uuid);
+    query.addQueryItem("campaign_dcp_id", QString::number(m_currentNotification.campaign_dcp_id));
+    query.addQueryItem("reel_number", QString::number(m_currentNotification.reel_number));
+    query.addQueryItem("event", QString::number(m_currentNotification.event));
+    url.setQuery(query);
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_requestTimeout);
+    QNetworkReply *reply = m_network.get(request);
+    connect(reply, &QNetworkReply::finished, this, &NotificationManager::requestFinished);
+    qDebug() << "[NotificationManager] Notify for: " << m_currentNotification.campaign_dcp_id << " - "
+             << m_currentNotification.reel_number << "Event: " << m_currentNotification.event;
+}
+
+void NotificationManager::requestFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    const bool accepted =
+        reply->error() == QNetworkReply::NoError && reply->bytesAvailable() == 2 && reply->readAll() == "ok";
+    Notification notification = m_currentNotification;
+
+    if (accepted) {
+        qDebug() << "[NotificationManager] Sync Reel num: " << notification.reel_number << "Ev: " << notification.event
+                 << "Sc: " << "true";
+        notification.synced = true;
+        DatabaseManager::instance()->updateNotificationSynced(&notification);
+        const QString key = notificationKey(notification);
+        syncedNotifications.insert(key, notification);
+        pendingNotifications.remove(key);
+        revealIfAcknowledged(notification);
+    } else {
+        qDebug() << "[NotificationManager] Failed Reel num: " << notification.reel_number << "Ev: " << notification.event
+                 << "Sc: " << "true";
+    }
+
+    m_sending = false;
+    m_currentNotification = Notification();
+    m_consumerTimer.start();
+    reply->deleteLater();
+}
+
+void NotificationManager::revealIfAcknowledged(const Notification &accepted)
+{
+    Reel *reel = DCPManager::instance()->getReel(accepted.reel_uuid);
+    const QString currentPrefix = reel ? QString::number(reel->dbId()) + "-" : QString();
+    bool verified = false;
+    QSqlQuery rows = DatabaseManager::instance()->getReelNotificationsQuery(accepted.reel_uuid);
+    while (rows.next()) {
+        // Rows left by an earlier reel with the same uuid do not count.
+        if (reel && !rows.value(4).toString().startsWith(currentPrefix))
+            continue;
+        if (!rows.value(7).toBool())
+            return;
+        if (rows.value(6).toInt() == 8)
+            verified = true;
+    }
+    if (!verified)
+        return;
+    qDebug() << "[NotificationManager] Revealing ...";
+    if (!reel) {
+        qDebug() << "[NotificationManager] Reveal files failed! Reel with uuid not found: " << accepted.reel_uuid;
+        return;
+    }
+    qDebug() << "[NotificationManager] Reveal files for reel: " << reel->uuid();
+    for (Asset *asset : reel->getAssets())
+        asset->reveal();
+    emit reel->downloadSynced();
+    if (reel->getDCP())
+        emit reel->getDCP()->statusChanged();
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "portal/Notification.h"
+
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QTimer>
+
+class Reel;
+class QNetworkReply;
+
+// Tells the portal how far each reel has come. Every reel event is stored first, then
+// sent one at a time in key order; only the portal's "ok" marks it synced. A reel's files
+// stay hidden until every event of the reel, its verification among them, is acknowledged.
+// Lives on the main thread: every event is raised there.
+class NotificationManager : public QObject
+{
+    Q_OBJECT
+public:
+    static NotificationManager *instance();
+
+    void notify(Reel *reel, int event);
+    bool hasNotification(const QString &key) const;
+    void loadNotifications();
+    void sendNextNotification();
+
+    static QString notificationKey(const Notification &notification);
+    static QString assetSignature(const Reel *reel);
+
+    // Timings as members so tests can shorten them.
+    int consumerInterval() const { return m_consumerTimer.interval(); }
+    void setConsumerInterval(int milliseconds);
+    int requestTimeout() const { return m_requestTimeout; }
+    void setRequestTimeout(int milliseconds) { m_requestTimeout = milliseconds; }
+
+    QMap<QString, Notification> pendingNotifications;
+    QMap<QString, Notification> syncedNotifications;
+
+private slots:
+    void requestFinished();
+    void consumerTimerTimeout();
+
+private:
+    NotificationManager();
+    void revealIfAcknowledged(const Notification &accepted);
+
+    QNetworkAccessManager m_network;
+    QTimer m_consumerTimer;
+    bool m_sending = false;
+    Notification m_currentNotification;
+    // A request that never answers would hold back every later event and keep the reel's
+    // files hidden for good: it is given up after this time and counts as not accepted.
+    int m_requestTimeout = 60000;
+};
