@@ -491,6 +491,12 @@ bool generateDcp(const DcpGeneratorOptions &options, GeneratedDcp &result, QStri
         result.assets.prepend(a);
     }
 
+    if (options.largeDeclaredSize) {
+        for (GeneratedAsset &a : result.assets)
+            if (a.tag == "picture:1")
+                a.size += std::uint64_t(1) << 32;
+    }
+
     const auto omitName = [&](const QString &tag) {
         return options.pklWithoutOriginalFileName.contains("all") || options.pklWithoutOriginalFileName.contains(tag);
     };

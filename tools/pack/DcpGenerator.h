@@ -35,6 +35,8 @@ struct DcpGeneratorOptions {
     QStringList pklWithoutOriginalFileName; // asset tags ("picture:1", "sound:2", "subtitle:1",
                                             // "font:1", "cpl") or "all"
     bool pklWithoutAnnotationText = false;
+    bool largeDeclaredSize = false;   // the PKL and ASSETMAP give reel 1's picture 2^32 bytes more than
+                                      // its file holds: a size above 4 GiB without writing one
     // ASSETMAP variations.
     bool assetMapExtraAsset = false;  // an asset (with a file) that the PKL does not list
     bool assetMapPrefixed = false;    // "am:" prefix on every element

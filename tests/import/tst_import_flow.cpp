@@ -1,0 +1,858 @@
+#include "ImportFixtures.h"
+
+#include "app/PortalHosts.h"
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+#include "download/FileManager.h"
+#include "import/DCPXMLReader.h"
+#include "support/ScriptedUserInteraction.h"
+#include "support/TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QStorageInfo>
+#include <QtTest>
+
+#include <stdexcept>
+
+using Button = UserInteraction::Button;
+using Icon = UserInteraction::Icon;
+using Message = UserInteraction::Message;
+
+Q_DECLARE_METATYPE(Button)
+
+namespace {
+
+const QString redownload = "Would you like to redownload the file now?";
+const QString decodeFailedText = "Could not decode the content of ORVDCP file. File might be damaged or its content "
+                                 "missing. Please redownload the file from Tarn.";
+const QString packageOutdatedText =
+    "Your ORVDCP file is out of date. Unfortunately an update is required in order to load this DCP.";
+const QString softwareOutdatedText =
+    "Your software is out of date. Unfortunately an update is required in order to load the DCP.";
+const QString dataMissingText =
+    "Main data in the ORVDCP missing. File might be damaged. Please redownload the file from Tarn.";
+const QString noReelsText = "No reels detected in ORVDCP file. Select at least one reel to download. Please "
+                            "redownload the file from Tarn.";
+const QString localDriveText = "Warning: Are you downloading to your local hard drive?";
+const QString localDriveInformative =
+    "This is not recommended practice as it will require you to transfer your DCP to your server or an external hard "
+    "drive at a later time.\r\n\r\nThis transfer can cause damage to the DCP content and it may fail to "
+    "ingest.\r\n\r\nIt is better to download either directly to your server or to a USB hard drive which you can then "
+    "use to ingest from after the download is complete.\r\n\r\nIf you wish to download locally we recommend the "
+    "software FastCopy to transfer your content. It can be found via Google and it's free to use.";
+const QString folderCaption = "Select download location for your DCP";
+const QByteArray rebuildLine = "[DCPXMLReader] Asking the download manager to rebuild its queue";
+
+bool onFixedDisk(const QString &folder)
+{
+    return FileManager::isFixedDrive(FileManager::driveRoot(folder));
+}
+
+bool sameMessage(const Message &m, Icon icon, const QString &text, const QString &informative,
+                 UserInteraction::Buttons buttons, Button defaultButton)
+{
+    const bool same = m.icon == icon && m.text == text && m.informativeText == informative && m.buttons == buttons
+        && m.defaultButton == defaultButton;
+    if (!same)
+        qWarning().noquote() << "box was:" << int(m.icon) << m.text << "|" << m.informativeText << "|"
+                             << int(m.buttons) << int(m.defaultButton);
+    return same;
+}
+
+bool isRefusal(const Message &m, const QString &explanation, const QString &question = redownload)
+{
+    return sameMessage(m, Icon::Warning, question, explanation, UserInteraction::Yes | UserInteraction::No,
+                       UserInteraction::Yes);
+}
+
+bool isLocalDriveWarning(const Message &m)
+{
+    return sameMessage(m, Icon::Warning, localDriveText, localDriveInformative,
+                       UserInteraction::Ok | UserInteraction::Cancel, UserInteraction::Ok);
+}
+
+bool isMergeNotice(const Message &m, const QString &friendlyTitle)
+{
+    return sameMessage(m, Icon::NoIcon, QString("The DCP %1 already exist and will be merged.").arg(friendlyTitle),
+                       QString(), UserInteraction::Ok, UserInteraction::NoButton);
+}
+
+// The boxes of one import with the local-drive warnings (answered OK) taken out.
+QList<Message> withoutLocalWarnings(const QList<Message> &messages)
+{
+    QList<Message> out;
+    for (const Message &m : messages)
+        if (m.text != localDriveText)
+            out.append(m);
+    return out;
+}
+
+int rowCount(const QString &sql, const QString &value)
+{
+    QSqlQuery query(DatabaseManager::instance()->database());
+    query.prepare(sql);
+    query.addBindValue(value);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+int assetRows(const QString &dcpUuid)
+{
+    return rowCount("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?", dcpUuid);
+}
+
+int reelRows(const QString &dcpUuid)
+{
+    return rowCount("SELECT COUNT(*) FROM reel WHERE dcp_uuid = ?", dcpUuid);
+}
+
+bool import(const QString &path, const QString &key = Fixtures::decodingKey())
+{
+    DCPXMLReader reader(key);
+    return reader.loadPackage(path);
+}
+
+}
+
+class TestImportFlow : public QObject
+{
+    Q_OBJECT
+
+    GeneratedDcp m_small; // a one-reel DCP most refusals use
+    QJsonObject m_smallJson;
+
+    bool makeSmall()
+    {
+        DcpGeneratorOptions options;
+        options.title = "Small Feature";
+        options.totalSize = 4096;
+        return Fixtures::generate(options, m_small)
+            && Fixtures::packageJson({Fixtures::dcpOptions(m_small)}, m_smallJson);
+    }
+
+private slots:
+    void cleanupTestCase()
+    {
+        Fixtures::stopDownloadManager();
+    }
+
+    void initTestCase()
+    {
+        TestSupport::captureLog();
+        QVERIFY(DatabaseManager::instance());
+        QVERIFY(DCPManager::instance());
+        QVERIFY(makeSmall());
+    }
+
+    void fileUrlForms_data()
+    {
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("plain path") << QString() << true;
+        QTest::newRow("file URL, three slashes") << QString("file://") << true;
+        QTest::newRow("file URL, one slash") << QString("file:") << true;
+        QTest::newRow("upper-case scheme") << QString("FILE://") << false;
+    }
+
+    void fileUrlForms()
+    {
+        QFETCH(QString, prefix);
+        QFETCH(bool, opens);
+        // A version from the future stops every opened package at the first check.
+        const QString path = Fixtures::writePackage(mergeJson(m_smallJson, QJsonObject{{"version", 20991231}}));
+        QVERIFY(path.startsWith('/'));
+        ScriptedUserInteraction ui;
+        ui.buttonAnswers = {UserInteraction::No};
+        QVERIFY(!import(prefix + path));
+        QCOMPARE(ui.messages.size(), 1);
+        if (opens) {
+            QVERIFY(isRefusal(ui.messages[0], softwareOutdatedText, "Would you like to download new version?"));
+        } else {
+            QVERIFY(sameMessage(ui.messages[0], Icon::Warning, "Could not open the ORVDCP file.",
+                                "Please check to see if you have read permission for the file.", UserInteraction::Ok,
+                                UserInteraction::NoButton));
+            QVERIFY(TestSupport::readLog().contains(
+                ("[DCPXMLReader] Could not open JSON package: " + QDir::cleanPath(prefix + path)).toUtf8()));
+        }
+        QVERIFY(ui.openedUrls.isEmpty());
+        QVERIFY(ui.directoryCaptions.isEmpty());
+    }
+
+    void missingFileCannotBeOpened()
+    {
+        ScriptedUserInteraction ui;
+        const QString path = TestSupport::dataDir() + "/no-such-package.orvdcp";
+        QVERIFY(!import(path));
+        QCOMPARE(ui.messages.size(), 1);
+        QCOMPARE(ui.messages[0].text, QString("Could not open the ORVDCP file."));
+        QVERIFY(TestSupport::readLog().contains(("[DCPXMLReader] Could not open JSON package: " + path).toUtf8()));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QJsonObject>("json");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("explanation");
+        QTest::addColumn<QString>("question");
+        QTest::addColumn<QString>("urlPath");
+        QTest::addColumn<QString>("logLine");
+        QTest::addColumn<bool>("asksDestination");
+
+        const QString key = Fixtures::decodingKey();
+        const QJsonObject json = m_smallJson;
+        const QString uuid36 = "5d0c43f6-7e1a-4c57-9a8e-2f1b6f0d3c21";
+        QTest::newRow("version below") << mergeJson(json, {{"version", 20170612}}) << key << packageOutdatedText
+                                       << redownload << "/" << QString() << false;
+        QTest::newRow("version missing") << mergeJson(json, {{"version", QJsonValue::Null}}) << key
+                                         << packageOutdatedText << redownload << "/" << QString() << false;
+        QTest::newRow("version as text") << mergeJson(json, {{"version", "20170613"}}) << key << packageOutdatedText
+                                         << redownload << "/" << QString() << false;
+        QTest::newRow("version above") << mergeJson(json, {{"version", 20170614}}) << key << softwareOutdatedText
+                                       << "Would you like to download new version?"
+                                       << "/updates" << QString() << false;
+        QTest::newRow("version negative") << mergeJson(json, {{"version", -1}}) << key << softwareOutdatedText
+                                          << "Would you like to download new version?"
+                                          << "/updates" << QString() << false;
+        QTest::newRow("user uuid 35") << mergeJson(json, {{"user_uuid", uuid36.left(35)}}) << key << dataMissingText
+                                      << redownload << "/" << "[DCPXMLReader] No User UUID found, aborting..."
+                                      << false;
+        QTest::newRow("user uuid 37") << mergeJson(json, {{"user_uuid", uuid36 + "0"}}) << key << dataMissingText
+                                      << redownload << "/" << "[DCPXMLReader] No User UUID found, aborting..."
+                                      << false;
+        QTest::newRow("wrong key") << json << QString("another-key-0123456789abcdef01234567") << decodeFailedText
+                                   << redownload << "/" << "[DCPXMLReader] Cannot parse the JSON package: " << false;
+        QTest::newRow("key of 31 bytes") << json << key.left(31) << decodeFailedText << redownload << "/"
+                                         << "[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting..."
+                                         << false;
+        QTest::newRow("key cut by a zero byte")
+            << json << key.left(20) + QChar(0) + key.mid(20) << decodeFailedText << redownload << "/"
+            << "[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting..." << false;
+        QTest::newRow("campaign id as text")
+            << Fixtures::withDcpValue(json, 0, "campaign_dcp_id", "1001") << key << dataMissingText << redownload
+            << "/" << "[DCPXMLReader] No Campaign DCP ID found, aborting..." << true;
+        QTest::newRow("campaign id zero")
+            << Fixtures::withDcpValue(json, 0, "campaign_dcp_id", 0) << key << dataMissingText << redownload << "/"
+            << "[DCPXMLReader] No Campaign DCP ID found, aborting..." << true;
+        QTest::newRow("no reels") << Fixtures::withDcpValue(json, 0, "reels", QJsonArray()) << key << noReelsText
+                                  << redownload << "/" << "[DCPXMLReader] No Reel(s) selected, aborting..." << true;
+        QTest::newRow("no image url") << Fixtures::withDcpValue(json, 0, "dcp_image_url", "") << key
+                                      << dataMissingText << redownload << "/"
+                                      << "[DCPXMLReader] Missing Data, aborting..." << true;
+        QTest::newRow("volindex missing") << Fixtures::withDcpValue(json, 0, "volindex_xml", QJsonValue::Null) << key
+                                          << dataMissingText << redownload << "/"
+                                          << "[DCPXMLReader] Missing Data, aborting..." << true;
+        QTest::newRow("CPL not XML") << Fixtures::withDcpValue(json, 0, "cpl_xml", QString("PE5vdCBYTUw="))
+                                     << key << dataMissingText << redownload << "/"
+                                     << "[DCPXMLReader] One of the XML assets could not be parsed, aborting..."
+                                     << true;
+    }
+
+    void refusals()
+    {
+        QFETCH(QJsonObject, json);
+        QFETCH(QString, key);
+        QFETCH(QString, explanation);
+        QFETCH(QString, question);
+        QFETCH(QString, urlPath);
+        QFETCH(QString, logLine);
+        QFETCH(bool, asksDestination);
+
+        const QString path = Fixtures::writePackage(json);
+        QVERIFY(!path.isEmpty());
+        const QString destination = Fixtures::uniqueDir("refusal");
+        const QByteArray logBefore = TestSupport::readLog();
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        QVERIFY(!import(path, key));
+
+        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(isRefusal(boxes[0], explanation, question));
+        // The default answer is Yes, which opens the portal page of the case.
+        QCOMPARE(ui.openedUrls, (QList<QUrl>{PortalHosts::portalUrl(urlPath)}));
+        QCOMPARE(ui.directoryCaptions.size(), asksDestination ? 1 : 0);
+        if (!logLine.isEmpty())
+            QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains(logLine.toUtf8()));
+        QVERIFY(!DCPManager::instance()->getDCP(m_small.cplUuid));
+        QVERIFY(QDir(destination).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+    }
+
+    void refusalAnsweredNoOpensNothing()
+    {
+        const QString path = Fixtures::writePackage(mergeJson(m_smallJson, {{"version", 20170614}}));
+        ScriptedUserInteraction ui;
+        ui.buttonAnswers = {UserInteraction::No};
+        QVERIFY(!import(path));
+        QCOMPARE(ui.messages.size(), 1);
+        QVERIFY(ui.openedUrls.isEmpty());
+    }
+
+    void emptyKeyIsRefusedBeforeOpening()
+    {
+        DCPManager *manager = DCPManager::instance();
+        const QString key = manager->decodingKey();
+        manager->setDecodingKey(QString());
+        ScriptedUserInteraction ui;
+        bool thrown = false;
+        try {
+            manager->loadDCPFromFile(TestSupport::dataDir() + "/no-such-package.orvdcp");
+        } catch (const std::runtime_error &error) {
+            thrown = QString(error.what()) == "Can not load DCP when decoding key is empty";
+        }
+        manager->setDecodingKey(key);
+        QVERIFY(thrown);
+        QVERIFY(ui.messages.isEmpty());
+    }
+
+    void loadDCPFromFileImports()
+    {
+        DcpGeneratorOptions options;
+        options.title = "Through The Manager";
+        options.totalSize = 4096;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        const QString path = Fixtures::writePackage(json);
+        const QString destination = Fixtures::uniqueDir("manager");
+
+        DCPManager *manager = DCPManager::instance();
+        manager->setDecodingKey(Fixtures::decodingKey());
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        manager->loadDCPFromFile(QString()); // an empty path does nothing
+        QVERIFY(ui.directoryCaptions.isEmpty());
+        manager->loadDCPFromFile("file://" + path);
+        QCOMPARE(ui.directoryCaptions, QStringList{folderCaption});
+        DCP *stored = manager->getDCP(dcp.cplUuid);
+        QVERIFY(stored);
+        QCOMPARE(stored->downloadPath(), destination);
+        QCOMPARE(stored->title(), QString("Through The Manager"));
+        QCOMPARE(stored->friendlyTitle(), QString("Through The Manager"));
+        QCOMPARE(stored->campaignDcpId(), quint64(1001));
+        QCOMPARE(stored->userUuid(), QString("5d0c43f6-7e1a-4c57-9a8e-2f1b6f0d3c21"));
+        QCOMPARE(stored->imageUrl(), QString("https://assets.example.invalid/Through%20The%20Manager/poster.jpg"));
+        QCOMPARE(assetRows(dcp.cplUuid), 2);
+        QCOMPARE(reelRows(dcp.cplUuid), 1);
+        QVERIFY(manager->dcps().contains(stored));
+    }
+
+    void cancelledFolderDialogEndsTheImport()
+    {
+        const QString path = Fixtures::writePackage(m_smallJson);
+        ScriptedUserInteraction ui; // no folder answer: the dialog is cancelled
+        QVERIFY(!import(path));
+        QCOMPARE(ui.directoryCaptions, QStringList{folderCaption});
+        QVERIFY(ui.messages.isEmpty());
+        QVERIFY(TestSupport::readLog().contains(
+            "[DCPXMLReader] Canceled importing dcp (user did not select any download location)"));
+        QVERIFY(!DCPManager::instance()->getDCP(m_small.cplUuid));
+    }
+
+    void fatFileSystems_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("vfat") << "vfat" << true;
+        QTest::newRow("fat32") << "FAT32" << true;
+        QTest::newRow("fat") << "fat" << true;
+        QTest::newRow("msdos") << "msdos" << true;
+        QTest::newRow("fuse.fusefat") << "fuse.fusefat" << true;
+        QTest::newRow("exfat") << "exfat" << false;
+        QTest::newRow("ntfs3") << "ntfs3" << false;
+        QTest::newRow("fuseblk (ntfs-3g)") << "fuseblk" << false;
+        QTest::newRow("ext4") << "ext4" << false;
+    }
+
+    void fatFileSystems()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, refused);
+        ScriptedUserInteraction ui;
+        DCPXMLReader reader(Fixtures::decodingKey());
+        QCOMPARE(reader.checkFatFileSystemType(type), refused);
+        if (refused) {
+            QCOMPARE(ui.messages.size(), 1);
+            QVERIFY(sameMessage(ui.messages[0], Icon::Warning, "FAT32 Hard drive not supported",
+                                "Please make sure your drive is NTFS.", UserInteraction::Ok,
+                                UserInteraction::NoButton));
+        } else {
+            QVERIFY(ui.messages.isEmpty());
+        }
+    }
+
+    void realDestinationIsNotFat()
+    {
+        ScriptedUserInteraction ui;
+        DCPXMLReader reader(Fixtures::decodingKey());
+        QVERIFY(!reader.checkFatDrive(TestSupport::dataDir()));
+        QVERIFY(ui.messages.isEmpty());
+    }
+
+    void localDriveWarning_data()
+    {
+        QTest::addColumn<Button>("answer");
+        QTest::newRow("OK goes on") << UserInteraction::Ok;
+        QTest::newRow("Cancel ends the import") << UserInteraction::Cancel;
+    }
+
+    void localDriveWarning()
+    {
+        QFETCH(Button, answer);
+        const QString destination = Fixtures::uniqueDir("local");
+        if (!onFixedDisk(destination))
+            QSKIP("the test directory is not on a fixed local disk here");
+        DcpGeneratorOptions options;
+        options.title = "Local Drive";
+        options.totalSize = 4096;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        ui.buttonAnswers = {answer};
+        const bool imported = import(Fixtures::writePackage(json));
+        QCOMPARE(ui.messages.size(), 1);
+        QVERIFY(isLocalDriveWarning(ui.messages[0]));
+        if (answer == UserInteraction::Cancel) {
+            QVERIFY(!imported);
+            const QByteArray log = TestSupport::readLog();
+            QVERIFY(log.contains("[DCPXMLReader] Canceled importing dcp to local hard drive."));
+            QVERIFY(log.contains(
+                ("[DCPXMLReader] Canceled importing dcp (local hard drive rejected by user) " + destination).toUtf8()));
+            QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
+            QVERIFY(!QFileInfo::exists(destination + "/Local Drive"));
+        } else {
+            QVERIFY(imported);
+            QVERIFY(DCPManager::instance()->getDCP(dcp.cplUuid));
+        }
+    }
+
+    void diskSpaceBoundary_data()
+    {
+        QTest::addColumn<qint64>("projectSize");
+        QTest::addColumn<qint64>("available");
+        QTest::addColumn<Button>("answer");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<bool>("continues");
+        QTest::newRow("equal, No") << qint64(1000) << qint64(1000) << UserInteraction::No << true << false;
+        QTest::newRow("equal, Yes") << qint64(1000) << qint64(1000) << UserInteraction::Yes << true << true;
+        QTest::newRow("one byte less") << qint64(999) << qint64(1000) << UserInteraction::No << false << true;
+        QTest::newRow("more") << qint64(1001) << qint64(1000) << UserInteraction::No << true << false;
+        QTest::newRow("above 2^32") << (qint64(1) << 33) << (qint64(1) << 33) << UserInteraction::No << true << false;
+    }
+
+    void diskSpaceBoundary()
+    {
+        QFETCH(qint64, projectSize);
+        QFETCH(qint64, available);
+        QFETCH(Button, answer);
+        QFETCH(bool, asked);
+        QFETCH(bool, continues);
+        ScriptedUserInteraction ui;
+        ui.buttonAnswers = {answer};
+        DCPXMLReader reader(Fixtures::decodingKey());
+        QCOMPARE(reader.confirmDiskSpace(projectSize, available), continues);
+        QCOMPARE(ui.messages.size(), asked ? 1 : 0);
+        if (asked)
+            QVERIFY(sameMessage(ui.messages[0], Icon::Warning, "Not enough disk space",
+                                "You don't have enough disk space to download full DCP.\r\n\r\nDo you want to "
+                                "continue anyway?",
+                                UserInteraction::Yes | UserInteraction::No, UserInteraction::No));
+    }
+
+    void diskSpaceOfTheRealDestination_data()
+    {
+        QTest::addColumn<QJsonValue>("projectSize");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("far above the free space") << QJsonValue(double(qint64(1) << 60)) << true
+                                                  << QString::number(qint64(1) << 60);
+        QTest::newRow("numeric text") << QJsonValue("123") << false << "123";
+        QTest::newRow("not a number") << QJsonValue("lots") << false << "0";
+        QTest::newRow("fraction rounds") << QJsonValue(41.6) << false << "42";
+    }
+
+    void diskSpaceOfTheRealDestination()
+    {
+        QFETCH(QJsonValue, projectSize);
+        QFETCH(bool, asked);
+        QFETCH(QString, logged);
+        const QString destination = Fixtures::uniqueDir("space");
+        // A DCP without reels stops the import right after the destination checks.
+        QJsonObject json = Fixtures::withDcpValue(m_smallJson, 0, "reels", QJsonArray());
+        json.insert("project_size", projectSize);
+        const QByteArray logBefore = TestSupport::readLog();
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
+        if (!onFixedDisk(destination))
+            ui.buttonAnswers.removeFirst();
+        QVERIFY(!import(Fixtures::writePackage(json)));
+        const QByteArray log = TestSupport::readLog().mid(logBefore.size());
+        QVERIFY(log.contains(("[DCPXMLReader] Project size: " + logged + "\r\n").toUtf8()));
+        QVERIFY(log.contains("[DCPXMLReader] Available Disk space: "));
+        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QCOMPARE(boxes.size(), 1);
+        if (asked) {
+            QCOMPARE(boxes[0].text, QString("Not enough disk space"));
+            QVERIFY(log.contains(
+                ("[DCPXMLReader] Canceled importing dcp (not enough space on disk, aborted by user) " + destination)
+                    .toUtf8()));
+        } else {
+            QVERIFY(isRefusal(boxes[0], noReelsText)); // went on to the DCPs
+        }
+    }
+
+    void projectSizeIsReadFromTheTopLevel()
+    {
+        QJsonObject json = Fixtures::withDcpValue(m_smallJson, 0, "reels", QJsonArray());
+        json.remove("project_size");
+        json = Fixtures::withDcpValue(json, 0, "project_size", double(qint64(1) << 60));
+        const QByteArray logBefore = TestSupport::readLog();
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{Fixtures::uniqueDir("space")};
+        QVERIFY(!import(Fixtures::writePackage(json)));
+        QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains("[DCPXMLReader] Project size: 0\r\n"));
+        QCOMPARE(withoutLocalWarnings(ui.messages).size(), 1);
+        QVERIFY(isRefusal(withoutLocalWarnings(ui.messages)[0], noReelsText));
+    }
+
+    void secondDcpWithoutReelsKeepsTheFirst()
+    {
+        DcpGeneratorOptions options;
+        options.totalSize = 4096;
+        options.title = "First Of Two";
+        GeneratedDcp first, second;
+        QVERIFY(Fixtures::generate(options, first));
+        options.title = "Second Of Two";
+        QVERIFY(Fixtures::generate(options, second));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(first), Fixtures::dcpOptions(second)}, json));
+        json = Fixtures::withDcpValue(json, 1, "reels", QJsonArray());
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{Fixtures::uniqueDir("two")};
+        QVERIFY(!import(Fixtures::writePackage(json)));
+        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(isRefusal(boxes[0], noReelsText));
+        QVERIFY(DCPManager::instance()->getDCP(first.cplUuid));
+        QVERIFY(!DCPManager::instance()->getDCP(second.cplUuid));
+        QCOMPARE(assetRows(first.cplUuid), 2);
+    }
+
+    void knownDcpsAndTheDestination()
+    {
+        DcpGeneratorOptions options;
+        options.totalSize = 4096;
+        options.title = "Known One";
+        GeneratedDcp a, b;
+        QVERIFY(Fixtures::generate(options, a));
+        options.title = "Known Two";
+        QVERIFY(Fixtures::generate(options, b));
+        const QString firstDestination = Fixtures::uniqueDir("known-a");
+        const QString secondDestination = Fixtures::uniqueDir("known-b");
+        QJsonObject onlyA, both;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(a)}, onlyA));
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(a), Fixtures::dcpOptions(b)}, both));
+        {
+            ScriptedUserInteraction ui;
+            ui.directoryAnswers = QStringList{firstDestination};
+            QVERIFY(import(Fixtures::writePackage(onlyA)));
+        }
+        {
+            // One known, one new: the folder is asked once, for the new one.
+            ScriptedUserInteraction ui;
+            ui.directoryAnswers = QStringList{secondDestination, Fixtures::uniqueDir("never")};
+            QVERIFY(import(Fixtures::writePackage(both)));
+            QCOMPARE(ui.directoryCaptions.size(), 1);
+            const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+            QCOMPARE(boxes.size(), 1);
+            QVERIFY(isMergeNotice(boxes[0], "Known One"));
+            QCOMPARE(DCPManager::instance()->getDCP(a.cplUuid)->downloadPath(), firstDestination);
+            QCOMPARE(DCPManager::instance()->getDCP(b.cplUuid)->downloadPath(), secondDestination);
+        }
+        {
+            // Both known: no folder, both merged with their box, nothing new, no rebuild.
+            const int rebuilds = Fixtures::countLines(TestSupport::readLog(), rebuildLine);
+            ScriptedUserInteraction ui;
+            QVERIFY(import(Fixtures::writePackage(both)));
+            QVERIFY(ui.directoryCaptions.isEmpty());
+            QCOMPARE(ui.messages.size(), 2);
+            QVERIFY(isMergeNotice(ui.messages[0], "Known One"));
+            QVERIFY(isMergeNotice(ui.messages[1], "Known Two"));
+            const QByteArray log = TestSupport::readLog();
+            QVERIFY(log.contains(("[DCPXMLReader] DCP exists.. Trying to merge... " + a.cplUuid).toUtf8()));
+            QVERIFY(log.contains(("[DCPXMLReader] DCP exists.. Trying to merge... " + b.cplUuid).toUtf8()));
+            QCOMPARE(Fixtures::countLines(log, rebuildLine), rebuilds);
+            QCOMPARE(assetRows(a.cplUuid), 2);
+            QCOMPARE(assetRows(b.cplUuid), 2);
+        }
+    }
+
+    void mergeAddsOnlyNewReels()
+    {
+        DcpGeneratorOptions options;
+        options.title = "Three Reels";
+        options.reels = 3;
+        options.totalSize = 3 * 4096;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject first, second;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {1, 2})}, first));
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {2, 3})}, second));
+        {
+            ScriptedUserInteraction ui;
+            ui.directoryAnswers = QStringList{Fixtures::uniqueDir("merge")};
+            QVERIFY(import(Fixtures::writePackage(first)));
+        }
+        DCP *stored = DCPManager::instance()->getDCP(dcp.cplUuid);
+        QVERIFY(stored);
+        QCOMPARE(stored->getReels().size(), 2);
+        Reel *reel2 = stored->getReel(dcp.reelUuids[1]);
+        QVERIFY(reel2);
+        const QList<Asset *> reel2Assets = reel2->getAssets();
+
+        const int rebuilds = Fixtures::countLines(TestSupport::readLog(), rebuildLine);
+        ScriptedUserInteraction ui;
+        QVERIFY(import(Fixtures::writePackage(second)));
+        QCOMPARE(ui.messages.size(), 1);
+        QVERIFY(isMergeNotice(ui.messages[0], "Three Reels"));
+        QVERIFY(ui.directoryCaptions.isEmpty());
+        const QByteArray log = TestSupport::readLog();
+        QVERIFY(log.contains(("[DCPXMLREADER] Merging Reel... " + dcp.reelUuids[2]).toUtf8()));
+        QVERIFY(!log.contains(("[DCPXMLREADER] Merging Reel... " + dcp.reelUuids[1]).toUtf8()));
+        QCOMPARE(Fixtures::countLines(log, rebuildLine), rebuilds + 1);
+
+        QCOMPARE(stored->getReels().size(), 3);
+        QCOMPARE(stored->getReel(dcp.reelUuids[1]), reel2);
+        QCOMPARE(reel2->getAssets(), reel2Assets);
+        Reel *reel3 = stored->getReel(dcp.reelUuids[2]);
+        QVERIFY(reel3);
+        QCOMPARE(reel3->getDCP(), stored);
+        QCOMPARE(reel3->reelNumber(), quint32(3));
+        QCOMPARE(reel3->getAssets().size(), 2);
+        for (Asset *asset : reel3->getAssets()) {
+            QCOMPARE(asset->dcp(), stored);
+            QCOMPARE(stored->getAsset(asset->uuid()), asset);
+            QCOMPARE(DCPManager::instance()->getAsset(asset->uuid(), dcp.cplUuid), asset);
+            QCOMPARE(DCPManager::instance()->allAssets().count(asset), 1);
+        }
+        QCOMPARE(DCPManager::instance()->getReel(dcp.reelUuids[2]), reel3);
+        QCOMPARE(reelRows(dcp.cplUuid), 3);
+        QCOMPARE(assetRows(dcp.cplUuid), 6);
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = ?", dcp.reelUuids[2]), 2);
+
+        // The same package again merges nothing and leaves the queue alone.
+        ScriptedUserInteraction again;
+        QVERIFY(import(Fixtures::writePackage(second)));
+        QCOMPARE(again.messages.size(), 1);
+        QVERIFY(isMergeNotice(again.messages[0], "Three Reels"));
+        QCOMPARE(Fixtures::countLines(TestSupport::readLog(), rebuildLine), rebuilds + 1);
+        QCOMPARE(stored->getReels().size(), 3);
+        QCOMPARE(assetRows(dcp.cplUuid), 6);
+    }
+
+    void conflictingFiles_data()
+    {
+        QTest::addColumn<Button>("answer");
+        QTest::newRow("Yes removes them") << UserInteraction::Yes;
+        QTest::newRow("No keeps them") << UserInteraction::No;
+    }
+
+    void conflictingFiles()
+    {
+        QFETCH(Button, answer);
+        DcpGeneratorOptions options;
+        options.title = "Leftovers";
+        options.totalSize = 4096;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        const QString destination = Fixtures::uniqueDir("conflict");
+        const QString directory = destination + "/Leftovers";
+        QVERIFY(QDir().mkpath(directory));
+        const QString picture = directory + "/" + dcp.asset("picture:1")->relativePath;
+        const QString sound = directory + "/" + dcp.asset("sound:1")->relativePath;
+        for (const QString &path : {picture, sound}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("half a download");
+        }
+        QVERIFY(FileManager::hideFile(sound)); // left hidden by an earlier attempt
+
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        ui.buttonAnswers = {UserInteraction::Ok, answer};
+        if (!onFixedDisk(destination))
+            ui.buttonAnswers.removeFirst();
+        QVERIFY(import(Fixtures::writePackage(json)));
+        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(sameMessage(boxes[0], Icon::Warning, "Remove conflicting files?",
+                            "The following files will be removed...\r\n\r\n   1. "
+                                + dcp.asset("picture:1")->relativePath + "\r\n   2. "
+                                + dcp.asset("sound:1")->relativePath,
+                            UserInteraction::Yes | UserInteraction::No, UserInteraction::No));
+        // The documents are written before the question either way.
+        QCOMPARE(Fixtures::readAll(directory + "/" + dcp.cplFileName),
+                 Fixtures::readAll(dcp.path + "/" + dcp.cplFileName));
+        if (answer == UserInteraction::Yes) {
+            QVERIFY(!QFileInfo::exists(picture));
+            QVERIFY(!QFileInfo::exists(sound));
+            QVERIFY(DCPManager::instance()->getDCP(dcp.cplUuid));
+        } else {
+            QVERIFY(QFileInfo::exists(picture));
+            QVERIFY(QFileInfo::exists(sound));
+            QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
+            QCOMPARE(assetRows(dcp.cplUuid), 0);
+        }
+    }
+
+    void documentsAreNeverOverwritten()
+    {
+        DcpGeneratorOptions options;
+        options.title = "Kept Documents";
+        options.totalSize = 4096;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        const QString destination = Fixtures::uniqueDir("kept");
+        const QString directory = destination + "/Kept Documents";
+        QVERIFY(QDir().mkpath(directory));
+        for (const QString &name : {dcp.cplFileName, QString("ASSETMAP")}) {
+            QFile file(directory + "/" + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("edited by hand");
+        }
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        QVERIFY(import(Fixtures::writePackage(json)));
+        QCOMPARE(Fixtures::readAll(directory + "/" + dcp.cplFileName), QByteArray("edited by hand"));
+        QCOMPARE(Fixtures::readAll(directory + "/ASSETMAP"), QByteArray("edited by hand"));
+        QCOMPARE(Fixtures::readAll(directory + "/" + dcp.pklFileName),
+                 Fixtures::readAll(dcp.path + "/" + dcp.pklFileName));
+        QCOMPARE(Fixtures::readAll(directory + "/VOLINDEX"), Fixtures::readAll(dcp.path + "/VOLINDEX.xml"));
+        QVERIFY(DCPManager::instance()->getDCP(dcp.cplUuid));
+    }
+
+    void titleTheFileSystemRefuses()
+    {
+        DcpGeneratorOptions options;
+        options.title = "Long Title";
+        options.totalSize = 4096;
+        GeneratedDcp dcp, next;
+        QVERIFY(Fixtures::generate(options, dcp));
+        options.title = "After The Long One";
+        QVERIFY(Fixtures::generate(options, next));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp), Fixtures::dcpOptions(next)}, json));
+        const QString longTitle = QString(150, QChar(0x00E9)); // 300 bytes in UTF-8
+        json = Fixtures::withDocumentEdit(json, 0, "cpl_xml", "<AnnotationText>Long Title<",
+                                          "<AnnotationText>" + longTitle + "<");
+        ScriptedUserInteraction ui;
+        const QString destination = Fixtures::uniqueDir("long");
+        ui.directoryAnswers = QStringList{destination};
+        QVERIFY(import(Fixtures::writePackage(json)));
+        QVERIFY(withoutLocalWarnings(ui.messages).isEmpty());
+        QVERIFY(TestSupport::readLog().contains("[DCPXMLReader] failed to createDCPDirectory. aborting..."));
+        QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
+        QCOMPARE(assetRows(dcp.cplUuid), 0);
+        // The import goes on with the next DCP.
+        QVERIFY(DCPManager::instance()->getDCP(next.cplUuid));
+    }
+
+    void unsafeNames_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("refusedName");
+
+        // Document edits of the subtitled DCP that unsafeNames generates.
+        QTest::newRow("title climbing out") << "cpl_xml" << "<AnnotationText>Safe Title<"
+                                            << "<AnnotationText>../../escaped<" << "../../escaped";
+        QTest::newRow("absolute title") << "cpl_xml" << "<AnnotationText>Safe Title<"
+                                        << "<AnnotationText>/tmp/escaped<" << "/tmp/escaped";
+        QTest::newRow("drive letter title") << "cpl_xml" << "<AnnotationText>Safe Title<"
+                                            << "<AnnotationText>C:escaped<" << "C:escaped";
+        QTest::newRow("backslash title") << "cpl_xml" << "<AnnotationText>Safe Title<"
+                                         << "<AnnotationText>..\\escaped<" << "..\\escaped";
+        QTest::newRow("dot-dot title") << "cpl_xml" << "<AnnotationText>Safe Title<"
+                                       << "<AnnotationText>..<" << "..";
+        QTest::newRow("empty title") << "cpl_xml" << "<AnnotationText>Safe Title<" << "<AnnotationText><"
+                                     << "";
+        QTest::newRow("file name climbing out") << "pkl_xml" << "<OriginalFileName>j2c_r1_"
+                                                << "<OriginalFileName>../../j2c_r1_" << "../../j2c_r1_";
+        QTest::newRow("absolute file name") << "pkl_xml" << "<OriginalFileName>pcm_r1_"
+                                            << "<OriginalFileName>/tmp/pcm_r1_" << "/tmp/pcm_r1_";
+        QTest::newRow("sub-folder climbing out") << "asset_map_xml" << "<Path>SUBTITLE"
+                                                 << "<Path>../../SUBTITLE" << "../../";
+        QTest::newRow("absolute chunk path") << "asset_map_xml" << "<Path>SUBTITLE" << "<Path>/tmp/SUBTITLE"
+                                             << "/tmp/";
+        QTest::newRow("cpl_xml_name") << "cpl_xml_name" << QString() << "../escaped.xml" << "../escaped.xml";
+        QTest::newRow("pkl_xml_name") << "pkl_xml_name" << QString() << "C:\\escaped.xml" << "C:\\escaped.xml";
+    }
+
+    void unsafeNames()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QFETCH(QString, refusedName);
+        DcpGeneratorOptions options;
+        options.title = "Safe Title";
+        options.totalSize = 4096;
+        options.subtitles = true;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        const QString subtitle = dcp.asset("subtitle:1")->uuid;
+        if (before.isEmpty()) {
+            json = Fixtures::withDcpValue(json, 0, key, after);
+        } else {
+            const QString from = QString(before).replace("SUBTITLE", subtitle);
+            const QString to = QString(after).replace("SUBTITLE", subtitle);
+            QVERIFY(Fixtures::documentOf(json, 0, key).contains(from));
+            json = Fixtures::withDocumentEdit(json, 0, key, from, to);
+        }
+        const QString destination = Fixtures::uniqueDir("unsafe") + "/inner/destination";
+        QVERIFY(QDir().mkpath(destination));
+        const QByteArray logBefore = TestSupport::readLog();
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
+        if (!onFixedDisk(destination))
+            ui.buttonAnswers.removeFirst();
+        QVERIFY(!import(Fixtures::writePackage(json)));
+        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(isRefusal(boxes[0], dataMissingText));
+        const QByteArray log = TestSupport::readLog().mid(logBefore.size());
+        QVERIFY(log.contains("[DCPXMLReader] Refusing unsafe "));
+        QVERIFY(log.contains(refusedName.toUtf8()));
+        QVERIFY(log.contains("[DCPXMLReader] Unsafe file or folder name in the DCP, aborting..."));
+        QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
+        QCOMPARE(assetRows(dcp.cplUuid), 0);
+        // Nothing was created, inside the destination or around it.
+        const QString around = QFileInfo(QFileInfo(destination).path()).path();
+        QCOMPARE(QDir(destination).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(QDir(around).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"inner"});
+        QVERIFY(!QFileInfo::exists("/tmp/escaped"));
+    }
+};
+
+TOLVANE_TEST_MAIN(TestImportFlow)
+#include "tst_import_flow.moc"
