@@ -42,7 +42,7 @@ UserInteraction::Button WidgetUserInteraction::showMessage(const Message &messag
 
 QString WidgetUserInteraction::chooseDirectory(const QString &caption, const QString &startDirectory)
 {
-    return QFileDialog::getExistingDirectory(nullptr, caption, startDirectory, QFileDialog::ShowDirsOnly);
+    return QFileDialog::getExistingDirectory(nullptr, caption, startDirectory, QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
 }
 
 bool WidgetUserInteraction::openUrl(const QUrl &url)

@@ -200,8 +200,16 @@ void DCPManager::addReelToIndex(Reel *reel)
 
 void DCPManager::addAssetToIndex(Asset *asset)
 {
+    // A new DCP's assets are indexed when they are stored and again when the DCP is
+    // listed; the list holds each asset once.
+    const AssetKey key = assetKey(asset);
+    Asset *known = m_assetIndex.value(key, nullptr);
+    if (known == asset)
+        return;
+    if (known)
+        m_assets.removeAll(known);
     m_assets.append(asset);
-    m_assetIndex.insert(assetKey(asset), asset);
+    m_assetIndex.insert(key, asset);
 }
 
 void DCPManager::removeReelFromIndex(Reel *reel)

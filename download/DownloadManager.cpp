@@ -230,6 +230,7 @@ void DownloadManager::startNextDownload()
     cancelled = false;
     writeFailed = false;
     replyChecked = false;
+    replyBytes = 0;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
 
     QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
@@ -273,7 +274,11 @@ void DownloadManager::downloadReadyRead()
     if (!currentReply || currentReply->bytesAvailable() <= 0 || !currentAsset || writeFailed)
         return;
     const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (currentReply->error() != QNetworkReply::NoError || (status != 206 && status != 200))
+    // What arrived before the server closed the connection is the file's next bytes: it is
+    // kept, so a link that drops every few moments still makes progress.
+    const QNetworkReply::NetworkError replyError = currentReply->error();
+    if ((replyError != QNetworkReply::NoError && replyError != QNetworkReply::RemoteHostClosedError)
+        || (status != 206 && status != 200))
         return;
 
     timeoutTimer->start(int(timeoutInterval));
@@ -330,6 +335,7 @@ void DownloadManager::downloadReadyRead()
         return;
     }
     bytesSinceSample += quint64(written);
+    replyBytes += quint64(written);
 
     if (!currentAsset->isDownloadStarted()) {
         currentAsset->setDownloadStarted(true);
@@ -399,6 +405,20 @@ void DownloadManager::downloadFinished()
             return;
         }
         qDebug() << "[DownloadManager] Reached max redirects for asset: " << asset->uuid();
+    }
+
+    // A body that ended before its announced length is an interrupted transfer, whatever
+    // the network layer says (it may re-send a request on a closed connection and then
+    // report a cut-off answer as complete). The stall timer resumes from the file's size.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if ((status == 200 || status == 206) && announced.isValid() && replyBytes < announced.toULongLong()) {
+        qDebug() << "[DownloadManager] Transfer ended early:" << replyBytes << "of" << announced.toULongLong()
+                 << "bytes for asset:" << asset->uuid();
+        currentReply = nullptr;
+        readTimer->stop();
+        reply->deleteLater();
+        return;
     }
 
     currentReply = nullptr;

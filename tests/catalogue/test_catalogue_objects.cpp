@@ -282,8 +282,12 @@ private slots:
         // The shared asset was stored with the first reel and then known to the DCP list.
         QVERIFY(TestSupport::readLog().contains("[Asset] Syncing asset (ignored exists)... \"stored-shared\""));
         QCOMPARE(DCPManager::instance()->getAsset("stored-shared", "stored"), shared);
-        for (Asset *asset : package.dcp->getAssets())
-            DCPManager::instance()->removeAssetFromIndex(asset);
+        // Listing the stored DCP indexes its assets again: still one entry each.
+        DCPManager::instance()->addDCP(package.dcp.get());
+        QCOMPARE(DCPManager::instance()->allAssets().count(shared), 1);
+        QCOMPARE(DCPManager::instance()->allAssets().size(), 2);
+        DCPManager::instance()->removeDCPFromIndex(package.dcp.get());
+        QVERIFY(DCPManager::instance()->allAssets().isEmpty());
     }
 
     void failedDcpSyncLeavesNoRows()

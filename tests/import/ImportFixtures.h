@@ -5,13 +5,11 @@
 // texts the way broken or hostile packages do.
 
 #include "DcpGenerator.h"
-#include "download/ChecksumWorker.h"
 #include "download/DownloadManager.h"
 #include "PackageBuilder.h"
 #include "support/TestMain.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -106,22 +104,6 @@ inline QJsonObject withDocumentEdit(const QJsonObject &json, int dcp, const QStr
 // thread. Stop that worker and end its thread here, before the application object goes
 // away: a quit that reaches the thread before its event loop runs is lost, and the
 // manager's own shutdown at exit then waits for ever.
-inline void stopDownloadManager()
-{
-    DownloadManager *manager = DownloadManager::instance();
-    ChecksumWorker *worker = manager->checksumWorkerObject();
-    if (worker && worker->thread() != QThread::currentThread()) {
-        QThread *thread = worker->thread();
-        worker->stop();
-        QDeadlineTimer deadline(5000);
-        while (!thread->isFinished() && !deadline.hasExpired()) {
-            thread->quit();
-            thread->wait(10);
-        }
-    }
-    DownloadManager::shutdown();
-}
-
 inline QByteArray readAll(const QString &path)
 {
     QFile file(path);

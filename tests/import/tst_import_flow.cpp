@@ -138,11 +138,6 @@ class TestImportFlow : public QObject
     }
 
 private slots:
-    void cleanupTestCase()
-    {
-        Fixtures::stopDownloadManager();
-    }
-
     void initTestCase()
     {
         TestSupport::captureLog();

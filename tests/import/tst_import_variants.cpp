@@ -47,11 +47,6 @@ class TestImportVariants : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanupTestCase()
-    {
-        Fixtures::stopDownloadManager();
-    }
-
     void initTestCase()
     {
         TestSupport::captureLog();
