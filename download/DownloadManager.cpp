@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -32,6 +33,11 @@ DownloadManager *g_instance = nullptr;
 
 // One sample clock for every transfer of the process.
 qint64 lastSampleTime = -1;
+
+// Read ticks: the budget carried over from the previous tick, and the buffer the bytes
+// are read into.
+qint64 unusedBudget = 0;
+QByteArray readBuffer;
 
 void showDiskSpaceMessage()
 {
@@ -308,6 +314,7 @@ void DownloadManager::downloadReadyRead()
 
     if (!replyChecked) {
         replyChecked = true;
+        unusedBudget = 0;
         // A server that ignores the range sends the whole file: start the file over
         // instead of appending the file to its own beginning.
         if (status == 200 && requestOffset > 0) {
@@ -317,12 +324,23 @@ void DownloadManager::downloadReadyRead()
         }
     }
 
-    const QByteArray data = currentReply->isFinished() ? currentReply->readAll()
-                                                       : currentReply->read(qint64(readChunkSize));
+    // The budget a tick could not use because the reply held less is carried to the next
+    // tick (at most one tick's worth): the reply's buffer refills in bursts, and without the
+    // carry a 200 Mbit/s limit landed at 0.74-0.97 of itself. The bytes go through one
+    // reused buffer instead of a new array per tick.
+    const qint64 budget = qint64(readChunkSize) + unusedBudget;
+    const qint64 available = currentReply->bytesAvailable();
+    const qint64 wanted = currentReply->isFinished() ? available : std::min(budget, available);
+    if (readBuffer.size() < wanted)
+        readBuffer.resize(int(wanted));
+    const qint64 count = currentReply->read(readBuffer.data(), wanted);
+    if (count <= 0)
+        return;
+    unusedBudget = std::min<qint64>(qint64(readChunkSize), std::max<qint64>(0, budget - count));
     const qint64 lengthBefore = file->size();
-    const qint64 written = file->write(data);
-    const bool flushed = written == data.size() && file->flush();
-    if (written != data.size() || !flushed) {
+    const qint64 written = file->write(readBuffer.constData(), count);
+    const bool flushed = written == count && file->flush();
+    if (written != count || !flushed) {
         if (written <= 0)
             qDebug() << "[DownloadManager] Warning: dropped bytes " << written;
         else
