@@ -1,0 +1,364 @@
+// The download engine against curl, both fetching one file from a loopback nginx.
+//
+// Speed limit: the real DownloadManager (in a child process of its own, with a one-asset
+// catalogue) and `curl --limit-rate` at 8, 40 and 200 Mbit/s. Both output files are polled
+// every 50 ms; the first second after the first byte is skipped for both, then the next
+// 20 one-second windows are measured from the poll timestamps. Prints achieved/limit over
+// those 20 s and the lowest and highest window as a fraction of the limit:
+//   limit_ratio_N, limit_window_min_N, limit_window_max_N  (and curl_ prefixed)
+// CPU: CPU seconds per GB of the 200 Mbit/s runs (wait4 of each child; the engine's
+// set-up before its first request is taken out), as cpu_per_gb_vs_curl = ours / curl.
+// Memory: the engine downloads a 4 GiB asset without a limit; rss_growth_mib is its peak
+// resident size at the end minus its resident size when the download started.
+//
+// Usage: bench_download            (runs everything, prints "key: value" lines)
+//        BENCH_DOWNLOAD_ONLY=rate|memory, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s, comma-separated)
+//        and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
+//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE   (internal)
+#include "BenchSupport.h"
+
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+#include "download/DownloadManager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QVector>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+const qint64 servedSize = qint64(4) << 30; // one sparse file serves every run
+const double skipSeconds = 1.0;
+const int windowCount = 20;
+const double pollSeconds = 0.05;
+
+// ---------------------------------------------------------------------------------------
+// The engine side, in its own process.
+
+int runEngine(int argc, char **argv)
+{
+    if (argc < 8)
+        return 2;
+    const QString root = QString::fromLocal8Bit(argv[2]);
+    const QString url = QString::fromLocal8Bit(argv[3]);
+    const uint bytesPerSecond = uint(QByteArray(argv[4]).toULongLong());
+    const quint64 size = QByteArray(argv[5]).toULongLong();
+    const bool exitWhenDone = QByteArray(argv[6]) == "1";
+    const QString dataDir = QString::fromLocal8Bit(argv[7]);
+    qputenv("TOLVANE_DATA_DIR", dataDir.toUtf8());
+
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+
+    DCPManager *catalogue = DCPManager::instance();
+    auto *dcp = new DCP("b0000000-0000-0000-0000-000000000001", "bench", QString(), root);
+    dcp->setFriendlyTitle("Bench");
+    auto *reel = new Reel("b0000000-0000-0000-0000-000000000002", 1);
+    reel->setDCP(dcp);
+    // The hash does not matter here: the process ends before verification would judge it.
+    auto *asset = new Asset("b0000000-0000-0000-0000-000000000003", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", size,
+                            "application/mxf", "asset.mxf", url);
+    asset->setDcp(dcp);
+    asset->addReel(reel);
+    reel->addAsset(asset);
+    dcp->addAsset(asset);
+    dcp->addReel(reel);
+    dcp->sync();
+    catalogue->addDCP(dcp);
+
+    DownloadManager *manager = DownloadManager::instance();
+    if (bytesPerSecond > 0)
+        manager->setReadChunkSize(bytesPerSecond);
+    if (exitWhenDone) {
+        QObject::connect(manager, &DownloadManager::downloadStandBy, &app, [&] {
+            std::printf("hwm_end_kib: %lld\n", bench::selfStatusKib("VmHWM"));
+            std::fflush(stdout);
+            app.exit(0);
+        });
+    }
+    std::printf("setup_cpu_s: %.6f\n", bench::selfCpuSeconds());
+    std::printf("rss_start_kib: %lld\n", bench::selfStatusKib("VmRSS"));
+    std::fflush(stdout);
+    manager->rebuildQueue();
+    return app.exec();
+}
+
+// ---------------------------------------------------------------------------------------
+// The driver.
+
+struct Sample
+{
+    double time;
+    qint64 size;
+};
+
+struct RateResult
+{
+    bool ok = false;
+    double ratio = 0;
+    double windowMin = 0;
+    double windowMax = 0;
+    int windows = 0;
+    qint64 bytes = 0;
+    double cpuSeconds = 0;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+double valueOf(const QByteArray &text, const QByteArray &key)
+{
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(key + ":"))
+            return line.mid(key.size() + 1).trimmed().toDouble();
+    }
+    return -1;
+}
+
+// Polls `output` while the child runs; stops the child once 1 + 20 s have passed after the
+// first byte. Windows are computed from the poll timestamps.
+RateResult measureRate(bench::Child &child, const QString &output, double bytesPerSecond)
+{
+    RateResult result;
+    QVector<Sample> samples;
+    const double started = bench::now();
+    double firstByte = -1;
+    const double wanted = skipSeconds + windowCount + 2 * pollSeconds;
+    double next = started;
+    while (child.running()) {
+        const double time = bench::now();
+        const qint64 size = bench::fileSize(output);
+        samples.append({time, size});
+        if (firstByte < 0 && size > 0)
+            firstByte = time;
+        if (firstByte >= 0 && time - firstByte >= wanted)
+            break;
+        if (time - started > wanted + 20) // nothing arrived in time: give up
+            break;
+        next += pollSeconds;
+        const double wait = next - bench::now();
+        if (wait > 0)
+            usleep(useconds_t(wait * 1e6));
+    }
+    child.stop();
+    result.cpuSeconds = child.cpuSeconds();
+    result.bytes = bench::fileSize(output);
+    if (firstByte < 0)
+        return result;
+
+    // Window k runs from the first poll at or after start + k seconds to the first poll at
+    // or after start + k + 1 seconds; its rate uses those polls' own timestamps.
+    const double origin = firstByte + skipSeconds;
+    auto pollAtOrAfter = [&](double time) {
+        int index = 0;
+        while (index < samples.size() && samples[index].time < time)
+            ++index;
+        return index;
+    };
+    const int start = pollAtOrAfter(origin);
+    int current = start;
+    double low = 1e9;
+    double high = 0;
+    while (result.windows < windowCount) {
+        const int end = pollAtOrAfter(origin + result.windows + 1);
+        if (end >= samples.size() || end <= current)
+            break;
+        const double rate = (samples[end].size - samples[current].size) / (samples[end].time - samples[current].time);
+        low = std::min(low, rate / bytesPerSecond);
+        high = std::max(high, rate / bytesPerSecond);
+        ++result.windows;
+        current = end;
+    }
+    if (result.windows == 0)
+        return result;
+    result.ratio = (samples[current].size - samples[start].size) / (samples[current].time - samples[start].time)
+        / bytesPerSecond;
+    result.windowMin = low;
+    result.windowMax = high;
+    result.ok = result.windows == windowCount;
+    return result;
+}
+
+class Driver
+{
+public:
+    Driver(const QString &self, const QString &dir, const bench::Nginx &nginx)
+        : m_self(self)
+        , m_dir(dir)
+        , m_nginx(nginx)
+    {
+    }
+
+    QString engineOutput(int run) const { return QString("%1/run%2/downloads/bench/asset.mxf").arg(m_dir).arg(run); }
+
+    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone)
+    {
+        const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
+        QDir().mkpath(runDir + "/data");
+        QDir().mkpath(runDir + "/downloads");
+        // Nothing leaves the machine: the notification service is the loopback nginx too.
+        return child.start({m_self, "engine", runDir + "/downloads", m_nginx.url("asset.bin"),
+                            QString::number(bytesPerSecond), QString::number(servedSize), exitWhenDone ? "1" : "0",
+                            runDir + "/data"},
+                           {"TOLVANE_NOTIFICATION_URL=" + m_nginx.url(""), "TOLVANE_PORTAL_URL=" + m_nginx.url(""),
+                            "QT_QPA_PLATFORM=offscreen"},
+                           runDir + "/stdout.txt", runDir + "/stderr.txt");
+    }
+
+    RateResult engineRate(int run, qint64 bytesPerSecond)
+    {
+        bench::Child child;
+        if (!startEngine(child, run, bytesPerSecond, false))
+            return {};
+        RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond));
+        const double setup = valueOf(readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run)), "setup_cpu_s");
+        if (setup < 0)
+            result.ok = false;
+        result.cpuSeconds -= std::max(0.0, setup);
+        if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_VERBOSE"))
+            std::fputs(readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
+        QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
+        return result;
+    }
+
+    RateResult curlRate(int run, qint64 bytesPerSecond)
+    {
+        const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
+        QDir().mkpath(runDir);
+        const QString output = runDir + "/curl.bin";
+        bench::Child child;
+        if (!child.start({"curl", "-s", "--limit-rate", QString::number(bytesPerSecond), "-o", output,
+                          m_nginx.url("asset.bin")},
+                         {}, runDir + "/stdout.txt", runDir + "/stderr.txt"))
+            return {};
+        RateResult result = measureRate(child, output, double(bytesPerSecond));
+        QDir(runDir).removeRecursively();
+        return result;
+    }
+
+    // Peak resident growth of the engine over a 4 GiB download without a limit.
+    bool memory(int run, double *growthMib, double *mbPerSecond)
+    {
+        bench::Child child;
+        if (!startEngine(child, run, 0, true))
+            return false;
+        const double started = bench::now();
+        double firstByte = -1;
+        const QString output = engineOutput(run);
+        while (child.running() && bench::now() - started < 240) {
+            if (firstByte < 0 && bench::fileSize(output) > 0)
+                firstByte = bench::now();
+            usleep(50000);
+        }
+        const double finished = bench::now();
+        child.stop();
+        const qint64 downloaded = bench::fileSize(output);
+        const QByteArray text = readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double start = valueOf(text, "rss_start_kib");
+        const double end = valueOf(text, "hwm_end_kib");
+        QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
+        if (downloaded != servedSize || start < 0 || end < 0 || firstByte < 0) {
+            std::fprintf(stderr, "memory run incomplete: %lld bytes, rss %g -> %g KiB\n", downloaded, start, end);
+            return false;
+        }
+        *growthMib = (end - start) / 1024.0;
+        *mbPerSecond = downloaded / (finished - firstByte) / 1e6;
+        return true;
+    }
+
+private:
+    QString m_self;
+    QString m_dir;
+    const bench::Nginx &m_nginx;
+};
+
+std::string key(const char *prefix, const char *name, int mbps)
+{
+    return std::string(prefix) + name + "_" + std::to_string(mbps);
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && QByteArray(argv[1]) == "engine")
+        return runEngine(argc, argv);
+
+    QCoreApplication app(argc, argv);
+    QTemporaryDir temp(QDir::tempPath() + "/bench_download-XXXXXX");
+    if (!temp.isValid())
+        return 1;
+    // nginx's worker may run as another user: the served folder must be readable.
+    QFile::setPermissions(temp.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                           | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    const QString root = temp.path() + "/www";
+    QDir().mkpath(root);
+    {
+        QFile served(root + "/asset.bin");
+        if (!served.open(QIODevice::WriteOnly) || !served.resize(servedSize))
+            return 1;
+    }
+    bench::Nginx nginx(temp.path() + "/nginx", root);
+    if (!nginx.start()) {
+        std::fprintf(stderr, "nginx did not start\n");
+        return 1;
+    }
+
+    Driver driver(QCoreApplication::applicationFilePath(), temp.path(), nginx);
+    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,memory").split(',');
+    bool ok = true;
+    int run = 0;
+    if (only.contains("rate")) {
+        double oursCpuPerGb = -1;
+        double curlCpuPerGb = -1;
+        QList<int> limits {8, 40, 200};
+        if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_LIMITS")) {
+            limits.clear();
+            for (const QString &limit : qEnvironmentVariable("BENCH_DOWNLOAD_LIMITS").split(','))
+                limits << limit.toInt();
+        }
+        for (int mbps : limits) {
+            const qint64 bytesPerSecond = qint64(mbps) * 125000;
+            const RateResult ours = driver.engineRate(++run, bytesPerSecond);
+            const RateResult curl = driver.curlRate(++run, bytesPerSecond);
+            if (!ours.ok || !curl.ok) {
+                std::fprintf(stderr, "rate run at %d Mbit/s incomplete (ours %d windows, curl %d)\n", mbps,
+                             ours.windows, curl.windows);
+                ok = false;
+            }
+            bench::print(key("", "limit_ratio", mbps).c_str(), ours.ratio);
+            bench::print(key("", "limit_window_min", mbps).c_str(), ours.windowMin);
+            bench::print(key("", "limit_window_max", mbps).c_str(), ours.windowMax);
+            bench::print(key("curl_", "limit_ratio", mbps).c_str(), curl.ratio);
+            bench::print(key("curl_", "limit_window_min", mbps).c_str(), curl.windowMin);
+            bench::print(key("curl_", "limit_window_max", mbps).c_str(), curl.windowMax);
+            if (mbps == 200 && ours.bytes > 0 && curl.bytes > 0) {
+                oursCpuPerGb = ours.cpuSeconds / (ours.bytes / 1e9);
+                curlCpuPerGb = curl.cpuSeconds / (curl.bytes / 1e9);
+            }
+        }
+        bench::print("cpu_s_per_gb_200", oursCpuPerGb);
+        bench::print("curl_cpu_s_per_gb_200", curlCpuPerGb);
+        bench::print("cpu_per_gb_vs_curl", curlCpuPerGb > 0 ? oursCpuPerGb / curlCpuPerGb : -1, 2);
+    }
+    if (only.contains("memory")) {
+        double growth = -1;
+        double speed = -1;
+        ok = driver.memory(++run, &growth, &speed) && ok;
+        bench::print("rss_growth_mib", growth, 1);
+        bench::print("unlimited_mb_per_s", speed, 0);
+    }
+    nginx.stop();
+    return ok ? 0 : 1;
+}
