@@ -103,4 +103,6 @@ private:
     quint64 requestOffset = 0;
     bool replyChecked = false;
     bool writeFailed = false;
+    // Body bytes of the running reply stored in the file.
+    quint64 replyBytes = 0;
 };

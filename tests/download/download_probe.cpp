@@ -1,0 +1,120 @@
+// Runs the real download engine on the data directory named by TOLVANE_DATA_DIR, for tests
+// that need a second process: one that is killed in the middle of a file, or one that
+// starts on a catalogue left by an earlier run.
+//
+//   download_probe add SPEC.json    stores the DCP described by SPEC in the catalogue
+//   download_probe run [RATE]       loads the catalogue and downloads (RATE: bytes per
+//                                   second for read_chunk_size), exits when nothing is
+//                                   left to download, verify or report
+//
+// "run" prints "START <queued assets>" once the queue is built, then on exit one line per
+// asset: "ASSET <uuid> <finished> <checksummed> <corrupted> <attempts> <size on disk>".
+// Environment: TOLVANE_NOTIFICATION_URL, PROBE_STALL_MS (stall timeout).
+
+#include "catalogue/DCP.h"
+#include "catalogue/DCPManager.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+#include "download/ChecksumWorker.h"
+#include "download/DownloadManager.h"
+#include "portal/NotificationManager.h"
+#include "support/ScriptedUserInteraction.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+int add(const QString &specPath)
+{
+    QFile file(specPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return 3;
+    const QJsonObject spec = QJsonDocument::fromJson(file.readAll()).object();
+    DCP *dcp = new DCP(spec["uuid"].toString(), spec["title"].toString(), QString(), spec["download_path"].toString());
+    dcp->setFriendlyTitle(spec["title"].toString());
+    dcp->setUserUuid(spec["user_uuid"].toString());
+    dcp->setCampaignDcpId(quint64(spec["campaign_dcp_id"].toDouble()));
+    QList<Reel *> reels;
+    const QJsonArray reelUuids = spec["reels"].toArray();
+    for (int i = 0; i < reelUuids.size(); ++i) {
+        Reel *reel = new Reel(reelUuids.at(i).toString(), quint32(i + 1));
+        reel->setDCP(dcp);
+        dcp->addReel(reel);
+        reels.append(reel);
+    }
+    for (const QJsonValue &value : spec["assets"].toArray()) {
+        const QJsonObject a = value.toObject();
+        Asset *asset = new Asset(a["uuid"].toString(), a["hash"].toString(), quint64(a["size"].toDouble()),
+                                 a["type"].toString(), a["file"].toString(), a["url"].toString());
+        asset->setDirectoryPath(a["dir"].toString());
+        asset->setDcp(dcp);
+        Reel *reel = reels.value(a["reel"].toInt() - 1);
+        if (!reel)
+            return 4;
+        asset->addReel(reel);
+        reel->addAsset(asset);
+        dcp->addAsset(asset);
+    }
+    dcp->sync();
+    DCPManager::instance()->addDCP(dcp);
+    return 0;
+}
+
+bool idle(DownloadManager *manager)
+{
+    return manager->queuedAssets().isEmpty() && !manager->currentAssetForTest()
+        && manager->checksumWorkerObject()->jobCount() == 0
+        && NotificationManager::instance()->pendingNotifications.isEmpty();
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    ScriptedUserInteraction ui;
+    const QStringList args = app.arguments();
+    if (args.size() >= 3 && args.at(1) == "add")
+        return add(args.at(2));
+    if (args.size() < 2 || args.at(1) != "run")
+        return 2;
+
+    QTextStream out(stdout);
+    NotificationManager::instance()->setConsumerInterval(50);
+    DownloadManager *manager = DownloadManager::instance();
+    manager->timeoutInterval = quint32(qEnvironmentVariableIntValue("PROBE_STALL_MS") > 0
+                                           ? qEnvironmentVariableIntValue("PROBE_STALL_MS")
+                                           : 1500);
+    if (args.size() >= 3)
+        manager->setReadChunkSize(args.at(2).toUInt());
+    DCPManager::instance(); // loads the catalogue and rebuilds the queue, which starts downloading
+    out << "START " << manager->queuedAssets().size() << Qt::endl;
+
+    QTimer check;
+    int idleTicks = 0;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        idleTicks = idle(manager) ? idleTicks + 1 : 0;
+        if (idleTicks < 3)
+            return;
+        for (DCP *dcp : DCPManager::instance()->allDCPs()) {
+            for (Asset *asset : dcp->getAssets()) {
+                out << "ASSET " << asset->uuid() << ' ' << int(asset->isDownloadFinished()) << ' '
+                    << int(asset->isDownloadChecksummed()) << ' ' << int(asset->isDownloadCorrupted()) << ' '
+                    << asset->downloadAttempts() << ' ' << asset->sizeOnDisk() << Qt::endl;
+            }
+        }
+        for (const UserInteraction::Message &m : ui.messages)
+            out << "BOX " << m.text << Qt::endl;
+        app.quit();
+    });
+    check.start(100);
+    return app.exec();
+}
