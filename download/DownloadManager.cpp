@@ -567,6 +567,7 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
 
 void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
 {
+    const bool wasPaused = paused;
     pauseDownloading(true);
     qDebug() << "[DownloadManager] HandleExpiredLinks" << message;
     UserInteraction::Message box;
@@ -585,6 +586,10 @@ void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
             asset->reveal();
     }
     removeDownload(dcp);
+    // The pause only held the transfers while the user decided; with the DCP gone the
+    // others carry on, as they would have without the dialog.
+    if (!wasPaused)
+        resumeDownloading();
 }
 
 void DownloadManager::dropFromQueue(Asset *asset)

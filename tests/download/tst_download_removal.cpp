@@ -1,0 +1,300 @@
+// Downloads that end without finishing: links the server reports as expired (400) or
+// missing (404), with the user keeping or dropping the DCP; a DCP removed while it is
+// being downloaded; a reel that cannot be removed while it is verified; and an asset shared
+// by two reels, removed with one of them while the other is being verified.
+
+#include "DownloadFixture.h"
+
+#include "catalogue/Setting.h"
+#include "download/ChecksumWorker.h"
+#include "download/DownloadManager.h"
+#include "portal/NotificationManager.h"
+#include "support/ScriptedUserInteraction.h"
+#include "support/TestMain.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace DownloadFixture;
+using Button = UserInteraction::Button;
+
+namespace {
+
+const QString kQuestion = "\r\n\r\nDo you want to remove outdated DCP?\r\n(This will NOT DELETE the files on your hard "
+                          "drive but simply remove the DCP from the Tolvane Downloader)";
+
+int dcpRows(const QString &uuid)
+{
+    QSqlQuery query(DatabaseManager::instance()->database());
+    query.prepare("SELECT (SELECT COUNT(*) FROM dcp WHERE uuid = ?) + (SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?)");
+    query.addBindValue(uuid);
+    query.addBindValue(uuid);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+int assetRows(const QString &dcpUuid)
+{
+    QSqlQuery query(DatabaseManager::instance()->database());
+    query.prepare("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?");
+    query.addBindValue(dcpUuid);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+}
+
+class TestDownloadRemoval : public QObject
+{
+    Q_OBJECT
+
+private:
+    PortalStandin standin;
+    ScriptedUserInteraction *ui = nullptr;
+    DownloadManager *manager = nullptr;
+
+    bool waitVerifiedAndSynced(DCP *dcp, int timeoutMs = 15000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            bool done = NotificationManager::instance()->pendingNotifications.isEmpty();
+            for (Reel *reel : dcp->getReels())
+                done = done && reel->isChecksummed() && reel->isSynced();
+            if (done)
+                return true;
+            QTest::qWait(20);
+        }
+        return false;
+    }
+
+    void checkExpiredBox(const UserInteraction::Message &m, const QString &message)
+    {
+        QCOMPARE(int(m.icon), int(UserInteraction::Icon::Critical));
+        QCOMPARE(m.text, QString("Download links expired"));
+        QCOMPARE(m.informativeText, message + kQuestion);
+        QCOMPARE(m.buttons, UserInteraction::Buttons(UserInteraction::Yes | UserInteraction::No));
+        QCOMPARE(m.defaultButton, UserInteraction::No);
+    }
+
+    // A DCP whose given file answers with the status; another DCP queued behind it. The box
+    // is answered No, then, after a resume, Yes.
+    void expiredLinks(int status, const QString &title, const QString &messageFormat)
+    {
+        const GeneratedDcp expired = generate(title, 1, 300000, quint64(status) * 3);
+        const GeneratedDcp next = generate(title + "_Next", 1, 300000, quint64(status) * 3 + 1);
+        const GeneratedAsset sound = *expired.asset("sound:1");
+        AssetFault fault;
+        fault.status = status;
+        standin.setAssetFault(relativePath(expired, sound), fault);
+
+        DCP *dcp = buildDcp(standin, expired, quint64(8000 + status));
+        DCP *other = buildDcp(standin, next, quint64(9000 + status));
+        ui->buttonAnswers = {UserInteraction::No};
+        store(dcp, false);
+        store(other);
+        const QString message = messageFormat.arg(dcp->friendlyTitle());
+
+        QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 1, 10000);
+        checkExpiredBox(ui->messages.at(0), message);
+        // No: the DCP stays with its files, downloads stay paused.
+        QVERIFY(manager->isPaused());
+        QCOMPARE(Setting::instance()->get("download_paused"), QString("1"));
+        QCOMPARE(DCPManager::instance()->getDCP(expired.cplUuid), dcp);
+        QVERIFY(dcpRows(expired.cplUuid) > 0);
+        Asset *picture = assetOf(dcp, *expired.asset("picture:1"));
+        QVERIFY(picture->isDownloadFinished());
+        QVERIFY(FileManager::isHidden(picture->filePath()));
+        QTest::qWait(300); // nothing restarts behind the user's back
+        QCOMPARE(requestsFor(standin, relativePath(expired, sound)).size(), size_t(1));
+        QVERIFY(requestsFor(standin, relativePath(next, *next.asset("picture:1"))).empty());
+
+        // Yes: the files are revealed, the DCP leaves the catalogue, the next DCP starts.
+        ui->buttonAnswers = {UserInteraction::Yes};
+        manager->resumeDownloading();
+        QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 2, 10000);
+        checkExpiredBox(ui->messages.at(1), message);
+        QVERIFY(!DCPManager::instance()->getDCP(expired.cplUuid));
+        QVERIFY(!DCPManager::instance()->allDCPs().contains(dcp));
+        QCOMPARE(dcpRows(expired.cplUuid), 0);
+        QVERIFY(QFileInfo(picture->filePath()).isFile());
+        QVERIFY(!FileManager::isHidden(picture->filePath()));
+        QVERIFY(waitVerifiedAndSynced(other));
+        QVERIFY(filesMatchSource(other->getReels().first(), next));
+        QVERIFY(!manager->isPaused());
+        QCOMPARE(Setting::instance()->get("download_paused"), QString("0"));
+        QCOMPARE(ui->messages.size(), 2);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        TestSupport::captureLog();
+        ui = new ScriptedUserInteraction();
+        QVERIFY(standin.start());
+        standin.setAssetRoot(sourceRoot().toStdString());
+        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
+        NotificationManager::instance()->setConsumerInterval(50);
+        manager = DownloadManager::instance();
+        manager->timeoutInterval = 1500;
+    }
+
+    void cleanup()
+    {
+        standin.clearAssetFaults();
+        ui->messages.clear();
+        ui->buttonAnswers.clear();
+    }
+
+    void expiredLinks400()
+    {
+        expiredLinks(400, "Expired_400",
+                     "Download links for DCP %1 expired. You won't be able to finish the given download.");
+    }
+
+    void missingFile404()
+    {
+        expiredLinks(404, "Missing_404",
+                     "One of the files for DCP %1 is missing and can not be downloaded. You won't be able to finish "
+                     "the given download.");
+    }
+
+    // Removing the DCP being downloaded keeps its files and starts the next one.
+    void removingTheCurrentDcpStartsTheNext()
+    {
+        const GeneratedDcp current = generate("Removed_Current", 1, 1000000, 501);
+        const GeneratedDcp next = generate("After_Removed", 1, 300000, 502);
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 200000;
+        setFault(standin, current, slow);
+        DCP *dcp = buildDcp(standin, current, 8501);
+        DCP *other = buildDcp(standin, next, 8502);
+        store(dcp, false);
+        store(other);
+        Asset *picture = assetOf(dcp, *current.asset("picture:1"));
+        QTRY_VERIFY_WITH_TIMEOUT(picture->sizeOnDisk() > 50000, 10000);
+        QCOMPARE(manager->getCurrentDownloadingDCP(), dcp);
+
+        QSignalSpy standBy(manager, &DownloadManager::downloadStandBy);
+        QVERIFY(manager->removeDownload(dcp));
+        QCOMPARE(standBy.size(), 0); // a transfer was restarted instead
+        QCOMPARE(manager->getCurrentDownloadingDCP(), other);
+        QVERIFY(!DCPManager::instance()->getDCP(current.cplUuid));
+        QCOMPARE(dcpRows(current.cplUuid), 0);
+        QVERIFY(waitVerifiedAndSynced(other));
+        QVERIFY(filesMatchSource(other->getReels().first(), next));
+        // The partial file stays where it was, hidden, and is not written to any more.
+        const qint64 left = QFileInfo(picture->filePath()).size();
+        QVERIFY(left > 0 && left < qint64(current.asset("picture:1")->size));
+        QVERIFY(FileManager::isHidden(picture->filePath()));
+        QCOMPARE(requestsFor(standin, relativePath(current, *current.asset("picture:1"))).size(), size_t(1));
+    }
+
+    // Removing a DCP that is not being downloaded leaves the running transfer alone.
+    void removingAnotherDcpLeavesTheTransfer()
+    {
+        const GeneratedDcp running = generate("Keeps_Running", 1, 600000, 511);
+        const GeneratedDcp waiting = generate("Removed_Waiting", 1, 300000, 512);
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 600000;
+        setFault(standin, running, slow);
+        DCP *dcp = buildDcp(standin, running, 8511);
+        DCP *removed = buildDcp(standin, waiting, 8512);
+        store(dcp, false);
+        store(removed);
+        QTRY_VERIFY_WITH_TIMEOUT(manager->getCurrentDownloadingDCP() == dcp, 5000);
+        QSignalSpy standBy(manager, &DownloadManager::downloadStandBy);
+        QVERIFY(manager->removeDownload(removed));
+        QCOMPARE(standBy.size(), 1);
+        QCOMPARE(manager->getCurrentDownloadingDCP(), dcp);
+        QVERIFY(waitVerifiedAndSynced(dcp));
+        QVERIFY(requestsFor(standin, relativePath(waiting, *waiting.asset("picture:1"))).empty());
+        QCOMPARE(requestsFor(standin, relativePath(running, *running.asset("picture:1"))).size(), size_t(1));
+    }
+
+    // A reel being verified cannot be removed.
+    void reelUnderVerificationIsRefused()
+    {
+        const GeneratedDcp generated = generate("Verifying", 1, 300000, 521);
+        DCP *dcp = buildDcp(standin, generated, 8521);
+        Reel *reel = dcp->getReels().first();
+        bool wasJob = false;
+        // Delivered after the reel was handed to the checksum worker, before its results.
+        connect(reel, &Reel::downloadCheckingChecksum, this, [&] {
+            wasJob = manager->checksumWorkerObject()->hasJob(reel);
+            manager->removeDownloadReel(reel);
+        }, Qt::QueuedConnection);
+        store(dcp);
+        QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 1, 10000);
+        QVERIFY(wasJob);
+        const UserInteraction::Message m = ui->messages.at(0);
+        QCOMPARE(int(m.icon), int(UserInteraction::Icon::Warning));
+        QCOMPARE(m.text, QString("The current Reel is in validation(checksum) process, please wait until this is "
+                                 "finished and try again."));
+        QCOMPARE(m.buttons, UserInteraction::Buttons(UserInteraction::Ok));
+        QCOMPARE(dcp->getReels(), QList<Reel *>{reel});
+        QCOMPARE(DCPManager::instance()->getReel(reel->uuid()), reel);
+        QVERIFY(waitVerifiedAndSynced(dcp));
+        QVERIFY(filesMatchSource(reel, generated));
+        QVERIFY(noneHidden(reel));
+        QCOMPARE(assetRows(generated.cplUuid), 2);
+    }
+
+    // An asset listed by two reels goes with the first reel removed, while the other reel is
+    // being verified; the worker never uses it afterwards and the other reel still passes.
+    void sharedAssetRemovedWithOneReel()
+    {
+        const GeneratedDcp generated = generate("Shared_Asset", 2, 1200000, 531);
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 600000;
+        standin.setAssetFault(relativePath(generated, *generated.asset("picture:2")), slow);
+        DCP *dcp = buildDcp(standin, generated, 8531);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *shared = assetOf(dcp, *generated.asset("sound:1"));
+        shared->addReel(second);
+        second->addAsset(shared);
+        QCOMPARE(second->getAssets().size(), 3);
+
+        QSignalSpy firstChecked(first, &Reel::downloadChecksummed);
+        QSignalSpy secondChecked(second, &Reel::downloadChecksummed);
+        QSignalSpy secondSynced(second, &Reel::downloadSynced);
+        bool secondWasJob = false;
+        bool firstWasJob = true;
+        connect(second, &Reel::downloadCheckingChecksum, this, [&] {
+            secondWasJob = manager->checksumWorkerObject()->hasJob(second);
+            firstWasJob = manager->checksumWorkerObject()->hasJob(first);
+            manager->removeDownloadReel(first);
+        }, Qt::QueuedConnection);
+        store(dcp);
+
+        QTRY_COMPARE_WITH_TIMEOUT(secondChecked.size(), 1, 15000);
+        QCOMPARE(firstChecked.size(), 1);
+        QVERIFY(secondWasJob);
+        QVERIFY(!firstWasJob);
+        QVERIFY(ui->messages.isEmpty());
+        QCOMPARE(dcp->getReels(), QList<Reel *>{second});
+        QCOMPARE(second->getAssets().size(), 2);
+        QVERIFY(!DCPManager::instance()->getAsset(generated.asset("sound:1")->uuid, generated.cplUuid));
+        QVERIFY(!DCPManager::instance()->getReel(generated.reelUuids.at(0)));
+        QVERIFY(!QFileInfo::exists(downloadRoot() + "/" + generated.title + "/" + generated.asset("sound:1")->relativePath));
+        QCOMPARE(assetRows(generated.cplUuid), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(secondSynced.size(), 1, 10000);
+        QVERIFY(noneHidden(second));
+        QVERIFY(filesMatchSource(second, generated));
+        // Nothing refers to the removed asset any more.
+        DCPManager::instance()->rebuildDownloadQueue();
+        QVERIFY(manager->queuedAssets().isEmpty());
+        QCOMPARE(manager->checksumWorkerObject()->jobCount(), 0);
+    }
+
+    void cleanupTestCase()
+    {
+        standin.stop();
+    }
+};
+
+TOLVANE_TEST_MAIN(TestDownloadRemoval)
+#include "tst_download_removal.moc"
