@@ -11,7 +11,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QMutexLocker>
 
 ChecksumWorker::ChecksumWorker() = default;
 
@@ -21,7 +20,7 @@ void ChecksumWorker::appendJob(Reel *reel)
 {
     bool wasEmpty = false;
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         wasEmpty = jobs.isEmpty();
         jobs.append(reel);
     }
@@ -31,19 +30,19 @@ void ChecksumWorker::appendJob(Reel *reel)
 
 bool ChecksumWorker::hasJob(Reel *reel) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     return jobs.contains(reel);
 }
 
 int ChecksumWorker::jobCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     return jobs.size();
 }
 
 void ChecksumWorker::forgetAsset(Asset *asset)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (FileCheck &check : m_checks) {
         if (check.asset == asset)
             check.asset = nullptr;
@@ -52,7 +51,7 @@ void ChecksumWorker::forgetAsset(Asset *asset)
 
 void ChecksumWorker::forgetReel(Reel *reel)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (jobs.isEmpty())
         return;
     const bool isHead = jobs.first() == reel;
@@ -66,10 +65,10 @@ void ChecksumWorker::forgetReel(Reel *reel)
 
 void ChecksumWorker::stop()
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_stopping = true;
     m_cancel.store(true);
-    m_wake.wakeAll();
+    m_wake.notify_all();
 }
 
 bool ChecksumWorker::digestMatches(const QByteArray &digest, const QString &base64Hash)
@@ -94,7 +93,7 @@ void ChecksumWorker::prepareHead()
 {
     Reel *reel = nullptr;
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         if (jobs.isEmpty() || m_inFlight || m_stopping)
             return;
         reel = jobs.first();
@@ -110,12 +109,12 @@ void ChecksumWorker::prepareHead()
         check.alreadyChecksummed = asset->isDownloadChecksummed();
         checks.append(check);
     }
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_checks = checks;
     m_headForgotten = false;
     m_inFlight = true;
     ++m_preparedSerial;
-    m_wake.wakeAll();
+    m_wake.notify_all();
 }
 
 void ChecksumWorker::process()
@@ -124,9 +123,9 @@ void ChecksumWorker::process()
         QVector<FileCheck> work;
         quint64 serial = 0;
         {
-            QMutexLocker lock(&m_mutex);
+            std::unique_lock<std::mutex> lock(m_mutex);
             while (!m_stopping && m_preparedSerial == m_hashedSerial)
-                m_wake.wait(&m_mutex);
+                m_wake.wait(lock);
             if (m_stopping)
                 break;
             serial = m_preparedSerial;
@@ -147,7 +146,7 @@ void ChecksumWorker::process()
                 break;
         }
         {
-            QMutexLocker lock(&m_mutex);
+            std::unique_lock<std::mutex> lock(m_mutex);
             if (m_stopping)
                 break;
             for (int i = 0; i < work.size() && i < m_checks.size(); ++i) {
@@ -168,7 +167,7 @@ void ChecksumWorker::applyResults(quint64 serial)
     QVector<FileCheck> checks;
     bool forgotten = false;
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         if (jobs.isEmpty() || !m_inFlight || serial != m_preparedSerial || serial != m_hashedSerial)
             return;
         reel = jobs.first();
@@ -228,7 +227,7 @@ void ChecksumWorker::applyResults(quint64 serial)
     }
 
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         jobs.removeFirst();
         m_checks.clear();
         m_inFlight = false;

@@ -2,13 +2,13 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVector>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 class Asset;
 class Reel;
@@ -65,8 +65,9 @@ private:
     void prepareHead();                  // main thread
     void applyResults(quint64 serial);   // main thread
 
-    mutable QMutex m_mutex;
-    QWaitCondition m_wake;
+    // Standard primitives rather than Qt's, so the thread sanitizer sees the locking.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
     QList<Reel *> jobs;
     QVector<FileCheck> m_checks;
     // The head reel's files are handed to the worker as job number m_preparedSerial; the
