@@ -124,7 +124,11 @@ private slots:
         QVERIFY(addToCatalogue(dataDir, generated, 7001));
         const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
 
-        // About 1 MB/s through the engine's own pacing.
+        // About 1 MB/s through the engine's own pacing, and the server never faster than
+        // 500 kB/s, so the process is still mid-file when it is killed even on a slow build.
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 500000;
+        standin.setAssetFault(relativePath(generated, picture), slow);
         QProcess first;
         first.setProcessEnvironment(environment(dataDir));
         first.start(probe(), {"run", "1000000"});
@@ -143,6 +147,7 @@ private slots:
         QCOMPARE(firstRequests.size(), size_t(1));
         QCOMPARE(QString::fromStdString(firstRequests[0].range), QString("bytes=0-"));
 
+        standin.clearAssetFault(relativePath(generated, picture));
         standin.clearAssetRequests();
         const std::uint64_t sentBefore = standin.assetBytesSent();
         const QString output = runToIdle(dataDir);
