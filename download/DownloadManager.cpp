@@ -371,19 +371,27 @@ void DownloadManager::downloadReadyRead()
             emit reel->downloadProgress(quint64(speed));
             if (reel->getDCP())
                 emit reel->getDCP()->downloadProgress();
-            const quint64 total = reel->getTotalSize();
-            if (total == 0)
-                continue;
-            const quint64 percentage = reel->getDownloadedSize() * 100 / total;
-            if (percentage >= 75)
-                raiseEvent(reel, 5);
-            else if (percentage >= 50)
-                raiseEvent(reel, 4);
-            else if (percentage >= 25)
-                raiseEvent(reel, 3);
+            const int event = progressEvent(reel->getDownloadedSize(), reel->getTotalSize());
+            if (event != 0)
+                raiseEvent(reel, event);
         }
         emit downloadProgress(speed);
     }
+}
+
+int DownloadManager::progressEvent(quint64 downloaded, quint64 total)
+{
+    // A reel without bytes has no percentage to report.
+    if (total == 0)
+        return 0;
+    const quint64 percentage = downloaded * 100 / total;
+    if (percentage >= 75)
+        return 5;
+    if (percentage >= 50)
+        return 4;
+    if (percentage >= 25)
+        return 3;
+    return 0;
 }
 
 void DownloadManager::downloadFinished()
@@ -612,6 +620,8 @@ bool DownloadManager::removeDownload(DCP *dcp)
         checksumWorker->forgetReel(reel);
     DatabaseManager::instance()->removeDCP(dcp);
     DCPManager::instance()->removeDCPFromIndex(dcp);
+    if (!removedDcps.contains(dcp))
+        removedDcps.append(dcp);
     if (cancelled && !queue.isEmpty())
         startNextDownload();
     else
@@ -648,6 +658,7 @@ void DownloadManager::removeDownloadReel(Reel *reel)
     }
     reel->clearAssets();
     DCPManager::instance()->removeReelFromIndex(reel);
+    removedReels.append(reel);
     if (cancelled && !queue.isEmpty())
         startNextDownload();
     else

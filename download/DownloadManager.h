@@ -41,6 +41,8 @@ public:
     void enqueueAsset(Asset *asset);
     bool isQueued(Asset *asset) const;
     static bool isEligible(const Asset *asset);
+    // The reel event a progress sample raises: 3, 4 or 5 from 25, 50 and 75 percent; 0 below.
+    static int progressEvent(quint64 downloaded, quint64 total);
     void abortCurrentDownload();
     bool hasEnoughDiskSpace(const QString &directory, quint64 size);
     void setReadChunkSize(uint bytesPerSecond);
@@ -97,6 +99,10 @@ private:
     bool cancelled = false;
     ChecksumWorker *checksumWorker = nullptr;
     QThread *checksumThread = nullptr;
+    // Removed DCPs and reels stay alive for the rest of the run: the window and signals
+    // already queued may still refer to them. Kept here so they are owned, not lost.
+    QList<DCP *> removedDcps;
+    QList<Reel *> removedReels;
 
     // The offset the running request asked for, and whether its answer was checked for a
     // server that ignored the range.

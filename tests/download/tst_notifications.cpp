@@ -193,6 +193,32 @@ private slots:
         QVERIFY(allHidden(reel));
     }
 
+    void progressPercentagesRaiseEvents_data()
+    {
+        QTest::addColumn<quint64>("downloaded");
+        QTest::addColumn<quint64>("total");
+        QTest::addColumn<int>("event");
+        QTest::newRow("24%") << quint64(24) << quint64(100) << 0;
+        QTest::newRow("25%") << quint64(25) << quint64(100) << 3;
+        QTest::newRow("49%") << quint64(49) << quint64(100) << 3;
+        QTest::newRow("50%") << quint64(50) << quint64(100) << 4;
+        QTest::newRow("74%") << quint64(74) << quint64(100) << 4;
+        QTest::newRow("75%") << quint64(75) << quint64(100) << 5;
+        QTest::newRow("100%") << quint64(100) << quint64(100) << 5;
+        QTest::newRow("just under a quarter") << quint64(1073741823) << quint64(4294967296) << 0;
+        QTest::newRow("a quarter of 4 GiB") << quint64(1073741824) << quint64(4294967296) << 3;
+        QTest::newRow("500 GB, 75%") << Q_UINT64_C(375000000000) << Q_UINT64_C(500000000000) << 5;
+        QTest::newRow("empty reel") << quint64(0) << quint64(0) << 0;
+    }
+
+    void progressPercentagesRaiseEvents()
+    {
+        QFETCH(quint64, downloaded);
+        QFETCH(quint64, total);
+        QFETCH(int, event);
+        QCOMPARE(DownloadManager::progressEvent(downloaded, total), event);
+    }
+
     // Engine controls that need no transfer.
     void readChunkSizeAndPauseWithoutTransfer()
     {
