@@ -101,13 +101,13 @@ void ChecksumWorker::prepareHead()
     qDebug() << "[ChecksumWorker] Found a job!";
     NotificationManager::instance()->notify(reel, 6);
 
-    QVector<FileCheck> checks;
+    std::vector<FileCheck> checks;
     for (Asset *asset : reel->getAssets()) {
         FileCheck check;
         check.asset = asset;
         check.path = asset->filePath();
         check.alreadyChecksummed = asset->isDownloadChecksummed();
-        checks.append(check);
+        checks.push_back(check);
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_checks = checks;
@@ -120,7 +120,7 @@ void ChecksumWorker::prepareHead()
 void ChecksumWorker::process()
 {
     for (;;) {
-        QVector<FileCheck> work;
+        std::vector<FileCheck> work;
         quint64 serial = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -149,7 +149,7 @@ void ChecksumWorker::process()
             std::unique_lock<std::mutex> lock(m_mutex);
             if (m_stopping)
                 break;
-            for (int i = 0; i < work.size() && i < m_checks.size(); ++i) {
+            for (size_t i = 0; i < work.size() && i < m_checks.size(); ++i) {
                 m_checks[i].hashed = work[i].hashed;
                 m_checks[i].readable = work[i].readable;
                 m_checks[i].digest = work[i].digest;
@@ -164,7 +164,7 @@ void ChecksumWorker::process()
 void ChecksumWorker::applyResults(quint64 serial)
 {
     Reel *reel = nullptr;
-    QVector<FileCheck> checks;
+    std::vector<FileCheck> checks;
     bool forgotten = false;
     {
         std::unique_lock<std::mutex> lock(m_mutex);

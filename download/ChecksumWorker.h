@@ -4,11 +4,11 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QVector>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 class Asset;
 class Reel;
@@ -69,7 +69,9 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     QList<Reel *> jobs;
-    QVector<FileCheck> m_checks;
+    // A std::vector, not an implicitly shared container: a copy taken under the lock must
+    // not share elements that the other thread then changes.
+    std::vector<FileCheck> m_checks;
     // The head reel's files are handed to the worker as job number m_preparedSerial; the
     // worker reports it back as m_hashedSerial. One job is in flight at a time.
     quint64 m_preparedSerial = 0;
