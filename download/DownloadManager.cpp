@@ -408,7 +408,15 @@ void DownloadManager::downloadFinished()
     if (asset)
         asset->closeFile();
 
-    if (reply->error() != QNetworkReply::NoError || writeFailed || !asset) {
+    // A file already whole on disk (the process stopped between its last write and storing
+    // the finished flag) gets 416 for a range after its end. Retrying would never end: the
+    // transfer is over, and verification judges the file (a wrong one is downloaded again).
+    const bool nothingLeft = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416
+        && requestOffset > 0;
+    if (nothingLeft && asset)
+        qDebug() << "[DownloadManager] Nothing left to download past byte" << requestOffset << "for asset:" << asset->uuid();
+
+    if ((reply->error() != QNetworkReply::NoError && !nothingLeft) || writeFailed || !asset) {
         currentReply = nullptr;
         if (readTimer)
             readTimer->stop();

@@ -391,6 +391,27 @@ private slots:
         QCOMPARE(QString::fromStdString(sound.at(0).range), QString("bytes=0-"));
     }
 
+    // The whole file is on disk but not marked finished (the process stopped between its
+    // last write and storing the flag): the range after its end gets 416, and that ends the
+    // transfer instead of retrying it for ever.
+    void completeFileOnDiskIsVerifiedNotRetried()
+    {
+        const GeneratedDcp generated = generate("Already_Whole", 1, 300000, 85);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        DCP *dcp = buildDcp(standin, generated, 6010);
+        Asset *asset = assetOf(dcp, picture);
+        QVERIFY(writePrefix(sourcePath(generated, picture), asset->filePath(), int(picture.size)));
+        store(dcp);
+        QVERIFY(waitDone(dcp));
+        const auto requests = requestsFor(standin, relativePath(generated, picture));
+        QCOMPARE(requests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=%1-").arg(picture.size));
+        QCOMPARE(requests[0].status, 416);
+        QVERIFY(asset->isDownloadChecksummed());
+        QCOMPARE(asset->downloadAttempts(), 0u);
+        QVERIFY(filesMatchSource(dcp->getReels().first(), generated));
+    }
+
     // A server that ignores the range answers 200 with the whole file: the file starts over.
     void ignoredRangeStartsTheFileOver()
     {
