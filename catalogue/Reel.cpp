@@ -48,6 +48,20 @@ void Reel::removeAsset(Asset *asset)
     }
 }
 
+void Reel::replaceAsset(Asset *listed, Asset *replacement)
+{
+    const int position = m_assets.indexOf(listed);
+    if (position < 0)
+        return;
+    if (m_assets.contains(replacement)) {
+        removeAsset(listed);
+        return;
+    }
+    removeAsset(listed);
+    m_assets.insert(position, replacement);
+    m_assetIndex.insert(assetKey(replacement), replacement);
+}
+
 void Reel::clearAssets()
 {
     m_assets.clear();

@@ -36,6 +36,8 @@ public:
     // Takes an asset that is being destroyed out of this reel.
     void removeAsset(Asset *asset);
     void clearAssets();
+    // Puts another object for the same asset in the place of one this reel lists.
+    void replaceAsset(Asset *listed, Asset *replacement);
     void sync();
     void remove();
 

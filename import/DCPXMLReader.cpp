@@ -517,10 +517,25 @@ void DCPXMLReader::merge(DCP *existing)
         if (existing->getReel(reel->uuid()))
             continue;
         log("[DCPXMLREADER] Merging Reel... " + reel->uuid());
+        // An asset the catalogue already has (shared with a reel it knows) stays one
+        // object: the merged reel lists the known one and gets a link row of its own; the
+        // object assembled from this package is dropped with the package.
+        QList<Asset *> known;
+        for (Asset *a : reel->getAssets()) {
+            Asset *catalogued = manager->getAsset(a->uuid(), existing->uuid());
+            if (catalogued && catalogued != a) {
+                reel->replaceAsset(a, catalogued);
+                a->removeReel(reel);
+                catalogued->addReel(reel);
+                known.append(catalogued);
+            }
+        }
         existing->addReel(reel);
         m_adopted.insert(reel);
         reel->setDCP(existing);
         reel->sync();
+        for (Asset *catalogued : qAsConst(known))
+            DatabaseManager::instance()->insertDCPReelAsset(reel, catalogued);
         manager->addReelToIndex(reel);
         for (Asset *a : reel->getAssets()) {
             m_adopted.insert(a);

@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 #include <QStorageInfo>
+#include <QJsonArray>
 #include <QtTest>
 
 #include <stdexcept>
@@ -654,6 +655,55 @@ private slots:
         QCOMPARE(Fixtures::countLines(TestSupport::readLog(), rebuildLine), rebuilds + 1);
         QCOMPARE(stored->getReels().size(), 3);
         QCOMPARE(assetRows(dcp.cplUuid), 6);
+    }
+
+    // A newly ordered reel that names an asset the catalogue already has through another
+    // reel lists that same object, with a link row of its own, so it survives a restart.
+    void mergedReelSharingAnAssetKeepsOneObject()
+    {
+        DcpGeneratorOptions options;
+        options.title = "Shared Sound";
+        options.reels = 3;
+        options.totalSize = 3 * 4096;
+        GeneratedDcp dcp;
+        QVERIFY(Fixtures::generate(options, dcp));
+        const QString sound2 = dcp.asset("sound:2")->uuid;
+        const QString sound3 = dcp.asset("sound:3")->uuid;
+        // Reel 3 plays reel 2's sound track.
+        auto shareSound = [&](QJsonObject json) {
+            QJsonArray dcps = json.value("dcps").toArray();
+            QJsonObject entry = dcps.at(0).toObject();
+            QByteArray cpl = QByteArray::fromBase64(entry.value("cpl_xml").toString().toUtf8());
+            cpl.replace(sound3.toUtf8(), sound2.toUtf8());
+            entry.insert("cpl_xml", QString::fromLatin1(cpl.toBase64()));
+            dcps.replace(0, entry);
+            json.insert("dcps", dcps);
+            return json;
+        };
+        QJsonObject first, second;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {1, 2})}, first));
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {2, 3})}, second));
+        {
+            ScriptedUserInteraction ui;
+            ui.directoryAnswers = QStringList{Fixtures::uniqueDir("shared-merge")};
+            QVERIFY(import(Fixtures::writePackage(shareSound(first))));
+        }
+        DCP *stored = DCPManager::instance()->getDCP(dcp.cplUuid);
+        QVERIFY(stored);
+        Asset *sound = DCPManager::instance()->getAsset(sound2, dcp.cplUuid);
+        QVERIFY(sound);
+
+        ScriptedUserInteraction ui;
+        QVERIFY(import(Fixtures::writePackage(shareSound(second))));
+        Reel *reel3 = stored->getReel(dcp.reelUuids[2]);
+        QVERIFY(reel3);
+        QCOMPARE(reel3->getAssets().size(), 2);
+        QVERIFY(reel3->getAssets().contains(sound));
+        QVERIFY(sound->reels().contains(reel3));
+        QVERIFY(sound->reels().contains(stored->getReel(dcp.reelUuids[1])));
+        QCOMPARE(DCPManager::instance()->allAssets().count(sound), 1);
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = ?", dcp.reelUuids[2]), 2);
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM asset WHERE uuid = ?", sound2), 1);
     }
 
     void conflictingFiles_data()
