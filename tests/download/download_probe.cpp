@@ -2,7 +2,7 @@
 // that need a second process: one that is killed in the middle of a file, or one that
 // starts on a catalogue left by an earlier run.
 //
-//   download_probe add SPEC.json    stores the DCP described by SPEC in the catalogue
+//   download_probe add DCP.json     stores the DCP described by DCP.json in the catalogue
 //   download_probe run [RATE]       loads the catalogue and downloads (RATE: bytes per
 //                                   second for read_chunk_size), exits when nothing is
 //                                   left to download, verify or report
@@ -32,25 +32,25 @@
 
 namespace {
 
-int add(const QString &specPath)
+int add(const QString &descriptionPath)
 {
-    QFile file(specPath);
+    QFile file(descriptionPath);
     if (!file.open(QIODevice::ReadOnly))
         return 3;
-    const QJsonObject spec = QJsonDocument::fromJson(file.readAll()).object();
-    DCP *dcp = new DCP(spec["uuid"].toString(), spec["title"].toString(), QString(), spec["download_path"].toString());
-    dcp->setFriendlyTitle(spec["title"].toString());
-    dcp->setUserUuid(spec["user_uuid"].toString());
-    dcp->setCampaignDcpId(quint64(spec["campaign_dcp_id"].toDouble()));
+    const QJsonObject description = QJsonDocument::fromJson(file.readAll()).object();
+    DCP *dcp = new DCP(description["uuid"].toString(), description["title"].toString(), QString(), description["download_path"].toString());
+    dcp->setFriendlyTitle(description["title"].toString());
+    dcp->setUserUuid(description["user_uuid"].toString());
+    dcp->setCampaignDcpId(quint64(description["campaign_dcp_id"].toDouble()));
     QList<Reel *> reels;
-    const QJsonArray reelUuids = spec["reels"].toArray();
+    const QJsonArray reelUuids = description["reels"].toArray();
     for (int i = 0; i < reelUuids.size(); ++i) {
         Reel *reel = new Reel(reelUuids.at(i).toString(), quint32(i + 1));
         reel->setDCP(dcp);
         dcp->addReel(reel);
         reels.append(reel);
     }
-    for (const QJsonValue &value : spec["assets"].toArray()) {
+    for (const QJsonValue &value : description["assets"].toArray()) {
         const QJsonObject a = value.toObject();
         Asset *asset = new Asset(a["uuid"].toString(), a["hash"].toString(), quint64(a["size"].toDouble()),
                                  a["type"].toString(), a["file"].toString(), a["url"].toString());

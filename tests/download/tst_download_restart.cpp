@@ -39,16 +39,16 @@ private:
     // Stores the generated DCP in the catalogue of dataDir through the probe.
     bool addToCatalogue(const QString &dataDir, const GeneratedDcp &generated, quint64 campaign)
     {
-        QJsonObject spec;
-        spec["uuid"] = generated.cplUuid;
-        spec["title"] = generated.title;
-        spec["download_path"] = dataDir + "/downloads";
-        spec["user_uuid"] = userUuid();
-        spec["campaign_dcp_id"] = double(campaign);
+        QJsonObject description;
+        description["uuid"] = generated.cplUuid;
+        description["title"] = generated.title;
+        description["download_path"] = dataDir + "/downloads";
+        description["user_uuid"] = userUuid();
+        description["campaign_dcp_id"] = double(campaign);
         QJsonArray reels;
         for (const QString &uuid : generated.reelUuids)
             reels.append(uuid);
-        spec["reels"] = reels;
+        description["reels"] = reels;
         QJsonArray assets;
         for (const GeneratedAsset &a : trackAssets(generated)) {
             const QFileInfo rel(a.relativePath);
@@ -61,16 +61,16 @@ private:
                                       {"url", QString::fromStdString(standin.assetUrl(relativePath(generated, a)))},
                                       {"reel", reelNumberOf(a)}});
         }
-        spec["assets"] = assets;
+        description["assets"] = assets;
         QDir().mkpath(dataDir);
-        const QString specPath = dataDir + "/spec.json";
-        QFile file(specPath);
-        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(spec).toJson()) <= 0)
+        const QString descriptionPath = dataDir + "/description.json";
+        QFile file(descriptionPath);
+        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(description).toJson()) <= 0)
             return false;
         file.close();
         QProcess process;
         process.setProcessEnvironment(environment(dataDir));
-        process.start(probe(), {"add", specPath});
+        process.start(probe(), {"add", descriptionPath});
         if (!process.waitForFinished(20000)) {
             process.kill();
             process.waitForFinished();

@@ -89,12 +89,12 @@ bool parseRange(const std::string &header, std::uint64_t &first, std::int64_t &l
     const std::string prefix = "bytes=";
     if (header.compare(0, prefix.size(), prefix) != 0)
         return false;
-    const std::string spec = header.substr(prefix.size());
-    const size_t dash = spec.find('-');
-    if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos)
+    const std::string range = header.substr(prefix.size());
+    const size_t dash = range.find('-');
+    if (dash == std::string::npos || dash == 0 || range.find(',') != std::string::npos)
         return false;
-    const std::string a = spec.substr(0, dash);
-    const std::string b = spec.substr(dash + 1);
+    const std::string a = range.substr(0, dash);
+    const std::string b = range.substr(dash + 1);
     if (a.find_first_not_of("0123456789") != std::string::npos)
         return false;
     if (!b.empty() && b.find_first_not_of("0123456789") != std::string::npos)
