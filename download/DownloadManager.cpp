@@ -34,11 +34,6 @@ DownloadManager *g_instance = nullptr;
 // One sample clock for every transfer of the process.
 qint64 lastSampleTime = -1;
 
-// Read ticks: the budget carried over from the previous tick, and the buffer the bytes
-// are read into.
-qint64 unusedBudget = 0;
-QByteArray readBuffer;
-
 void showDiskSpaceMessage()
 {
     UserInteraction::Message message;
@@ -237,6 +232,7 @@ void DownloadManager::startNextDownload()
     writeFailed = false;
     replyChecked = false;
     replyBytes = 0;
+    unusedBudget = 0;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
 
     QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
@@ -314,7 +310,6 @@ void DownloadManager::downloadReadyRead()
 
     if (!replyChecked) {
         replyChecked = true;
-        unusedBudget = 0;
         // A server that ignores the range sends the whole file: start the file over
         // instead of appending the file to its own beginning.
         if (status == 200 && requestOffset > 0) {

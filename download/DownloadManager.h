@@ -111,4 +111,8 @@ private:
     bool writeFailed = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
+    // Read ticks: the budget a tick could not use, carried to the next one, and the one
+    // buffer the bytes pass through.
+    qint64 unusedBudget = 0;
+    QByteArray readBuffer;
 };

@@ -2,6 +2,7 @@
 
 #include "app/PortalHosts.h"
 #include "app/UserInteraction.h"
+#include "portal/PortalDialogStyle.h"
 #include "catalogue/Setting.h"
 
 #include <QDebug>
@@ -19,7 +20,8 @@
 
 namespace {
 
-const char *const kDialogStyleSheet =
+// The rules before those both portal dialogs share.
+const char *const kOwnStyleRules =
     "QDialog {\n"
     "\tbackground-color: rgb(12, 12, 13);\n"
     "}\n"
@@ -28,24 +30,6 @@ const char *const kDialogStyleSheet =
     "\tcolor: rgb(255, 255, 255);\n"
     "\tborder: 2px solid rgb(84, 84, 84);\n"
     "\tborder-radius: 10px;\n"
-    "}\n"
-    "QPushButton:hover {\n"
-    "\tbackground-color: #545454;\n"
-    "}\n"
-    "QPushButton:pressed {\n"
-    "\tbackground-color: #434343;\n"
-    "}\n"
-    "QLineEdit {\n"
-    "\tbackground-color: rgb(51, 51, 51);\n"
-    "\tcolor: rgb(252, 248, 248);\n"
-    "\tborder: 1px solid #545454;\n"
-    "}\n"
-    "QLabel {\n"
-    "\tcolor: rgb(255, 255, 255);\n"
-    "}\n"
-    "a {\n"
-    "\tcolor: rgb(255, 255, 255);\n"
-    "\tbackground-color: rgba(255, 255, 255, 0);\n"
     "}\n";
 
 const char *const kInformationStyleSheet = "color: rgb(255, 255, 255);";
@@ -110,7 +94,7 @@ void LoginDialog::setupForm()
     QFont dialogFont = font();
     dialogFont.setFamily("Arial");
     setFont(dialogFont);
-    setStyleSheet(kDialogStyleSheet);
+    setStyleSheet(QString::fromLatin1(kOwnStyleRules) + QString::fromLatin1(PortalDialogStyle::sharedRules));
 
     m_labelLogo = new QLabel(this);
     m_labelLogo->setObjectName("label_logo");

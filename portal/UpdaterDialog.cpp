@@ -2,6 +2,7 @@
 
 #include "app/PortalHosts.h"
 #include "app/UserInteraction.h"
+#include "portal/PortalDialogStyle.h"
 
 #include <QDebug>
 #include <QDir>
@@ -24,7 +25,8 @@
 
 namespace {
 
-const char *const kDialogStyleSheet =
+// The rules before those both portal dialogs share.
+const char *const kOwnStyleRules =
     "QDialog {\n"
     "\tbackground-color: rgb(12, 12, 13);\n"
     "}\n"
@@ -38,24 +40,6 @@ const char *const kDialogStyleSheet =
     "}\n"
     "QProgressBar {\n"
     "\tcolor: rgb(255, 255, 255);\n"
-    "}\n"
-    "QPushButton:hover {\n"
-    "\tbackground-color: #545454;\n"
-    "}\n"
-    "QPushButton:pressed {\n"
-    "\tbackground-color: #434343;\n"
-    "}\n"
-    "QLineEdit {\n"
-    "\tbackground-color: rgb(51, 51, 51);\n"
-    "\tcolor: rgb(252, 248, 248);\n"
-    "\tborder: 1px solid #545454;\n"
-    "}\n"
-    "QLabel {\n"
-    "\tcolor: rgb(255, 255, 255);\n"
-    "}\n"
-    "a {\n"
-    "\tcolor: rgb(255, 255, 255);\n"
-    "\tbackground-color: rgba(255, 255, 255, 0);\n"
     "}\n";
 
 }
@@ -88,7 +72,7 @@ void UpdaterDialog::setupForm()
     resize(481, 468);
     setMinimumSize(418, 150);
     setMaximumSize(481, 468);
-    setStyleSheet(kDialogStyleSheet);
+    setStyleSheet(QString::fromLatin1(kOwnStyleRules) + QString::fromLatin1(PortalDialogStyle::sharedRules));
 
     auto *layout = new QVBoxLayout(this);
 
