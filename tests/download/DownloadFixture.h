@@ -14,16 +14,19 @@
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
 #include "download/FileManager.h"
+#include "portal/NotificationManager.h"
 #include "support/TestMain.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QSqlQuery>
 #include <QString>
 #include <QVector>
+#include <QtTest>
 
 #include <stdexcept>
 #include <string>
@@ -246,6 +249,23 @@ inline QList<int> sorted(QList<int> list)
 
 // Writes the first `length` bytes of a source file where the engine will look for the
 // partial file of the asset.
+// Waits until every reel of the DCP has passed verification and every event, of any reel,
+// has been acknowledged by the portal.
+inline bool waitVerifiedAndSynced(DCP *dcp, int timeoutMs = 20000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        bool done = NotificationManager::instance()->pendingNotifications.isEmpty();
+        for (Reel *reel : dcp->getReels())
+            done = done && reel->isChecksummed() && reel->isSynced();
+        if (done)
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
 inline bool writePrefix(const QString &source, const QString &destination, qint64 length)
 {
     QDir().mkpath(QFileInfo(destination).absolutePath());

@@ -59,21 +59,6 @@ private:
     QString tiny;
     bool mounted = false;
 
-    bool waitVerified(DCP *dcp, int timeoutMs = 20000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            bool done = NotificationManager::instance()->pendingNotifications.isEmpty();
-            for (Reel *reel : dcp->getReels())
-                done = done && reel->isChecksummed() && reel->isSynced();
-            if (done)
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
-    }
-
     void checkDiskBox(const UserInteraction::Message &m)
     {
         QCOMPARE(int(m.icon), int(UserInteraction::Icon::Critical));
@@ -162,7 +147,7 @@ private slots:
         manager->setReadChunkSize(1000000000);
         standin.clearAssetRequests();
         manager->resumeDownloading();
-        QVERIFY(waitVerified(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         const auto requests = requestsFor(standin, relativePath(generated, picture));
         QCOMPARE(requests.size(), size_t(1));
         QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=%1-").arg(kept));
@@ -199,7 +184,7 @@ private slots:
         QVERIFY(QFile::remove(folder));
         QVERIFY(QDir().mkpath(folder));
         manager->resumeDownloading();
-        QVERIFY(waitVerified(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         QVERIFY(filesMatchSource(dcp->getReels().first(), generated));
     }
 

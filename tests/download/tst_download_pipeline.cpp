@@ -36,24 +36,6 @@ private:
     ScriptedUserInteraction *ui = nullptr;
     DownloadManager *manager = nullptr;
 
-    // Waits until every reel of the DCP is verified and acknowledged.
-    bool waitDone(DCP *dcp, int timeoutMs = 20000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            bool done = true;
-            for (Reel *reel : dcp->getReels()) {
-                if (!reel->isChecksummed() || !reel->isSynced() || NotificationManager::instance()->pendingNotifications.size())
-                    done = false;
-            }
-            if (done)
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -126,7 +108,7 @@ private slots:
         for (const UserInteraction::Message &m : ui->messages)
             QVERIFY2(m.text.startsWith("Warning: Are you downloading"), qPrintable(m.text));
 
-        QVERIFY(waitDone(dcp, 30000));
+        QVERIFY(waitVerifiedAndSynced(dcp, 30000));
         QCOMPARE(hiddenAtChecksum, (QList<bool>{true, true}));
         QCOMPARE(visibleAndSyncedAtSynced, (QList<bool>{true, true}));
 
@@ -169,7 +151,7 @@ private slots:
         QSignalSpy checksummed(reel, &Reel::downloadChecksummed);
         store(dcp);
 
-        QVERIFY(waitDone(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         QCOMPARE(requeued.size(), 1);
         QCOMPARE(checksummed.size(), 1);
         Asset *asset = assetOf(dcp, picture);
@@ -267,7 +249,7 @@ private slots:
         QVERIFY2(stalled.elapsed() >= kStallTimeout - 300, qPrintable(QString::number(stalled.elapsed())));
         standin.clearAssetFault(path);
 
-        QVERIFY(waitDone(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         const auto requests = requestsFor(standin, path);
         QCOMPARE(requests.size(), size_t(2));
         QCOMPARE(QString::fromStdString(requests[1].range), QString("bytes=%1-").arg(stallAt));
@@ -294,7 +276,7 @@ private slots:
         store(dcp);
         Asset *asset = assetOf(dcp, picture);
         QTRY_COMPARE_WITH_TIMEOUT(qint64(asset->sizeOnDisk()), dropAt, 5000);
-        const bool done = waitDone(dcp);
+        const bool done = waitVerifiedAndSynced(dcp);
         const auto requests = requestsFor(standin, path);
         for (const AssetRequest &r : requests)
             qWarning() << "request" << r.range.c_str() << r.status;
@@ -326,7 +308,7 @@ private slots:
 
         DCP *dcp = buildDcp(standin, generated, 6005);
         store(dcp);
-        QVERIFY(waitDone(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         const auto requests = requestsFor(standin, path);
         QCOMPARE(requests.size(), size_t(4));
         for (int i = 0; i < 3; ++i)
@@ -379,7 +361,7 @@ private slots:
         Asset *asset = assetOf(dcp, picture);
         QVERIFY(writePrefix(sourcePath(generated, picture), asset->filePath(), 1000));
         store(dcp);
-        QVERIFY(waitDone(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         const auto requests = requestsFor(standin, relativePath(generated, picture));
         QCOMPARE(requests.size(), size_t(1));
         QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=1000-"));
@@ -402,7 +384,7 @@ private slots:
         Asset *asset = assetOf(dcp, picture);
         QVERIFY(writePrefix(sourcePath(generated, picture), asset->filePath(), int(picture.size)));
         store(dcp);
-        QVERIFY(waitDone(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         const auto requests = requestsFor(standin, relativePath(generated, picture));
         QCOMPARE(requests.size(), size_t(1));
         QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=%1-").arg(picture.size));
@@ -425,7 +407,7 @@ private slots:
         Asset *asset = assetOf(dcp, picture);
         QVERIFY(writePrefix(sourcePath(generated, picture), asset->filePath(), 5000));
         store(dcp);
-        QVERIFY(waitDone(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp));
         const auto requests = requestsFor(standin, path);
         QCOMPARE(requests.size(), size_t(1));
         QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=5000-"));

@@ -55,21 +55,6 @@ private:
     ScriptedUserInteraction *ui = nullptr;
     DownloadManager *manager = nullptr;
 
-    bool waitVerifiedAndSynced(DCP *dcp, int timeoutMs = 15000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            bool done = NotificationManager::instance()->pendingNotifications.isEmpty();
-            for (Reel *reel : dcp->getReels())
-                done = done && reel->isChecksummed() && reel->isSynced();
-            if (done)
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
-    }
-
     void checkExpiredBox(const UserInteraction::Message &m, const QString &message)
     {
         QCOMPARE(int(m.icon), int(UserInteraction::Icon::Critical));
@@ -121,7 +106,7 @@ private:
         QCOMPARE(dcpRows(expired.cplUuid), 0);
         QVERIFY(QFileInfo(picture->filePath()).isFile());
         QVERIFY(!FileManager::isHidden(picture->filePath()));
-        QVERIFY(waitVerifiedAndSynced(other));
+        QVERIFY(waitVerifiedAndSynced(other, 15000));
         QVERIFY(filesMatchSource(other->getReels().first(), next));
         QVERIFY(!manager->isPaused());
         QCOMPARE(Setting::instance()->get("download_paused"), QString("0"));
@@ -183,7 +168,7 @@ private slots:
         QCOMPARE(manager->getCurrentDownloadingDCP(), other);
         QVERIFY(!DCPManager::instance()->getDCP(current.cplUuid));
         QCOMPARE(dcpRows(current.cplUuid), 0);
-        QVERIFY(waitVerifiedAndSynced(other));
+        QVERIFY(waitVerifiedAndSynced(other, 15000));
         QVERIFY(filesMatchSource(other->getReels().first(), next));
         // The partial file stays where it was, hidden, and is not written to any more.
         const qint64 left = QFileInfo(picture->filePath()).size();
@@ -209,7 +194,7 @@ private slots:
         QVERIFY(manager->removeDownload(removed));
         QCOMPARE(standBy.size(), 1);
         QCOMPARE(manager->getCurrentDownloadingDCP(), dcp);
-        QVERIFY(waitVerifiedAndSynced(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp, 15000));
         QVERIFY(requestsFor(standin, relativePath(waiting, *waiting.asset("picture:1"))).empty());
         QCOMPARE(requestsFor(standin, relativePath(running, *running.asset("picture:1"))).size(), size_t(1));
     }
@@ -236,7 +221,7 @@ private slots:
         QCOMPARE(m.buttons, UserInteraction::Buttons(UserInteraction::Ok));
         QCOMPARE(dcp->getReels(), QList<Reel *>{reel});
         QCOMPARE(DCPManager::instance()->getReel(reel->uuid()), reel);
-        QVERIFY(waitVerifiedAndSynced(dcp));
+        QVERIFY(waitVerifiedAndSynced(dcp, 15000));
         QVERIFY(filesMatchSource(reel, generated));
         QVERIFY(noneHidden(reel));
         QCOMPARE(assetRows(generated.cplUuid), 2);
