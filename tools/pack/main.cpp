@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
+#include <QMap>
 #include <QTextStream>
 
 #include <cstdio>
@@ -105,6 +106,25 @@ bool readKeyFile(const QString &path, QByteArray &key)
     return true;
 }
 
+// The generator's on/off variants, by their command-line switch.
+const QMap<QString, bool DcpGeneratorOptions::*> &variantSwitches()
+{
+    static const QMap<QString, bool DcpGeneratorOptions::*> switches{
+        {"--pkl-no-annotation-text", &DcpGeneratorOptions::pklWithoutAnnotationText},
+        {"--assetmap-extra-asset", &DcpGeneratorOptions::assetMapExtraAsset},
+        {"--assetmap-prefixed", &DcpGeneratorOptions::assetMapPrefixed},
+        {"--chunk-no-length", &DcpGeneratorOptions::chunkWithoutLength},
+        {"--chunk-no-offset", &DcpGeneratorOptions::chunkWithoutOffset},
+        {"--cpl-phantom-asset", &DcpGeneratorOptions::cplPhantomAsset},
+        {"--extra-asset-list-entries", &DcpGeneratorOptions::extraAssetListEntries},
+        {"--bare-ids", &DcpGeneratorOptions::bareIds},
+        {"--xml-comments", &DcpGeneratorOptions::xmlComments},
+        {"--one-line", &DcpGeneratorOptions::oneLine},
+        {"--crlf", &DcpGeneratorOptions::crlf},
+    };
+    return switches;
+}
+
 int generate(const QStringList &args)
 {
     DcpGeneratorOptions o;
@@ -152,28 +172,8 @@ int generate(const QStringList &args)
         } else if (a == "--pkl-no-original-file-name") {
             ok = value(v);
             o.pklWithoutOriginalFileName = v.split(',', Qt::SkipEmptyParts);
-        } else if (a == "--pkl-no-annotation-text") {
-            o.pklWithoutAnnotationText = true;
-        } else if (a == "--assetmap-extra-asset") {
-            o.assetMapExtraAsset = true;
-        } else if (a == "--assetmap-prefixed") {
-            o.assetMapPrefixed = true;
-        } else if (a == "--chunk-no-length") {
-            o.chunkWithoutLength = true;
-        } else if (a == "--chunk-no-offset") {
-            o.chunkWithoutOffset = true;
-        } else if (a == "--cpl-phantom-asset") {
-            o.cplPhantomAsset = true;
-        } else if (a == "--extra-asset-list-entries") {
-            o.extraAssetListEntries = true;
-        } else if (a == "--bare-ids") {
-            o.bareIds = true;
-        } else if (a == "--xml-comments") {
-            o.xmlComments = true;
-        } else if (a == "--one-line") {
-            o.oneLine = true;
-        } else if (a == "--crlf") {
-            o.crlf = true;
+        } else if (variantSwitches().contains(a)) {
+            o.*variantSwitches().value(a) = true;
         } else {
             return fail("generate: unknown option " + a + " (see --help)");
         }
