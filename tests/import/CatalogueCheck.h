@@ -19,6 +19,17 @@
 
 namespace CatalogueCheck {
 
+// The count a "SELECT COUNT(*) ... = ?" query gives for value; -1 when it fails.
+inline int rowCount(const QString &sql, const QString &value)
+{
+    QSqlQuery query(DatabaseManager::instance()->database());
+    query.prepare(sql);
+    query.addBindValue(value);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
 inline QStringList databaseRows()
 {
     QStringList rows;

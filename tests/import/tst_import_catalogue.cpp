@@ -28,19 +28,11 @@
 #include <memory>
 #include <stdexcept>
 
+using CatalogueCheck::rowCount;
+
 namespace {
 
 enum class Fault { ReelOfAnotherDcp, DatabaseLocked };
-
-int rowCount(const QString &sql, const QString &value)
-{
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare(sql);
-    query.addBindValue(value);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
-}
 
 // Another connection to the catalogue file holding its write lock while it lives.
 class WriteLock

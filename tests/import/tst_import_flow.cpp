@@ -30,6 +30,8 @@ using Message = UserInteraction::Message;
 
 Q_DECLARE_METATYPE(Button)
 
+using CatalogueCheck::rowCount;
+
 namespace {
 
 const QString redownload = "Would you like to redownload the file now?";
@@ -97,16 +99,6 @@ QList<Message> withoutLocalWarnings(const QList<Message> &messages)
     return out;
 }
 
-int rowCount(const QString &sql, const QString &value)
-{
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare(sql);
-    query.addBindValue(value);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
-}
-
 int assetRows(const QString &dcpUuid)
 {
     return rowCount("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?", dcpUuid);
@@ -123,6 +115,20 @@ bool import(const QString &path, const QString &key = Fixtures::decodingKey())
     return reader.loadPackage(path);
 }
 
+// Imports the package into destination, answering OK to a local-drive warning and No to
+// the next box; boxes gets the boxes besides that warning. Whether the import ran through.
+bool importAnsweringNo(const QJsonObject &json, const QString &destination, QList<Message> &boxes)
+{
+    ScriptedUserInteraction ui;
+    ui.directoryAnswers = QStringList{destination};
+    ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
+    if (!onFixedDisk(destination))
+        ui.buttonAnswers.removeFirst();
+    const bool imported = import(Fixtures::writePackage(json));
+    boxes = withoutLocalWarnings(ui.messages);
+    return imported;
+}
+
 }
 
 class TestImportFlow : public QObject
@@ -134,11 +140,7 @@ class TestImportFlow : public QObject
 
     bool makeSmall()
     {
-        DcpGeneratorOptions options;
-        options.title = "Small Feature";
-        options.totalSize = 4096;
-        return Fixtures::generate(options, m_small)
-            && Fixtures::packageJson({Fixtures::dcpOptions(m_small)}, m_smallJson);
+        return Fixtures::smallDcpPackage("Small Feature", m_small, m_smallJson);
     }
 
 private slots:
@@ -327,13 +329,9 @@ private slots:
 
     void loadDCPFromFileImports()
     {
-        DcpGeneratorOptions options;
-        options.title = "Through The Manager";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Through The Manager", dcp, json));
         const QString path = Fixtures::writePackage(json);
         const QString destination = Fixtures::uniqueDir("manager");
 
@@ -423,13 +421,9 @@ private slots:
         const QString destination = Fixtures::uniqueDir("local");
         if (!onFixedDisk(destination))
             QSKIP("the test directory is not on a fixed local disk here");
-        DcpGeneratorOptions options;
-        options.title = "Local Drive";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Local Drive", dcp, json));
         ScriptedUserInteraction ui;
         ui.directoryAnswers = QStringList{destination};
         ui.buttonAnswers = {answer};
@@ -506,18 +500,13 @@ private slots:
         QJsonObject json = Fixtures::withDcpValue(m_smallJson, 0, "reels", QJsonArray());
         json.insert("project_size", projectSize);
         const QByteArray logBefore = TestSupport::readLog();
-        ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
-        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
-        if (!onFixedDisk(destination))
-            ui.buttonAnswers.removeFirst();
-        QVERIFY(!import(Fixtures::writePackage(json)));
+        QList<Message> boxes;
+        QVERIFY(!importAnsweringNo(json, destination, boxes));
         const QByteArray log = TestSupport::readLog().mid(logBefore.size());
         QVERIFY(log.contains(("[DCPXMLReader] Project size:  " + logged + "\r\n").toUtf8()));
         QVERIFY(QRegularExpression("\\[DCPXMLReader\\] Available Disk space:  -?[0-9]+\r\n")
                     .match(QString::fromUtf8(log))
                     .hasMatch());
-        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
         QCOMPARE(boxes.size(), 1);
         if (asked) {
             QCOMPARE(boxes[0].text, QString("Not enough disk space"));
@@ -546,13 +535,9 @@ private slots:
 
     void secondDcpWithoutReelsKeepsTheFirst()
     {
-        DcpGeneratorOptions options;
-        options.totalSize = 4096;
-        options.title = "First Of Two";
         GeneratedDcp first, second;
-        QVERIFY(Fixtures::generate(options, first));
-        options.title = "Second Of Two";
-        QVERIFY(Fixtures::generate(options, second));
+        QVERIFY(Fixtures::smallDcp("First Of Two", first));
+        QVERIFY(Fixtures::smallDcp("Second Of Two", second));
         QJsonObject json;
         QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(first), Fixtures::dcpOptions(second)}, json));
         json = Fixtures::withDcpValue(json, 1, "reels", QJsonArray());
@@ -569,13 +554,9 @@ private slots:
 
     void knownDcpsAndTheDestination()
     {
-        DcpGeneratorOptions options;
-        options.totalSize = 4096;
-        options.title = "Known One";
         GeneratedDcp a, b;
-        QVERIFY(Fixtures::generate(options, a));
-        options.title = "Known Two";
-        QVERIFY(Fixtures::generate(options, b));
+        QVERIFY(Fixtures::smallDcp("Known One", a));
+        QVERIFY(Fixtures::smallDcp("Known Two", b));
         const QString firstDestination = Fixtures::uniqueDir("known-a");
         const QString secondDestination = Fixtures::uniqueDir("known-b");
         QJsonObject onlyA, both;
@@ -738,13 +719,9 @@ private slots:
     void conflictingFiles()
     {
         QFETCH(Button, answer);
-        DcpGeneratorOptions options;
-        options.title = "Leftovers";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Leftovers", dcp, json));
         const QString destination = Fixtures::uniqueDir("conflict");
         const QString directory = destination + "/Leftovers";
         QVERIFY(QDir().mkpath(directory));
@@ -787,13 +764,9 @@ private slots:
 
     void documentsAreNeverOverwritten()
     {
-        DcpGeneratorOptions options;
-        options.title = "Kept Documents";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Kept Documents", dcp, json));
         const QString destination = Fixtures::uniqueDir("kept");
         const QString directory = destination + "/Kept Documents";
         QVERIFY(QDir().mkpath(directory));
@@ -815,13 +788,9 @@ private slots:
 
     void titleTheFileSystemRefuses()
     {
-        DcpGeneratorOptions options;
-        options.title = "Long Title";
-        options.totalSize = 4096;
         GeneratedDcp dcp, next;
-        QVERIFY(Fixtures::generate(options, dcp));
-        options.title = "After The Long One";
-        QVERIFY(Fixtures::generate(options, next));
+        QVERIFY(Fixtures::smallDcp("Long Title", dcp));
+        QVERIFY(Fixtures::smallDcp("After The Long One", next));
         QJsonObject json;
         QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp), Fixtures::dcpOptions(next)}, json));
         const QString longTitle = QString(150, QChar(0x00E9)); // 300 bytes in UTF-8
@@ -869,13 +838,9 @@ private slots:
     {
         QFETCH(QString, title);
         QFETCH(QString, folder);
-        DcpGeneratorOptions options;
-        options.title = "Plain Title";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Plain Title", dcp, json));
         json = Fixtures::withDocumentEdit(json, 0, "cpl_xml", "<AnnotationText>Plain Title<",
                                           "<AnnotationText>" + title.toHtmlEscaped() + "<");
         const QString destination = Fixtures::uniqueDir("titles") + "/inner";
@@ -904,13 +869,9 @@ private slots:
     // After a restart the catalogue finds the folders of titles that needed replacing.
     void restartFindsTheFolderOfAReplacedTitle()
     {
-        DcpGeneratorOptions options;
-        options.totalSize = 4096;
-        options.title = "First Title";
         GeneratedDcp sequel, live;
-        QVERIFY(Fixtures::generate(options, sequel));
-        options.title = "Second Title";
-        QVERIFY(Fixtures::generate(options, live));
+        QVERIFY(Fixtures::smallDcp("First Title", sequel));
+        QVERIFY(Fixtures::smallDcp("Second Title", live));
         QJsonObject json;
         QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(sequel), Fixtures::dcpOptions(live)}, json));
         json = Fixtures::withDocumentEdit(json, 0, "cpl_xml", "<AnnotationText>First Title<",
@@ -952,13 +913,9 @@ private slots:
     void nothingToDownload()
     {
         QFETCH(QString, document);
-        DcpGeneratorOptions options;
-        options.title = "Nothing To Fetch";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Nothing To Fetch", dcp, json));
         for (const QString &tag : {QString("picture:1"), QString("sound:1")}) {
             const QString uuid = dcp.asset(tag)->uuid;
             QVERIFY(Fixtures::documentOf(json, 0, document).contains(uuid));
@@ -966,13 +923,8 @@ private slots:
         }
         const QString destination = Fixtures::uniqueDir("nothing");
         const QByteArray logBefore = TestSupport::readLog();
-        ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
-        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
-        if (!onFixedDisk(destination))
-            ui.buttonAnswers.removeFirst();
-        QVERIFY(!import(Fixtures::writePackage(json)));
-        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QList<Message> boxes;
+        QVERIFY(!importAnsweringNo(json, destination, boxes));
         QCOMPARE(boxes.size(), 1);
         QVERIFY(isRefusal(boxes[0], noReelsText));
         QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains(
@@ -986,13 +938,9 @@ private slots:
     // rows, an asset row without its link) do not stand in the way of importing it again.
     void reimportOverRowsTheCatalogueDidNotLoad()
     {
-        DcpGeneratorOptions options;
-        options.title = "Left Behind";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Left Behind", dcp, json));
         {
             DCP leftover(dcp.cplUuid, "Left Behind", QString(), Fixtures::uniqueDir("gone"));
             DatabaseManager::instance()->insertDcp(&leftover);
@@ -1080,13 +1028,8 @@ private slots:
         const QString destination = Fixtures::uniqueDir("unsafe") + "/inner/destination";
         QVERIFY(QDir().mkpath(destination));
         const QByteArray logBefore = TestSupport::readLog();
-        ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
-        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
-        if (!onFixedDisk(destination))
-            ui.buttonAnswers.removeFirst();
-        QVERIFY(!import(Fixtures::writePackage(json)));
-        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QList<Message> boxes;
+        QVERIFY(!importAnsweringNo(json, destination, boxes));
         QCOMPARE(boxes.size(), 1);
         QVERIFY(isRefusal(boxes[0], dataMissingText));
         const QByteArray log = TestSupport::readLog().mid(logBefore.size());

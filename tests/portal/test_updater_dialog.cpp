@@ -110,6 +110,16 @@ class TestUpdaterDialog : public QObject
         m_standin.setInstaller(installer);
     }
 
+    // Shows the dialog, waits for the offer and presses "Update".
+    static bool pressUpdateOnceOffered(UpdaterDialog &dialog)
+    {
+        dialog.show();
+        if (!QTest::qWaitFor([&dialog] { return formOf(dialog).offerShown(); }))
+            return false;
+        QTest::mouseClick(formOf(dialog).update, Qt::LeftButton);
+        return true;
+    }
+
     static QByteArray fileContent(const QString &path)
     {
         QFile file(path);
@@ -319,9 +329,7 @@ private slots:
 
         UpdaterDialog dialog(nullptr);
         QSignalSpy finished(&dialog, &QDialog::finished);
-        dialog.show();
-        QTRY_VERIFY(formOf(dialog).offerShown());
-        QTest::mouseClick(formOf(dialog).update, Qt::LeftButton);
+        QVERIFY(pressUpdateOnceOffered(dialog));
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
         QCOMPARE(m_interaction.openedUrls, QList<QUrl>({QUrl::fromLocalFile(target)}));
@@ -338,10 +346,8 @@ private slots:
 
         UpdaterDialog dialog(nullptr);
         QSignalSpy finished(&dialog, &QDialog::finished);
-        dialog.show();
+        QVERIFY(pressUpdateOnceOffered(dialog));
         const Form form = formOf(dialog);
-        QTRY_VERIFY(form.offerShown());
-        QTest::mouseClick(form.update, Qt::LeftButton);
         QTRY_VERIFY(TestSupport::readLog().contains(
             ("[UpdaterDialog] Can not open file:  \"" + target + "\"\r\n").toUtf8()));
         QCOMPARE(finished.count(), 0);
