@@ -644,18 +644,19 @@ void DownloadManager::removeDownloadReel(Reel *reel)
         return;
     }
     DCP *dcp = reel->getDCP();
+    const QList<Asset *> leaving = dcp->assetsOnlyIn(reel);
     dcp->removeReel(reel);
     const QList<Asset *> assets = reel->getAssets();
     for (Asset *asset : assets) {
+        if (!leaving.contains(asset)) {
+            // Another reel still lists it: that reel keeps the asset, its file, its place in
+            // the queue and its state.
+            asset->removeReel(reel);
+            continue;
+        }
         dropFromQueue(asset);
         asset->removeFromFileSystem();
         DCPManager::instance()->removeAssetFromIndex(asset);
-        // An asset shared with another reel goes too: that reel and the checksum worker
-        // must not keep a pointer to it.
-        for (Reel *other : asset->reels()) {
-            if (other != reel)
-                other->removeAsset(asset);
-        }
         checksumWorker->forgetAsset(asset);
         delete asset;
     }

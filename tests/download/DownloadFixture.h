@@ -275,4 +275,32 @@ inline bool writePrefix(const QString &source, const QString &destination, qint6
     return out.write(readAll(source).left(int(length))) == length;
 }
 
+// Lists an asset of one reel in another reel of the same DCP as well.
+inline void alsoList(Reel *reel, Asset *asset)
+{
+    asset->addReel(reel);
+    reel->addAsset(asset);
+}
+
+// Puts the whole file of a generated asset where the engine keeps it and marks the asset
+// downloaded, as a download that ended before a restart leaves it; with flipOffset, that
+// byte of the file is wrong.
+inline bool placeDownloaded(const GeneratedDcp &generated, DCP *dcp, const QString &tag, qint64 flipOffset = -1)
+{
+    const GeneratedAsset &source = *generated.asset(tag);
+    Asset *asset = dcp->getAsset(source.uuid);
+    QByteArray bytes = readAll(sourcePath(generated, source));
+    if (bytes.size() != qint64(source.size))
+        return false;
+    if (flipOffset >= 0)
+        bytes[int(flipOffset)] = char(bytes.at(int(flipOffset)) ^ 0xFF);
+    QDir().mkpath(QFileInfo(asset->filePath()).absolutePath());
+    QFile out(asset->filePath());
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
+        return false;
+    asset->setDownloadStarted(true);
+    asset->setDownloadFinished(true);
+    return true;
+}
+
 }

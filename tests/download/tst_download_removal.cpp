@@ -1,7 +1,7 @@
 // Downloads that end without finishing: links the server reports as expired (400) or
 // missing (404), with the user keeping or dropping the DCP; a DCP removed while it is
 // being downloaded; a reel that cannot be removed while it is verified; and an asset shared
-// by two reels, removed with one of them while the other is being verified.
+// by two reels, which stays with the other reel when one of them is removed.
 
 #include "DownloadFixture.h"
 
@@ -39,6 +39,16 @@ int assetRows(const QString &dcpUuid)
     QSqlQuery query(DatabaseManager::instance()->database());
     query.prepare("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?");
     query.addBindValue(dcpUuid);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+int linkRows(const QString &reelUuid)
+{
+    QSqlQuery query(DatabaseManager::instance()->database());
+    query.prepare("SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = ?");
+    query.addBindValue(reelUuid);
     if (!query.exec() || !query.next())
         return -1;
     return query.value(0).toInt();
@@ -227,9 +237,10 @@ private slots:
         QCOMPARE(assetRows(generated.cplUuid), 2);
     }
 
-    // An asset listed by two reels goes with the first reel removed, while the other reel is
-    // being verified; the worker never uses it afterwards and the other reel still passes.
-    void sharedAssetRemovedWithOneReel()
+    // An asset listed by two reels stays with the other reel when the first is removed
+    // while the other is being verified: the other reel keeps the asset, its file, its link
+    // row and its state, and passes with every file. Only the first reel's own file goes.
+    void sharedAssetStaysWithTheOtherReel()
     {
         const GeneratedDcp generated = generate("Shared_Asset", 2, 1200000, 531);
         AssetFault slow;
@@ -239,9 +250,9 @@ private slots:
         Reel *first = dcp->getReels().at(0);
         Reel *second = dcp->getReels().at(1);
         Asset *shared = assetOf(dcp, *generated.asset("sound:1"));
-        shared->addReel(second);
-        second->addAsset(shared);
+        alsoList(second, shared);
         QCOMPARE(second->getAssets().size(), 3);
+        const QString ownFile = assetOf(dcp, *generated.asset("picture:1"))->filePath();
 
         QSignalSpy firstChecked(first, &Reel::downloadChecksummed);
         QSignalSpy secondChecked(second, &Reel::downloadChecksummed);
@@ -261,18 +272,65 @@ private slots:
         QVERIFY(!firstWasJob);
         QVERIFY(ui->messages.isEmpty());
         QCOMPARE(dcp->getReels(), QList<Reel *>{second});
-        QCOMPARE(second->getAssets().size(), 2);
-        QVERIFY(!DCPManager::instance()->getAsset(generated.asset("sound:1")->uuid, generated.cplUuid));
+        QCOMPARE(second->getAssets().size(), 3);
+        QVERIFY(second->getAssets().contains(shared));
+        QCOMPARE(shared->reels(), QList<Reel *>{second});
+        QCOMPARE(DCPManager::instance()->getAsset(generated.asset("sound:1")->uuid, generated.cplUuid), shared);
+        QCOMPARE(dcp->getAsset(shared->uuid()), shared);
         QVERIFY(!DCPManager::instance()->getReel(generated.reelUuids.at(0)));
-        QVERIFY(!QFileInfo::exists(downloadRoot() + "/" + generated.title + "/" + generated.asset("sound:1")->relativePath));
-        QCOMPARE(assetRows(generated.cplUuid), 2);
+        QVERIFY(QFileInfo(shared->filePath()).isFile());
+        QVERIFY(!QFileInfo::exists(ownFile));
+        QVERIFY(shared->isDownloadFinished() && shared->isDownloadChecksummed());
+        QCOMPARE(shared->downloadAttempts(), 0u);
+        QCOMPARE(assetRows(generated.cplUuid), 3);
+        QCOMPARE(linkRows(second->uuid()), 3);
+        QCOMPARE(linkRows(generated.reelUuids.at(0)), 0);
         QTRY_COMPARE_WITH_TIMEOUT(secondSynced.size(), 1, 10000);
         QVERIFY(noneHidden(second));
         QVERIFY(filesMatchSource(second, generated));
-        // Nothing refers to the removed asset any more.
+        QVERIFY(second->isFinished());
         DCPManager::instance()->rebuildDownloadQueue();
         QVERIFY(manager->queuedAssets().isEmpty());
         QCOMPARE(manager->checksumWorkerObject()->jobCount(), 0);
+    }
+
+    // Removing a reel while an asset it shares with another reel is being downloaded: the
+    // transfer goes on for the other reel; the removed reel's own asset, queued behind,
+    // is never fetched.
+    void sharedAssetKeepsDownloadingWhenOneReelIsRemoved()
+    {
+        const GeneratedDcp generated = generate("Shared_Running", 2, 1200000, 601);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const GeneratedAsset sound = *generated.asset("sound:1");
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 400000;
+        standin.setAssetFault(relativePath(generated, picture), slow);
+        DCP *dcp = buildDcp(standin, generated, 8561);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *shared = assetOf(dcp, picture);
+        Asset *own = assetOf(dcp, sound);
+        alsoList(second, shared);
+        store(dcp);
+        QTRY_VERIFY_WITH_TIMEOUT(shared->sizeOnDisk() > 50000, 10000);
+        QCOMPARE(manager->currentAssetForTest(), shared);
+        QVERIFY(manager->queuedAssets().contains(own));
+
+        manager->removeDownloadReel(first);
+        QCOMPARE(manager->currentAssetForTest(), shared);
+        QCOMPARE(manager->queuedAssets().count(shared), 1);
+        QCOMPARE(dcp->getReels(), QList<Reel *>{second});
+        QCOMPARE(second->getAssets().size(), 3);
+        QCOMPARE(shared->reels(), QList<Reel *>{second});
+        QVERIFY(!DCPManager::instance()->getAsset(sound.uuid, generated.cplUuid));
+
+        QVERIFY(waitVerifiedAndSynced(dcp, 20000));
+        QCOMPARE(requestsFor(standin, relativePath(generated, picture)).size(), size_t(1));
+        QVERIFY(requestsFor(standin, relativePath(generated, sound)).empty());
+        QVERIFY(filesMatchSource(second, generated));
+        QVERIFY(noneHidden(second));
+        QCOMPARE(assetRows(generated.cplUuid), 3);
+        QCOMPARE(linkRows(second->uuid()), 3);
     }
 
     void cleanupTestCase()
