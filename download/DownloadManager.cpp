@@ -404,10 +404,11 @@ void DownloadManager::downloadFinished()
         asset->closeFile();
 
     // A file already whole on disk (the process stopped between its last write and storing
-    // the finished flag) gets 416 for a range after its end. Retrying would never end: the
-    // transfer is over, and verification judges the file (a wrong one is downloaded again).
+    // the finished flag) gets 416 for a range after its end, and so does a zero-byte asset
+    // for "bytes=0-". Retrying would never end: the transfer is over, and verification
+    // judges the file (a wrong one is downloaded again).
     const bool nothingLeft = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416
-        && requestOffset > 0;
+        && (requestOffset > 0 || (asset && asset->size() == 0));
     if (nothingLeft && asset)
         qDebug() << "[DownloadManager] Nothing left to download past byte" << requestOffset << "for asset:" << asset->uuid();
 
@@ -455,6 +456,16 @@ void DownloadManager::downloadFinished()
     timeoutTimer->stop();
     readTimer->stop();
     qDebug() << "[DownloadManager] Download finished for Asset " << asset->uuid();
+    // A zero-byte asset receives no data that would create its file: it is created here,
+    // hidden like the others, so that verification finds it.
+    if (!QFileInfo::exists(asset->filePath())) {
+        try {
+            asset->file();
+        } catch (const std::exception &) {
+            qDebug() << "[DownloadManager] Unable to create the file of asset:" << asset->uuid();
+        }
+        asset->closeFile();
+    }
     bytesSinceSample = 0;
     asset->setDownloadFinished(true);
     DatabaseManager::instance()->updateAssetDownloadFields(asset);

@@ -1,0 +1,221 @@
+// Verification of reels whose assets are shared, already verified, empty, or fail in
+// different ways at once, against the portal stand-in: what is downloaded (and how often),
+// what each reel reports, and what reaches the portal.
+
+#include "DownloadFixture.h"
+
+#include "download/ChecksumWorker.h"
+#include "download/DownloadManager.h"
+#include "portal/NotificationManager.h"
+#include "support/ScriptedUserInteraction.h"
+#include "support/TestMain.h"
+
+#include <QCryptographicHash>
+#include <QMap>
+#include <QSignalSpy>
+#include <QUuid>
+#include <QtTest>
+
+using namespace DownloadFixture;
+
+class TestDownloadVerification : public QObject
+{
+    Q_OBJECT
+
+private:
+    PortalStandin standin;
+    ScriptedUserInteraction *ui = nullptr;
+    DownloadManager *manager = nullptr;
+
+private slots:
+    void initTestCase()
+    {
+        TestSupport::captureLog();
+        ui = new ScriptedUserInteraction();
+        QVERIFY(standin.start());
+        standin.setAssetRoot(sourceRoot().toStdString());
+        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
+        NotificationManager::instance()->setConsumerInterval(50);
+        manager = DownloadManager::instance();
+        manager->timeoutInterval = 1500;
+    }
+
+    void cleanup()
+    {
+        standin.clearAssetFaults();
+        QVERIFY2(ui->messages.isEmpty(), qPrintable(ui->messages.value(0).text));
+        // Nothing is left over for the next case.
+        QTRY_VERIFY_WITH_TIMEOUT(!manager->currentAssetForTest() && manager->queuedAssets().isEmpty(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(manager->checksumWorkerObject()->jobCount(), 0, 10000);
+    }
+
+    // A zero-byte asset: the server has nothing to send from byte 0 (416). It is finished
+    // at once, its empty file created, verified and revealed with the rest of its reel.
+    void zeroByteAssetIsDownloadedAndVerified()
+    {
+        const GeneratedDcp generated = generate("Empty_Asset", 1, 200000, 211);
+        const QString fileName = "empty_caption.xml";
+        QFile empty(generated.path + "/" + fileName);
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        const std::string path = (QFileInfo(generated.path).fileName() + "/" + fileName).toStdString();
+
+        DCP *dcp = buildDcp(standin, generated, 7111);
+        Reel *reel = dcp->getReels().first();
+        Asset *asset = new Asset(QUuid::createUuid().toString(QUuid::WithoutBraces),
+                                 QString::fromLatin1(QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha1).toBase64()),
+                                 0, "text/xml", fileName, QString::fromStdString(standin.assetUrl(path)));
+        asset->setDcp(dcp);
+        alsoList(reel, asset);
+        dcp->addAsset(asset);
+        QSignalSpy requeued(reel, &Reel::downloadQueuedForRedownload);
+        store(dcp);
+
+        QVERIFY(waitVerifiedAndSynced(dcp));
+        const auto requests = requestsFor(standin, path);
+        QCOMPARE(requests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=0-"));
+        QCOMPARE(requests[0].status, 416);
+        QCOMPARE(requeued.size(), 0);
+        QVERIFY(asset->isDownloadFinished() && asset->isDownloadChecksummed());
+        QCOMPARE(asset->downloadAttempts(), 0u);
+        QVERIFY(QFileInfo(asset->filePath()).isFile());
+        QCOMPARE(asset->sizeOnDisk(), quint64(0));
+        QVERIFY(noneHidden(reel));
+        QVERIFY(filesMatchSource(reel, generated));
+    }
+
+    // An asset listed by two reels is queued and downloaded once, and the progress of its
+    // transfer is reported to both reels.
+    void sharedAssetDownloadedOnceWithProgressToBothReels()
+    {
+        const GeneratedDcp generated = generate("Shared_Progress", 2, 2400000, 221);
+        const GeneratedAsset shared = *generated.asset("picture:1");
+        const std::string path = relativePath(generated, shared);
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 1000000; // long enough for several speed samples
+        standin.setAssetFault(path, slow);
+
+        DCP *dcp = buildDcp(standin, generated, 7121);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *asset = assetOf(dcp, shared);
+        alsoList(second, asset);
+        QMap<Reel *, int> samples;
+        for (Reel *reel : {first, second}) {
+            connect(reel, &Reel::downloadProgress, this, [&, reel] {
+                if (manager->currentAssetForTest() == asset)
+                    ++samples[reel];
+            });
+        }
+        store(dcp);
+        QCOMPARE(manager->queuedAssets().count(asset), 1);
+        QCOMPARE(manager->queuedAssets().size(), 4);
+
+        QVERIFY(waitVerifiedAndSynced(dcp, 30000));
+        QCOMPARE(requestsFor(standin, path).size(), size_t(1));
+        QVERIFY2(samples.value(first) > 0 && samples.value(second) > 0,
+                 qPrintable(QString("%1 %2").arg(samples.value(first)).arg(samples.value(second))));
+        QCOMPARE(samples.value(first), samples.value(second));
+        // Both reels were told of the data: event 1 of the first attempt reached the portal
+        // for each of them.
+        QCOMPARE(sentEvents(standin, 7121, 1).count(1), 1);
+        QCOMPARE(sentEvents(standin, 7121, 2).count(1), 1);
+        QVERIFY(filesMatchSource(first, generated));
+        QVERIFY(filesMatchSource(second, generated));
+    }
+
+    // A reel whose assets are all verified already passes at once, with events 6 and 8,
+    // without reading a file; nothing asks for it to be verified or downloaded again.
+    void reelWithEveryAssetVerifiedPassesWithoutReading()
+    {
+        const GeneratedDcp generated = generate("All_Verified", 1, 100000, 231);
+        DCP *dcp = buildDcp(standin, generated, 7131);
+        Reel *reel = dcp->getReels().first();
+        for (Asset *asset : reel->getAssets()) {
+            asset->setDownloadStarted(true);
+            asset->setDownloadFinished(true);
+            asset->setDownloadChecksummed(true);
+        }
+        QSignalSpy checked(reel, &Reel::downloadChecksummed);
+        QSignalSpy requeued(reel, &Reel::downloadQueuedForRedownload);
+        QSignalSpy corrupted(reel, &Reel::downloadCorrupted);
+        store(dcp);
+        QCOMPARE(manager->checksumWorkerObject()->jobCount(), 0);
+        QVERIFY(manager->queuedAssets().isEmpty());
+
+        // The files are not there: reading any of them would be seen in the log.
+        manager->checksumWorkerObject()->appendJob(reel);
+        QTRY_COMPARE_WITH_TIMEOUT(checked.size(), 1, 10000);
+        QCOMPARE(requeued.size() + corrupted.size(), 0);
+        for (Asset *asset : reel->getAssets()) {
+            QVERIFY(asset->isDownloadFinished() && asset->isDownloadChecksummed() && !asset->isDownloadCorrupted());
+            QCOMPARE(asset->downloadAttempts(), 0u);
+            QVERIFY(!QFileInfo::exists(asset->filePath()));
+            QVERIFY(!TestSupport::readLog().contains("getFileSHA1 does not exist:  \"" + asset->filePath().toUtf8()));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(NotificationManager::instance()->pendingNotifications.isEmpty(), 10000);
+        QCOMPARE(sorted(sentEvents(standin, 7131, 1)), (QList<int>{6, 8}));
+        for (const GeneratedAsset &a : trackAssets(generated))
+            QVERIFY(requestsFor(standin, relativePath(generated, a)).empty());
+    }
+
+    // One verification finds one asset wrong for the third time (corrupted for good) and
+    // another wrong for the first time (sent back): the reel reports the retry, not the
+    // corruption; once the retried asset is back, the reel reports the corruption.
+    void oneAssetRequeuedAndAnotherCorruptedInOneReel()
+    {
+        const GeneratedDcp generated = generate("Requeued_And_Corrupted", 1, 400000, 241);
+        const GeneratedAsset soundSource = *generated.asset("sound:1");
+        AssetFault flip;
+        flip.flipOffset = 10;
+        flip.flipRequests = 1;
+        standin.setAssetFault(relativePath(generated, soundSource), flip);
+
+        DCP *dcp = buildDcp(standin, generated, 7141);
+        Reel *reel = dcp->getReels().first();
+        Asset *picture = assetOf(dcp, *generated.asset("picture:1"));
+        Asset *sound = assetOf(dcp, soundSource);
+        // The picture's last allowed download is on disk, and wrong.
+        QVERIFY(placeDownloaded(generated, dcp, "picture:1", 100));
+        picture->setDownloadAttempts(2);
+        QSignalSpy requeued(reel, &Reel::downloadQueuedForRedownload);
+        QSignalSpy corrupted(reel, &Reel::downloadCorrupted);
+        QSignalSpy checked(reel, &Reel::downloadChecksummed);
+        int corruptedAtRequeue = -1;
+        bool pictureCorruptedAtRequeue = false;
+        connect(reel, &Reel::downloadQueuedForRedownload, this, [&] {
+            corruptedAtRequeue = corrupted.size();
+            pictureCorruptedAtRequeue = picture->isDownloadCorrupted();
+        });
+        store(dcp);
+
+        QTRY_COMPARE_WITH_TIMEOUT(corrupted.size(), 1, 15000);
+        QCOMPARE(requeued.size(), 1);
+        QCOMPARE(corruptedAtRequeue, 0);
+        QVERIFY(pictureCorruptedAtRequeue);
+        QCOMPARE(checked.size(), 0);
+        QVERIFY(picture->isDownloadCorrupted() && picture->isDownloadFinished() && !picture->isDownloadChecksummed());
+        QCOMPARE(picture->downloadAttempts(), 2u);
+        QVERIFY(requestsFor(standin, relativePath(generated, *generated.asset("picture:1"))).empty());
+        QVERIFY(sound->isDownloadChecksummed() && !sound->isDownloadCorrupted());
+        QCOMPARE(sound->downloadAttempts(), 1u);
+        const auto soundRequests = requestsFor(standin, relativePath(generated, soundSource));
+        QCOMPARE(soundRequests.size(), size_t(2));
+        QCOMPARE(QString::fromStdString(soundRequests[1].range), QString("bytes=0-"));
+        QCOMPARE(base64Sha1(sound->filePath()), soundSource.hash);
+        QTRY_VERIFY_WITH_TIMEOUT(NotificationManager::instance()->pendingNotifications.isEmpty(), 10000);
+        QVERIFY(sentEvents(standin, 7141, 1).contains(7));
+        QVERIFY(!sentEvents(standin, 7141, 1).contains(8));
+        QVERIFY(FileManager::isHidden(sound->filePath())); // nothing revealed without a passed verification
+        QVERIFY(!DownloadManager::isEligible(picture));
+    }
+
+    void cleanupTestCase()
+    {
+        standin.stop();
+    }
+};
+
+TOLVANE_TEST_MAIN(TestDownloadVerification)
+#include "tst_download_verification.moc"
