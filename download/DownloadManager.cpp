@@ -68,10 +68,11 @@ DownloadManager::DownloadManager()
     // quit() is safe from any thread; called directly, it needs no turn of the main loop.
     connect(checksumWorker, &ChecksumWorker::finished, checksumThread, &QThread::quit, Qt::DirectConnection);
     connect(checksumThread, &QThread::finished, checksumThread, &QObject::deleteLater);
-    // Results of the worker are applied on the main thread, after the verification that
-    // produced them has been stored in full.
+    // The worker applies its results on the main thread and asks for the retry there: the
+    // asset is queued at once, while it certainly exists. A retry posted for later would
+    // hold a pointer that removing its reel in the meantime leaves dangling.
     connect(this, &DownloadManager::assetNeedsRedownloading, this, &DownloadManager::retryAssetDownload,
-            Qt::QueuedConnection);
+            Qt::DirectConnection);
     checksumThread->start(QThread::InheritPriority);
 
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
@@ -555,10 +556,19 @@ void DownloadManager::resumeDownloading()
 
 void DownloadManager::retryAssetDownload(Asset *asset)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     qDebug() << "[DownloadManager] Giving corrupted Asset another chance..." << asset->uuid();
-    queue.append(asset);
-    if (!currentAsset && !paused)
-        startNextDownload();
+    // Queued once, however many reels list it or ask again.
+    enqueueAsset(asset);
+    // The transfer starts from the event loop, once the verification that sent the asset
+    // back has been stored in full; what waits there holds no pointer to the asset.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!currentAsset && !paused)
+                startNextDownload();
+        },
+        Qt::QueuedConnection);
 }
 
 void DownloadManager::setReadChunkSize(uint bytesPerSecond)

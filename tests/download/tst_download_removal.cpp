@@ -1,6 +1,7 @@
 // Downloads that end without finishing: links the server reports as expired (400) or
 // missing (404), with the user keeping or dropping the DCP; a DCP removed while it is
-// being downloaded; a reel that cannot be removed while it is verified; and an asset shared
+// being downloaded; a reel that cannot be removed while it is verified; a reel or DCP
+// removed between a failed verification and the download it asks for; and an asset shared
 // by two reels, which stays with the other reel when one of them is removed.
 
 #include "DownloadFixture.h"
@@ -14,6 +15,8 @@
 
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <functional>
 
 using namespace DownloadFixture;
 using Button = UserInteraction::Button;
@@ -53,6 +56,34 @@ int linkRows(const QString &reelUuid)
         return -1;
     return query.value(0).toInt();
 }
+
+// Runs a function from the event loop ahead of every event of normal priority already
+// posted: after the slot that is running returns, before what that slot has posted.
+class UrgentCall : public QObject
+{
+public:
+    static void post(std::function<void()> function)
+    {
+        QCoreApplication::postEvent(new UrgentCall(std::move(function)), new QEvent(QEvent::User), Qt::HighEventPriority);
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (event->type() != QEvent::User)
+            return QObject::event(event);
+        m_function();
+        deleteLater();
+        return true;
+    }
+
+private:
+    explicit UrgentCall(std::function<void()> function)
+        : m_function(std::move(function))
+    {
+    }
+    std::function<void()> m_function;
+};
 
 }
 
@@ -235,6 +266,83 @@ private slots:
         QVERIFY(filesMatchSource(reel, generated));
         QVERIFY(noneHidden(reel));
         QCOMPARE(assetRows(generated.cplUuid), 2);
+    }
+
+    // What happens between a failed verification and the download it asks for: the reel
+    // (or its whole DCP) is removed, or the queue is rebuilt. A removed asset is never
+    // used or downloaded again; any asset is queued once. A DCP queued behind marks the
+    // end: a retry that slipped through would be fetched before the engine went idle.
+    void betweenFailedVerificationAndRetry_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("reel removed") << "reel";
+        QTest::newRow("dcp removed") << "dcp";
+        QTest::newRow("queue rebuilt") << "rebuild";
+    }
+
+    void betweenFailedVerificationAndRetry()
+    {
+        QFETCH(QString, action);
+        const quint64 seed = 541 + 10 * quint64(QString("reel dcp rebuild").split(' ').indexOf(action));
+        const GeneratedDcp victim = generate("Retry_Window_" + action, 2, 600000, seed);
+        const GeneratedDcp sentinel = generate("After_Retry_Window_" + action, 1, 200000, seed + 1);
+        const GeneratedAsset picture = *victim.asset("picture:1");
+        AssetFault flip;
+        flip.flipOffset = 10;
+        flip.flipRequests = 1;
+        standin.setAssetFault(relativePath(victim, picture), flip);
+        DCP *dcp = buildDcp(standin, victim, 8000 + seed);
+        DCP *other = buildDcp(standin, sentinel, 8001 + seed);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *asset = assetOf(dcp, picture);
+        const QString filePath = asset->filePath();
+
+        bool done = false;
+        int timesQueued = -1;
+        connect(first, &Reel::downloadQueuedForRedownload, this, [&] {
+            UrgentCall::post([&] {
+                if (action == "reel")
+                    manager->removeDownloadReel(first);
+                else if (action == "dcp")
+                    manager->removeDownload(dcp);
+                else
+                    DCPManager::instance()->rebuildDownloadQueue();
+                done = true;
+            });
+        });
+        if (action == "rebuild") {
+            connect(manager, &DownloadManager::currentDcpChanged, this, [&] {
+                if (done && timesQueued < 0)
+                    timesQueued = manager->queuedAssets().count(asset);
+            });
+        }
+        store(dcp, false);
+        store(other);
+
+        QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+        QVERIFY(waitVerifiedAndSynced(other, 15000));
+        QTRY_VERIFY_WITH_TIMEOUT(!manager->currentAssetForTest() && manager->queuedAssets().isEmpty(), 15000);
+        QVERIFY(ui->messages.isEmpty());
+        const size_t downloads = requestsFor(standin, relativePath(victim, picture)).size();
+        if (action == "reel") {
+            QCOMPARE(downloads, size_t(1));
+            QCOMPARE(dcp->getReels(), QList<Reel *>{second});
+            QVERIFY(!DCPManager::instance()->getAsset(picture.uuid, victim.cplUuid));
+            QVERIFY(!QFileInfo::exists(filePath));
+            QVERIFY(waitVerifiedAndSynced(dcp, 15000));
+            QVERIFY(filesMatchSource(second, victim));
+        } else if (action == "dcp") {
+            QCOMPARE(downloads, size_t(1));
+            QVERIFY(!DCPManager::instance()->getDCP(victim.cplUuid));
+            QCOMPARE(dcpRows(victim.cplUuid), 0);
+        } else {
+            QCOMPARE(timesQueued, 1);
+            QCOMPARE(downloads, size_t(2));
+            QVERIFY(waitVerifiedAndSynced(dcp, 15000));
+            QCOMPARE(asset->downloadAttempts(), 1u);
+            QVERIFY(filesMatchSource(first, victim));
+        }
     }
 
     // An asset listed by two reels stays with the other reel when the first is removed

@@ -49,6 +49,63 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(manager->checksumWorkerObject()->jobCount(), 0, 10000);
     }
 
+    // Two reels wait for verification of one shared asset whose first download has a wrong
+    // byte. The first reel's verification sends it back to the download; the second reel
+    // does not hash (nor fail, nor empty) the file while it is downloaded again, but waits
+    // for it: the asset is downloaded twice in all and both reels pass.
+    void sharedAssetFailedOnceIsDownloadedAgainOnce()
+    {
+        const GeneratedDcp generated = generate("Shared_Flip", 2, 2400000, 201);
+        const GeneratedAsset shared = *generated.asset("picture:1");
+        const std::string path = relativePath(generated, shared);
+        AssetFault fault;
+        fault.flipOffset = 4000;
+        fault.flipRequests = 1;
+        fault.throttleBytesPerSecond = 1500000; // still running when the other reel's turn comes
+        standin.setAssetFault(path, fault);
+
+        DCP *dcp = buildDcp(standin, generated, 7101);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *asset = assetOf(dcp, shared);
+        alsoList(second, asset);
+        // Every other file is on disk already, so the shared file completes both reels and
+        // its download hands them to the worker together.
+        for (const char *tag : {"sound:1", "picture:2", "sound:2"})
+            QVERIFY(placeDownloaded(generated, dcp, tag));
+        bool bothWaiting = false;
+        // The DCP's status changes each time a reel is handed to the worker.
+        connect(dcp, &DCP::statusChanged, this, [&] {
+            ChecksumWorker *worker = manager->checksumWorkerObject();
+            bothWaiting = bothWaiting || (worker->hasJob(first) && worker->hasJob(second));
+        });
+        QSignalSpy firstChecked(first, &Reel::downloadChecksummed);
+        QSignalSpy secondChecked(second, &Reel::downloadChecksummed);
+        QSignalSpy firstCorrupted(first, &Reel::downloadCorrupted);
+        QSignalSpy secondCorrupted(second, &Reel::downloadCorrupted);
+        store(dcp);
+
+        QVERIFY(waitVerifiedAndSynced(dcp, 30000));
+        QVERIFY(bothWaiting);
+        const auto requests = requestsFor(standin, path);
+        QCOMPARE(requests.size(), size_t(2));
+        for (const AssetRequest &r : requests)
+            QCOMPARE(QString::fromStdString(r.range), QString("bytes=0-"));
+        QCOMPARE(asset->downloadAttempts(), 1u);
+        QVERIFY(asset->isDownloadChecksummed() && !asset->isDownloadCorrupted());
+        QCOMPARE(firstChecked.size(), 1);
+        QCOMPARE(secondChecked.size(), 1);
+        QCOMPARE(firstCorrupted.size() + secondCorrupted.size(), 0);
+        QVERIFY(filesMatchSource(first, generated));
+        QVERIFY(filesMatchSource(second, generated));
+        QVERIFY(noneHidden(first) && noneHidden(second));
+        // Only the reel whose verification failed reports a failure.
+        QCOMPARE(sentEvents(standin, 7101, 1).count(7), 1);
+        QCOMPARE(sentEvents(standin, 7101, 1).count(8), 1);
+        QCOMPARE(sentEvents(standin, 7101, 2).count(7), 0);
+        QCOMPARE(sentEvents(standin, 7101, 2).count(8), 1);
+    }
+
     // A zero-byte asset: the server has nothing to send from byte 0 (416). It is finished
     // at once, its empty file created, verified and revealed with the rest of its reel.
     void zeroByteAssetIsDownloadedAndVerified()
