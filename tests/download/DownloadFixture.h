@@ -13,6 +13,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
+#include "download/DownloadManager.h"
 #include "download/FileManager.h"
 #include "portal/NotificationManager.h"
 #include "support/TestMain.h"
@@ -138,6 +139,33 @@ inline void store(DCP *dcp, bool rebuild = true)
     DCPManager::instance()->addDCP(dcp);
     if (rebuild)
         DCPManager::instance()->rebuildDownloadQueue();
+}
+
+// Runs this process's engine against the stand-in, which serves the generated DCPs and
+// acknowledges reel events (polled every 50 ms); a stalled transfer is given up after
+// stallTimeoutMs. Messages also reach the test's debug.log.
+inline DownloadManager *startEngine(PortalStandin &standin, quint32 stallTimeoutMs)
+{
+    TestSupport::captureLog();
+    if (!standin.start())
+        throw std::runtime_error("cannot start the portal stand-in");
+    standin.setAssetRoot(sourceRoot().toStdString());
+    qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
+    NotificationManager::instance()->setConsumerInterval(50);
+    DownloadManager *manager = DownloadManager::instance();
+    manager->timeoutInterval = stallTimeoutMs;
+    return manager;
+}
+
+// The stand-in sends the file of one generated asset at the given pace; its relative path.
+inline std::string throttle(PortalStandin &standin, const GeneratedDcp &dcp, const QString &tag,
+                            std::uint64_t bytesPerSecond)
+{
+    const std::string path = relativePath(dcp, *dcp.asset(tag));
+    AssetFault fault = standin.assetFault(path);
+    fault.throttleBytesPerSecond = bytesPerSecond;
+    standin.setAssetFault(path, fault);
+    return path;
 }
 
 inline void setFault(PortalStandin &standin, const GeneratedDcp &dcp, const AssetFault &fault)

@@ -27,14 +27,8 @@ private:
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot(sourceRoot().toStdString());
-        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
-        NotificationManager::instance()->setConsumerInterval(50);
-        manager = DownloadManager::instance();
-        manager->timeoutInterval = 1500;
+        manager = startEngine(standin, 1500);
         QVERIFY(!manager->isPaused());
     }
 
@@ -51,10 +45,7 @@ private slots:
     {
         const GeneratedDcp generated = generate("Resumed_Running", 1, 1200000, 301);
         const GeneratedAsset picture = *generated.asset("picture:1");
-        const std::string path = relativePath(generated, picture);
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 400000;
-        standin.setAssetFault(path, slow);
+        const std::string path = throttle(standin, generated, "picture:1", 400000);
         DCP *dcp = buildDcp(standin, generated, 7201);
         Asset *asset = assetOf(dcp, picture);
         store(dcp);
@@ -128,10 +119,7 @@ private slots:
         const GeneratedDcp runningSource = generate("Interrupted_By_Choice", 1, 1200000, 321);
         const GeneratedDcp chosenSource = generate("Chosen_First", 1, 300000, 322);
         const GeneratedAsset picture = *runningSource.asset("picture:1");
-        const std::string path = relativePath(runningSource, picture);
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 400000;
-        standin.setAssetFault(path, slow);
+        const std::string path = throttle(standin, runningSource, "picture:1", 400000);
         DCP *running = buildDcp(standin, runningSource, 7221);
         DCP *chosen = buildDcp(standin, chosenSource, 7222);
         Asset *interrupted = assetOf(running, picture);

@@ -157,14 +157,8 @@ private:
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot(sourceRoot().toStdString());
-        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
-        NotificationManager::instance()->setConsumerInterval(50);
-        manager = DownloadManager::instance();
-        manager->timeoutInterval = 1500;
+        manager = startEngine(standin, 1500);
     }
 
     void cleanup()
@@ -351,9 +345,7 @@ private slots:
     void sharedAssetStaysWithTheOtherReel()
     {
         const GeneratedDcp generated = generate("Shared_Asset", 2, 1200000, 531);
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 600000;
-        standin.setAssetFault(relativePath(generated, *generated.asset("picture:2")), slow);
+        throttle(standin, generated, "picture:2", 600000);
         DCP *dcp = buildDcp(standin, generated, 8531);
         Reel *first = dcp->getReels().at(0);
         Reel *second = dcp->getReels().at(1);
@@ -410,9 +402,7 @@ private slots:
         const GeneratedDcp generated = generate("Shared_Running", 2, 1200000, 601);
         const GeneratedAsset picture = *generated.asset("picture:1");
         const GeneratedAsset sound = *generated.asset("sound:1");
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 400000;
-        standin.setAssetFault(relativePath(generated, picture), slow);
+        throttle(standin, generated, "picture:1", 400000);
         DCP *dcp = buildDcp(standin, generated, 8561);
         Reel *first = dcp->getReels().at(0);
         Reel *second = dcp->getReels().at(1);

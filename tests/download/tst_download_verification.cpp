@@ -30,14 +30,8 @@ private:
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot(sourceRoot().toStdString());
-        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
-        NotificationManager::instance()->setConsumerInterval(50);
-        manager = DownloadManager::instance();
-        manager->timeoutInterval = 1500;
+        manager = startEngine(standin, 1500);
     }
 
     void cleanup()
@@ -57,12 +51,12 @@ private slots:
     {
         const GeneratedDcp generated = generate("Shared_Flip", 2, 2400000, 201);
         const GeneratedAsset shared = *generated.asset("picture:1");
-        const std::string path = relativePath(generated, shared);
-        AssetFault fault;
-        fault.flipOffset = 4000;
-        fault.flipRequests = 1;
-        fault.throttleBytesPerSecond = 1500000; // still running when the other reel's turn comes
-        standin.setAssetFault(path, fault);
+        AssetFault flip;
+        flip.flipOffset = 4000;
+        flip.flipRequests = 1;
+        standin.setAssetFault(relativePath(generated, shared), flip);
+        // Still running when the other reel's turn comes.
+        const std::string path = throttle(standin, generated, "picture:1", 1500000);
 
         DCP *dcp = buildDcp(standin, generated, 7101);
         Reel *first = dcp->getReels().at(0);
@@ -148,10 +142,8 @@ private slots:
     {
         const GeneratedDcp generated = generate("Shared_Progress", 2, 2400000, 221);
         const GeneratedAsset shared = *generated.asset("picture:1");
-        const std::string path = relativePath(generated, shared);
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 1000000; // long enough for several speed samples
-        standin.setAssetFault(path, slow);
+        // Long enough for several speed samples.
+        const std::string path = throttle(standin, generated, "picture:1", 1000000);
 
         DCP *dcp = buildDcp(standin, generated, 7121);
         Reel *first = dcp->getReels().at(0);
