@@ -168,6 +168,19 @@ inline std::string throttle(PortalStandin &standin, const GeneratedDcp &dcp, con
     return path;
 }
 
+// The stand-in sends the byte at offset of one generated asset's file wrong, in the next
+// `times` responses that cover it; the asset's relative path.
+inline std::string flipByte(PortalStandin &standin, const GeneratedDcp &dcp, const QString &tag, qint64 offset,
+                            int times = 1)
+{
+    const std::string path = relativePath(dcp, *dcp.asset(tag));
+    AssetFault fault = standin.assetFault(path);
+    fault.flipOffset = offset;
+    fault.flipRequests = times;
+    standin.setAssetFault(path, fault);
+    return path;
+}
+
 inline void setFault(PortalStandin &standin, const GeneratedDcp &dcp, const AssetFault &fault)
 {
     for (const GeneratedAsset &a : trackAssets(dcp))

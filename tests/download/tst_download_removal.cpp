@@ -281,10 +281,7 @@ private slots:
         const GeneratedDcp victim = generate("Retry_Window_" + action, 2, 600000, seed);
         const GeneratedDcp sentinel = generate("After_Retry_Window_" + action, 1, 200000, seed + 1);
         const GeneratedAsset picture = *victim.asset("picture:1");
-        AssetFault flip;
-        flip.flipOffset = 10;
-        flip.flipRequests = 1;
-        standin.setAssetFault(relativePath(victim, picture), flip);
+        flipByte(standin, victim, "picture:1", 10);
         DCP *dcp = buildDcp(standin, victim, 8000 + seed);
         DCP *other = buildDcp(standin, sentinel, 8001 + seed);
         Reel *first = dcp->getReels().at(0);

@@ -51,10 +51,7 @@ private slots:
     {
         const GeneratedDcp generated = generate("Shared_Flip", 2, 2400000, 201);
         const GeneratedAsset shared = *generated.asset("picture:1");
-        AssetFault flip;
-        flip.flipOffset = 4000;
-        flip.flipRequests = 1;
-        standin.setAssetFault(relativePath(generated, shared), flip);
+        flipByte(standin, generated, "picture:1", 4000);
         // Still running when the other reel's turn comes.
         const std::string path = throttle(standin, generated, "picture:1", 1500000);
 
@@ -216,10 +213,7 @@ private slots:
     {
         const GeneratedDcp generated = generate("Requeued_And_Corrupted", 1, 400000, 241);
         const GeneratedAsset soundSource = *generated.asset("sound:1");
-        AssetFault flip;
-        flip.flipOffset = 10;
-        flip.flipRequests = 1;
-        standin.setAssetFault(relativePath(generated, soundSource), flip);
+        flipByte(standin, generated, "sound:1", 10);
 
         DCP *dcp = buildDcp(standin, generated, 7141);
         Reel *reel = dcp->getReels().first();
