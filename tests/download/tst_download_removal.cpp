@@ -291,7 +291,8 @@ private slots:
 
         bool done = false;
         int timesQueued = -1;
-        connect(first, &Reel::downloadQueuedForRedownload, this, [&] {
+        QObject watch; // the connections below end with this case
+        connect(first, &Reel::downloadQueuedForRedownload, &watch, [&] {
             UrgentCall::post([&] {
                 if (action == "reel")
                     manager->removeDownloadReel(first);
@@ -303,7 +304,7 @@ private slots:
             });
         });
         if (action == "rebuild") {
-            connect(manager, &DownloadManager::currentDcpChanged, this, [&] {
+            connect(manager, &DownloadManager::currentDcpChanged, &watch, [&] {
                 if (done && timesQueued < 0)
                     timesQueued = manager->queuedAssets().count(asset);
             });
@@ -356,7 +357,8 @@ private slots:
         QSignalSpy secondSynced(second, &Reel::downloadSynced);
         bool secondWasJob = false;
         bool firstWasJob = true;
-        connect(second, &Reel::downloadCheckingChecksum, this, [&] {
+        QObject watch; // the connection below ends with this case
+        connect(second, &Reel::downloadCheckingChecksum, &watch, [&] {
             secondWasJob = manager->checksumWorkerObject()->hasJob(second);
             firstWasJob = manager->checksumWorkerObject()->hasJob(first);
             manager->removeDownloadReel(first);

@@ -65,8 +65,9 @@ private slots:
         for (const char *tag : {"sound:1", "picture:2", "sound:2"})
             QVERIFY(placeDownloaded(generated, dcp, tag));
         bool bothWaiting = false;
+        QObject watch; // the connection below ends with this case
         // The DCP's status changes each time a reel is handed to the worker.
-        connect(dcp, &DCP::statusChanged, this, [&] {
+        connect(dcp, &DCP::statusChanged, &watch, [&] {
             ChecksumWorker *worker = manager->checksumWorkerObject();
             bothWaiting = bothWaiting || (worker->hasJob(first) && worker->hasJob(second));
         });
@@ -148,8 +149,9 @@ private slots:
         Asset *asset = assetOf(dcp, shared);
         alsoList(second, asset);
         QMap<Reel *, int> samples;
+        QObject watch; // the connections below end with this case
         for (Reel *reel : {first, second}) {
-            connect(reel, &Reel::downloadProgress, this, [&, reel] {
+            connect(reel, &Reel::downloadProgress, &watch, [&, reel] {
                 if (manager->currentAssetForTest() == asset)
                     ++samples[reel];
             });
@@ -227,7 +229,8 @@ private slots:
         QSignalSpy checked(reel, &Reel::downloadChecksummed);
         int corruptedAtRequeue = -1;
         bool pictureCorruptedAtRequeue = false;
-        connect(reel, &Reel::downloadQueuedForRedownload, this, [&] {
+        QObject watch; // the connection below ends with this case
+        connect(reel, &Reel::downloadQueuedForRedownload, &watch, [&] {
             corruptedAtRequeue = corrupted.size();
             pictureCorruptedAtRequeue = picture->isDownloadCorrupted();
         });
