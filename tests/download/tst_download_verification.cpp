@@ -44,26 +44,42 @@ private slots:
     }
 
     // Two reels wait for verification of one shared asset whose first download has a wrong
-    // byte. The first reel's verification sends it back to the download; the second reel
-    // does not hash (nor fail, nor empty) the file while it is downloaded again, but waits
-    // for it: the asset is downloaded twice in all and both reels pass.
+    // byte: handed over together when that download completes both reels, or after a
+    // restart that found both unverified. The first reel's verification sends the asset
+    // back to the download; the second reel does not hash (nor fail, nor empty) the file
+    // while it is downloaded again, but waits for it: the asset is downloaded twice in all
+    // and both reels pass.
+    void sharedAssetFailedOnceIsDownloadedAgainOnce_data()
+    {
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("completed together") << false;
+        QTest::newRow("after a restart") << true;
+    }
+
     void sharedAssetFailedOnceIsDownloadedAgainOnce()
     {
-        const GeneratedDcp generated = generate("Shared_Flip", 2, 2400000, 201);
+        QFETCH(bool, restart);
+        const GeneratedDcp generated = generate(restart ? "Shared_Flip_Restart" : "Shared_Flip", 2, 2400000,
+                                                restart ? 202 : 201);
+        const quint64 campaign = restart ? 7102 : 7101;
         const GeneratedAsset shared = *generated.asset("picture:1");
-        flipByte(standin, generated, "picture:1", 4000);
+        if (!restart)
+            flipByte(standin, generated, "picture:1", 4000);
         // Still running when the other reel's turn comes.
         const std::string path = throttle(standin, generated, "picture:1", 1500000);
 
-        DCP *dcp = buildDcp(standin, generated, 7101);
+        DCP *dcp = buildDcp(standin, generated, campaign);
         Reel *first = dcp->getReels().at(0);
         Reel *second = dcp->getReels().at(1);
         Asset *asset = assetOf(dcp, shared);
         alsoList(second, asset);
         // Every other file is on disk already, so the shared file completes both reels and
-        // its download hands them to the worker together.
+        // its download hands them to the worker together; after a restart the first
+        // download of the shared file is on disk too.
         for (const char *tag : {"sound:1", "picture:2", "sound:2"})
             QVERIFY(placeDownloaded(generated, dcp, tag));
+        if (restart)
+            QVERIFY(placeDownloaded(generated, dcp, "picture:1", 4000));
         bool bothWaiting = false;
         QObject watch; // the connection below ends with this case
         // The DCP's status changes each time a reel is handed to the worker.
@@ -80,7 +96,7 @@ private slots:
         QVERIFY(waitVerifiedAndSynced(dcp, 30000));
         QVERIFY(bothWaiting);
         const auto requests = requestsFor(standin, path);
-        QCOMPARE(requests.size(), size_t(2));
+        QCOMPARE(requests.size(), size_t(restart ? 1 : 2));
         for (const AssetRequest &r : requests)
             QCOMPARE(QString::fromStdString(r.range), QString("bytes=0-"));
         QCOMPARE(asset->downloadAttempts(), 1u);
@@ -92,10 +108,10 @@ private slots:
         QVERIFY(filesMatchSource(second, generated));
         QVERIFY(noneHidden(first) && noneHidden(second));
         // Only the reel whose verification failed reports a failure.
-        QCOMPARE(sentEvents(standin, 7101, 1).count(7), 1);
-        QCOMPARE(sentEvents(standin, 7101, 1).count(8), 1);
-        QCOMPARE(sentEvents(standin, 7101, 2).count(7), 0);
-        QCOMPARE(sentEvents(standin, 7101, 2).count(8), 1);
+        QCOMPARE(sentEvents(standin, campaign, 1).count(7), 1);
+        QCOMPARE(sentEvents(standin, campaign, 1).count(8), 1);
+        QCOMPARE(sentEvents(standin, campaign, 2).count(7), 0);
+        QCOMPARE(sentEvents(standin, campaign, 2).count(8), 1);
     }
 
     // A zero-byte asset: the server has nothing to send from byte 0 (416). It is finished
