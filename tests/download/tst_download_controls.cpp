@@ -1,6 +1,6 @@
 // The engine's controls during real transfers from the portal stand-in: resuming while a
-// transfer runs, pausing while the engine waits after a network error, and putting a DCP
-// that is not being downloaded first.
+// transfer runs, pausing while the engine waits after a network error, and putting first
+// a DCP that is not being downloaded, or one with nothing left to download.
 
 #include "DownloadFixture.h"
 
@@ -164,6 +164,37 @@ private slots:
             QCOMPARE(requestsFor(standin, relativePath(chosenSource, a)).size(), size_t(1));
         QVERIFY(filesMatchSource(running->getReels().first(), runningSource));
         QVERIFY(filesMatchSource(chosen->getReels().first(), chosenSource));
+        QVERIFY(!manager->isPaused());
+    }
+
+    // Putting first a DCP whose files are all downloaded, with nothing else to fetch: the
+    // queue stays empty and a paused engine stays paused.
+    void startDownloadingADcpWithNothingLeft()
+    {
+        const GeneratedDcp generated = generate("Nothing_Left", 1, 100000, 331);
+        DCP *dcp = buildDcp(standin, generated, 7231);
+        for (Asset *asset : dcp->getAssets()) {
+            asset->setDownloadStarted(true);
+            asset->setDownloadFinished(true);
+            asset->setDownloadChecksummed(true);
+        }
+        store(dcp);
+        manager->pauseDownloading(true);
+        QVERIFY(manager->isPaused());
+
+        QSignalSpy pausedChanged(manager, &DownloadManager::pausedChanged);
+        QSignalSpy currentDcpChanged(manager, &DownloadManager::currentDcpChanged);
+        manager->startDownloading(dcp);
+        QVERIFY(manager->isPaused());
+        QCOMPARE(Setting::instance()->get("download_paused"), QString("1"));
+        QCOMPARE(pausedChanged.size(), 0);
+        QCOMPARE(currentDcpChanged.size(), 0);
+        QVERIFY(manager->queuedAssets().isEmpty());
+        QVERIFY(!manager->currentAssetForTest());
+        for (const GeneratedAsset &a : trackAssets(generated))
+            QVERIFY(requestsFor(standin, relativePath(generated, a)).empty());
+
+        manager->resumeDownloading();
         QVERIFY(!manager->isPaused());
     }
 
