@@ -26,35 +26,32 @@ namespace {
 const QString kQuestion = "\r\n\r\nDo you want to remove outdated DCP?\r\n(This will NOT DELETE the files on your hard "
                           "drive but simply remove the DCP from the Tolvane Downloader)";
 
-int dcpRows(const QString &uuid)
+// The count a query gives with every placeholder bound to the same uuid; -1 on failure.
+int countRows(const QString &statement, const QString &uuid)
 {
     QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare("SELECT (SELECT COUNT(*) FROM dcp WHERE uuid = ?) + (SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?)");
-    query.addBindValue(uuid);
-    query.addBindValue(uuid);
+    query.prepare(statement);
+    for (int i = 0; i < statement.count('?'); ++i)
+        query.addBindValue(uuid);
     if (!query.exec() || !query.next())
         return -1;
     return query.value(0).toInt();
+}
+
+int dcpRows(const QString &uuid)
+{
+    return countRows("SELECT (SELECT COUNT(*) FROM dcp WHERE uuid = ?) + (SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?)",
+                     uuid);
 }
 
 int assetRows(const QString &dcpUuid)
 {
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?");
-    query.addBindValue(dcpUuid);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return countRows("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?", dcpUuid);
 }
 
 int linkRows(const QString &reelUuid)
 {
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare("SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = ?");
-    query.addBindValue(reelUuid);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return countRows("SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = ?", reelUuid);
 }
 
 // Runs a function from the event loop ahead of every event of normal priority already
