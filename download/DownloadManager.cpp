@@ -68,10 +68,11 @@ DownloadManager::DownloadManager()
     // quit() is safe from any thread; called directly, it needs no turn of the main loop.
     connect(checksumWorker, &ChecksumWorker::finished, checksumThread, &QThread::quit, Qt::DirectConnection);
     connect(checksumThread, &QThread::finished, checksumThread, &QObject::deleteLater);
-    // Results of the worker are applied on the main thread, after the verification that
-    // produced them has been stored in full.
+    // The worker applies its results on the main thread and asks for the retry there: the
+    // asset is queued at once, while it certainly exists. A retry posted for later would
+    // hold a pointer that removing its reel in the meantime leaves dangling.
     connect(this, &DownloadManager::assetNeedsRedownloading, this, &DownloadManager::retryAssetDownload,
-            Qt::QueuedConnection);
+            Qt::DirectConnection);
     checksumThread->start(QThread::InheritPriority);
 
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
@@ -404,10 +405,11 @@ void DownloadManager::downloadFinished()
         asset->closeFile();
 
     // A file already whole on disk (the process stopped between its last write and storing
-    // the finished flag) gets 416 for a range after its end. Retrying would never end: the
-    // transfer is over, and verification judges the file (a wrong one is downloaded again).
+    // the finished flag) gets 416 for a range after its end, and so does a zero-byte asset
+    // for "bytes=0-". Retrying would never end: the transfer is over, and verification
+    // judges the file (a wrong one is downloaded again).
     const bool nothingLeft = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416
-        && requestOffset > 0;
+        && (requestOffset > 0 || (asset && asset->size() == 0));
     if (nothingLeft && asset)
         qDebug() << "[DownloadManager] Nothing left to download past byte" << requestOffset << "for asset:" << asset->uuid();
 
@@ -455,6 +457,16 @@ void DownloadManager::downloadFinished()
     timeoutTimer->stop();
     readTimer->stop();
     qDebug() << "[DownloadManager] Download finished for Asset " << asset->uuid();
+    // A zero-byte asset receives no data that would create its file: it is created here,
+    // hidden like the others, so that verification finds it.
+    if (!QFileInfo::exists(asset->filePath())) {
+        try {
+            asset->file();
+        } catch (const std::exception &) {
+            qDebug() << "[DownloadManager] Unable to create the file of asset:" << asset->uuid();
+        }
+        asset->closeFile();
+    }
     bytesSinceSample = 0;
     asset->setDownloadFinished(true);
     DatabaseManager::instance()->updateAssetDownloadFields(asset);
@@ -544,10 +556,19 @@ void DownloadManager::resumeDownloading()
 
 void DownloadManager::retryAssetDownload(Asset *asset)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     qDebug() << "[DownloadManager] Giving corrupted Asset another chance..." << asset->uuid();
-    queue.append(asset);
-    if (!currentAsset && !paused)
-        startNextDownload();
+    // Queued once, however many reels list it or ask again.
+    enqueueAsset(asset);
+    // The transfer starts from the event loop, once the verification that sent the asset
+    // back has been stored in full; what waits there holds no pointer to the asset.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!currentAsset && !paused)
+                startNextDownload();
+        },
+        Qt::QueuedConnection);
 }
 
 void DownloadManager::setReadChunkSize(uint bytesPerSecond)
@@ -644,18 +665,19 @@ void DownloadManager::removeDownloadReel(Reel *reel)
         return;
     }
     DCP *dcp = reel->getDCP();
+    const QList<Asset *> leaving = dcp->assetsOnlyIn(reel);
     dcp->removeReel(reel);
     const QList<Asset *> assets = reel->getAssets();
     for (Asset *asset : assets) {
+        if (!leaving.contains(asset)) {
+            // Another reel still lists it: that reel keeps the asset, its file, its place in
+            // the queue and its state.
+            asset->removeReel(reel);
+            continue;
+        }
         dropFromQueue(asset);
         asset->removeFromFileSystem();
         DCPManager::instance()->removeAssetFromIndex(asset);
-        // An asset shared with another reel goes too: that reel and the checksum worker
-        // must not keep a pointer to it.
-        for (Reel *other : asset->reels()) {
-            if (other != reel)
-                other->removeAsset(asset);
-        }
         checksumWorker->forgetAsset(asset);
         delete asset;
     }
