@@ -298,7 +298,7 @@ private slots:
         ScriptedUserInteraction ui;
         bool thrown = false;
         try {
-            manager->loadDCPFromFile(TestSupport::dataDir() + "/no-such-package.orvdcp");
+            manager->importPackage(TestSupport::dataDir() + "/no-such-package.orvdcp");
         } catch (const std::runtime_error &error) {
             thrown = QString(error.what()) == "Can not load DCP when decoding key is empty";
         }
