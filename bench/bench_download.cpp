@@ -14,7 +14,8 @@
 // managers, offscreen, software renderer) against the same engine without a window, twice
 // each, alternating, 12 s of transfer a run after the first second; window_cpu_vs_headless
 // is their CPU seconds per GB (the set-up before the first request, the window's first
-// frame included, taken out).
+// frame included, taken out). window_frames_per_s: frames the window drew per second of
+// download.
 //
 // Usage: bench_download            (runs everything, prints "key: value" lines)
 //        BENCH_DOWNLOAD_ONLY=rate|memory|window, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
@@ -97,6 +98,7 @@ int runEngine(int argc, char **argv)
 
     DownloadManager *manager = DownloadManager::instance();
     std::unique_ptr<QQmlApplicationEngine> engine;
+    QQuickWindow *shownWindow = nullptr;
     if (withWindow) {
         // The window as the application shows it, up to its first frame, before anything
         // is downloaded.
@@ -106,12 +108,14 @@ int runEngine(int argc, char **argv)
         engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
         bool shown = false;
         QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, &app, [&](QObject *object, const QUrl &) {
-            if (auto *window = qobject_cast<QQuickWindow *>(object))
+            if (auto *window = qobject_cast<QQuickWindow *>(object)) {
+                shownWindow = window;
                 QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
                     if (!shown)
                         app.exit(0);
                     shown = true;
                 });
+            }
         });
         QTimer::singleShot(30000, &app, [&] { app.exit(1); });
         engine->load(QUrl("qrc:///main.qml"));
@@ -134,6 +138,19 @@ int runEngine(int argc, char **argv)
     std::printf("setup_cpu_s: %.6f\n", bench::selfCpuSeconds());
     std::printf("rss_start_kib: %lld\n", bench::selfStatusKib("VmRSS"));
     std::fflush(stdout);
+    // Frames the window drew since the download started, once a second: a window that only
+    // follows the progress signals draws a few a second, not continuously.
+    int frames = 0;
+    QTimer frameReport;
+    if (shownWindow) {
+        QObject::connect(shownWindow, &QQuickWindow::frameSwapped, &app, [&] { ++frames; });
+        const double started = bench::now();
+        QObject::connect(&frameReport, &QTimer::timeout, &app, [&] {
+            std::printf("frames_at: %.3f %d\n", bench::now() - started, frames);
+            std::fflush(stdout);
+        });
+        frameReport.start(1000);
+    }
     manager->rebuildQueue();
     return app.exec();
 }
@@ -149,6 +166,7 @@ struct Sample
 
 struct RateResult
 {
+    double framesPerSecond = -1; // the window's, when it was shown
     bool ok = false;
     double ratio = 0;
     double windowMin = 0;
@@ -269,10 +287,17 @@ public:
         if (!startEngine(child, run, bytesPerSecond, false, withWindow))
             return {};
         RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond), windows);
-        const double setup = valueOf(readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run)), "setup_cpu_s");
+        const QByteArray out = readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double setup = valueOf(out, "setup_cpu_s");
         if (setup < 0)
             result.ok = false;
         result.cpuSeconds -= std::max(0.0, setup);
+        const int last = out.lastIndexOf("frames_at: ");
+        if (last >= 0) {
+            const QList<QByteArray> fields = out.mid(last + 11).split('\n').first().split(' ');
+            if (fields.size() == 2 && fields[0].toDouble() > 0)
+                result.framesPerSecond = fields[1].toDouble() / fields[0].toDouble();
+        }
         if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_VERBOSE"))
             std::fputs(readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
         QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
@@ -411,6 +436,7 @@ int main(int argc, char **argv)
         const qint64 bytesPerSecond = 200 * 125000;
         double cpu[2] = {0, 0};
         double bytes[2] = {0, 0};
+        double frameRate = 0;
         for (int round = 0; round < 2 * windowBenchRounds; ++round) {
             const bool withWindow = round % 2 == 1;
             const RateResult result = driver.engineRate(++run, bytesPerSecond, withWindow, windowBenchSeconds);
@@ -420,6 +446,8 @@ int main(int argc, char **argv)
                 ok = false;
             }
             cpu[withWindow] += result.cpuSeconds;
+            if (withWindow)
+                frameRate += result.framesPerSecond / windowBenchRounds;
             bytes[withWindow] += double(result.bytes);
         }
         const double headlessCpuPerGb = bytes[0] > 0 ? cpu[0] / (bytes[0] / 1e9) : -1;
@@ -427,6 +455,7 @@ int main(int argc, char **argv)
         bench::print("headless_cpu_s_per_gb_200", headlessCpuPerGb);
         bench::print("window_cpu_s_per_gb_200", shownCpuPerGb);
         bench::print("window_cpu_vs_headless", headlessCpuPerGb > 0 ? shownCpuPerGb / headlessCpuPerGb : -1, 2);
+        bench::print("window_frames_per_s", frameRate, 1);
     }
     nginx.stop();
     return ok ? 0 : 1;
