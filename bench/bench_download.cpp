@@ -176,21 +176,6 @@ struct RateResult
     double cpuSeconds = 0;
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-double valueOf(const QByteArray &text, const QByteArray &key)
-{
-    for (const QByteArray &line : text.split('\n')) {
-        if (line.startsWith(key + ":"))
-            return line.mid(key.size() + 1).trimmed().toDouble();
-    }
-    return -1;
-}
-
 // Polls `output` while the child runs; stops the child once 1 + 20 s have passed after the
 // first byte. Windows are computed from the poll timestamps.
 RateResult measureRate(bench::Child &child, const QString &output, double bytesPerSecond, int windows = windowCount)
@@ -287,8 +272,8 @@ public:
         if (!startEngine(child, run, bytesPerSecond, false, withWindow))
             return {};
         RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond), windows);
-        const QByteArray out = readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
-        const double setup = valueOf(out, "setup_cpu_s");
+        const QByteArray out = bench::readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double setup = bench::valueOf(out, "setup_cpu_s");
         if (setup < 0)
             result.ok = false;
         result.cpuSeconds -= std::max(0.0, setup);
@@ -299,7 +284,7 @@ public:
                 result.framesPerSecond = fields[1].toDouble() / fields[0].toDouble();
         }
         if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_VERBOSE"))
-            std::fputs(readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
+            std::fputs(bench::readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
         QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
         return result;
     }
@@ -336,9 +321,9 @@ public:
         const double finished = bench::now();
         child.stop();
         const qint64 downloaded = bench::fileSize(output);
-        const QByteArray text = readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
-        const double start = valueOf(text, "rss_start_kib");
-        const double end = valueOf(text, "hwm_end_kib");
+        const QByteArray text = bench::readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double start = bench::valueOf(text, "rss_start_kib");
+        const double end = bench::valueOf(text, "hwm_end_kib");
         QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
         if (downloaded != servedSize || start < 0 || end < 0 || firstByte < 0) {
             std::fprintf(stderr, "memory run incomplete: %lld bytes, rss %g -> %g KiB\n", downloaded, start, end);

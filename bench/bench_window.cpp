@@ -81,21 +81,6 @@ int runStart(int argc, char **argv)
     return 0;
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-double valueOf(const QByteArray &text, const QByteArray &key)
-{
-    for (const QByteArray &line : text.split('\n')) {
-        if (line.startsWith(key + ":"))
-            return line.mid(key.size() + 1).trimmed().toDouble();
-    }
-    return -1;
-}
-
 // A catalogue folder: the database, the DCP directories and a cover per DCP.
 bool makeCatalogue(const QString &dir, int dcps)
 {
@@ -159,11 +144,11 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "a window start did not finish\n");
             return 1;
         }
-        const QByteArray text = readFile(out);
-        const double ms = valueOf(text, "start_ms");
-        if (child.exitStatus() != 0 || ms < 0 || int(valueOf(text, "dcps")) != (isFull ? dcpCount : 0)) {
+        const QByteArray text = bench::readFile(out);
+        const double ms = bench::valueOf(text, "start_ms");
+        if (child.exitStatus() != 0 || ms < 0 || int(bench::valueOf(text, "dcps")) != (isFull ? dcpCount : 0)) {
             std::fprintf(stderr, "a window start failed: %s%s\n", text.constData(),
-                         readFile(temp.path() + "/start.err").constData());
+                         bench::readFile(temp.path() + "/start.err").constData());
             return 1;
         }
         (isFull ? fullMs : emptyMs).push_back(ms);

@@ -84,15 +84,7 @@ bool isMergeNotice(const Message &m, const QString &friendlyTitle)
                        QString(), UserInteraction::Ok, UserInteraction::NoButton);
 }
 
-// The boxes of one import with the local-drive warnings (answered OK) taken out.
-QList<Message> withoutLocalWarnings(const QList<Message> &messages)
-{
-    QList<Message> out;
-    for (const Message &m : messages)
-        if (m.text != localDriveText)
-            out.append(m);
-    return out;
-}
+using Fixtures::withoutLocalWarnings;
 
 int rowCount(const QString &sql, const QString &value)
 {

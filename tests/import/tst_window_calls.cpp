@@ -31,7 +31,6 @@ namespace {
 const QString boxTitle = "Tolvane Downloader";
 const QString advice = "\r\n\r\nPlease try again. If this keeps happening, restart the Tolvane Downloader and check "
                        "that the drive holding its database can be written.";
-const QString localDriveText = "Warning: Are you downloading to your local hard drive?";
 
 // A second connection to the catalogue file holding a write transaction: the
 // application's connection can still read, and every write it tries is refused.
@@ -132,14 +131,7 @@ bool memoryEqualsDatabase()
     return same;
 }
 
-QList<Message> withoutLocalWarnings(const QList<Message> &messages)
-{
-    QList<Message> out;
-    for (const Message &m : messages)
-        if (m.text != localDriveText)
-            out.append(m);
-    return out;
-}
+using Fixtures::withoutLocalWarnings;
 
 bool isFailureBox(const Message &m, const QString &text, const QString &reason)
 {
