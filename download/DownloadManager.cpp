@@ -124,6 +124,9 @@ void DownloadManager::raiseEvent(Reel *reel, int event)
 
 void DownloadManager::startDownloading(DCP *dcp)
 {
+    // The window hands over what its delegate holds, which may be null while it is torn down.
+    if (!dcp)
+        return;
     WindowCall::guard("[DownloadManager] startDownloading failed:", "The download could not be started.",
                       [&] { downloadFirst(dcp); });
 }
@@ -638,6 +641,8 @@ void DownloadManager::dropFromQueue(Asset *asset)
 
 bool DownloadManager::removeDownload(DCP *dcp)
 {
+    if (!dcp)
+        return false;
     return WindowCall::guard("[DownloadManager] removeDownload failed:", "The DCP could not be removed.",
                              [&] { removeDcp(dcp); });
 }
@@ -669,6 +674,8 @@ void DownloadManager::removeDcp(DCP *dcp)
 
 void DownloadManager::removeDownloadReel(Reel *reel)
 {
+    if (!reel)
+        return;
     WindowCall::guard("[DownloadManager] removeDownloadReel failed:", "The reel could not be removed.",
                       [&] { removeReel(reel); });
 }

@@ -250,6 +250,20 @@ private slots:
             "[DCPManager] loadDCPFromFile failed: \"Can not load DCP when decoding key is empty\""));
     }
 
+    // A delegate being torn down may hand over null: nothing happens and nothing crashes.
+    void nullObjectsFromTheWindowChangeNothing()
+    {
+        DownloadManager *downloads = DownloadManager::instance();
+        ScriptedUserInteraction ui;
+        const Catalogue before = inDatabase();
+        downloads->startDownloading(nullptr);
+        QCOMPARE(downloads->removeDownload(nullptr), false);
+        downloads->removeDownloadReel(nullptr);
+        QVERIFY(ui.messages.isEmpty());
+        QCOMPARE(inDatabase().dcps, before.dcps);
+        QVERIFY(memoryEqualsDatabase());
+    }
+
     // Each call made while the database refuses writes, then again once it accepts them.
     void callsTheDatabaseRefuses_data()
     {
