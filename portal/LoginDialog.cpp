@@ -250,7 +250,7 @@ void LoginDialog::saveUsername()
     try {
         Setting *settings = Setting::instance();
         settings->set("username", m_lineEditUsername->text());
-        settings->save();
+        settings->write();
     } catch (const std::exception &error) {
         qDebug().noquote() << QString("[LoginDialog] Unable to save the username: %1").arg(QString::fromUtf8(error.what()));
     }
