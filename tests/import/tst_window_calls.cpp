@@ -2,6 +2,7 @@
 // database that another connection holds locked for writing: every call returns, the
 // failure is logged and shown in a box, and the catalogue in memory still equals the
 // database. Once the lock is gone the same call works.
+#include "CatalogueCheck.h"
 #include "ImportFixtures.h"
 
 #include "catalogue/DCP.h"
@@ -16,10 +17,7 @@
 
 #include <QSet>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QtTest>
 
 #include <functional>
@@ -32,105 +30,7 @@ const QString boxTitle = "Tolvane Downloader";
 const QString advice = "\r\n\r\nPlease try again. If this keeps happening, restart the Tolvane Downloader and check "
                        "that the drive holding its database can be written.";
 
-// A second connection to the catalogue file holding a write transaction: the
-// application's connection can still read, and every write it tries is refused.
-class WriteLock
-{
-public:
-    WriteLock()
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", name);
-        db.setDatabaseName(DatabaseManager::instance()->databasePath());
-        m_held = db.open() && QSqlQuery(db).exec("BEGIN IMMEDIATE");
-    }
-    ~WriteLock()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(name, false);
-            QSqlQuery(db).exec("ROLLBACK");
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-    }
-    bool held() const { return m_held; }
-
-private:
-    static constexpr const char *name = "write-lock";
-    bool m_held = false;
-};
-
-using Rows = QSet<QString>;
-
-Rows rows(const QString &sql)
-{
-    Rows out;
-    QSqlQuery query(DatabaseManager::instance()->database());
-    if (!query.exec(sql))
-        qWarning() << "query failed:" << sql << query.lastError().text();
-    while (query.next()) {
-        QStringList values;
-        for (int i = 0; i < query.record().count(); ++i)
-            values << query.value(i).toString();
-        out.insert(values.join('|'));
-    }
-    return out;
-}
-
-// The catalogue in memory, in the shape of the database's rows: its DCPs, their reels and
-// assets, the links of each reel, and the manager's indexes, which must list the same.
-struct Catalogue {
-    Rows dcps, reels, assets, links;
-};
-
-Catalogue inMemory()
-{
-    Catalogue c;
-    DCPManager *manager = DCPManager::instance();
-    Rows indexedReels, indexedAssets;
-    for (DCP *dcp : manager->allDCPs()) {
-        c.dcps.insert(dcp->uuid());
-        for (Reel *reel : dcp->getReels()) {
-            c.reels.insert(dcp->uuid() + "|" + reel->uuid());
-            for (Asset *asset : reel->getAssets())
-                c.links.insert(dcp->uuid() + "|" + reel->uuid() + "|" + asset->uuid());
-        }
-        for (Asset *asset : dcp->getAssets())
-            c.assets.insert(dcp->uuid() + "|" + asset->uuid());
-    }
-    for (Reel *reel : manager->allReels())
-        indexedReels.insert(reel->getDCP()->uuid() + "|" + reel->uuid());
-    for (Asset *asset : manager->allAssets())
-        indexedAssets.insert(asset->dcp()->uuid() + "|" + asset->uuid());
-    if (indexedReels != c.reels || indexedAssets != c.assets) {
-        qWarning() << "the indexes differ from the DCPs";
-        c.reels.insert("index mismatch");
-    }
-    return c;
-}
-
-Catalogue inDatabase()
-{
-    Catalogue c;
-    c.dcps = rows("SELECT uuid FROM dcp");
-    c.reels = rows("SELECT dcp_uuid, uuid FROM reel");
-    c.assets = rows("SELECT dcp_uuid, uuid FROM asset");
-    c.links = rows("SELECT dcp_uuid, reel_uuid, asset_uuid FROM dcp_reel_asset");
-    return c;
-}
-
-bool memoryEqualsDatabase()
-{
-    const Catalogue memory = inMemory();
-    const Catalogue database = inDatabase();
-    const bool same = memory.dcps == database.dcps && memory.reels == database.reels
-        && memory.assets == database.assets && memory.links == database.links;
-    if (!same)
-        qWarning() << "memory" << memory.dcps << memory.reels.size() << memory.assets.size() << memory.links.size()
-                   << "database" << database.dcps << database.reels.size() << database.assets.size()
-                   << database.links.size();
-    return same;
-}
-
+using CatalogueCheck::WriteLock;
 using Fixtures::withoutLocalWarnings;
 
 bool isFailureBox(const Message &m, const QString &text, const QString &reason)
@@ -205,24 +105,26 @@ private slots:
 
     void packageTheDatabaseRefusesIsNotImported()
     {
+        // The import's first write, which the lock refuses.
+        const QString refusal = "Unable to run removeLeftoverDCPRows [dcp_reel_asset] query";
         GeneratedDcp dcp;
         const QString path = packageFor("Refused Feature", 2, dcp);
         QVERIFY(!path.isEmpty());
-        const Catalogue before = inDatabase();
+        const QStringList before = CatalogueCheck::databaseRows();
         {
-            WriteLock lock;
-            QVERIFY(lock.held());
+            WriteLock lock(DatabaseManager::instance()->databasePath());
+            QVERIFY(lock.held);
             ScriptedUserInteraction ui;
             ui.directoryAnswers = QStringList{Fixtures::uniqueDir("destination")};
             DCPManager::instance()->loadDCPFromFile("file://" + path);
             const QList<Message> boxes = withoutLocalWarnings(ui.messages);
             QCOMPARE(boxes.size(), 1);
-            QVERIFY(isFailureBox(boxes.first(), "The package could not be loaded.", "Unable to run insertDcp query"));
+            QVERIFY(isFailureBox(boxes.first(), "The package could not be loaded.", refusal));
         }
         QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
-        QCOMPARE(inDatabase().dcps, before.dcps);
-        QVERIFY(memoryEqualsDatabase());
-        QVERIFY(TestSupport::readLog().contains("[DCPManager] loadDCPFromFile failed: \"Unable to run insertDcp query\""));
+        QCOMPARE(CatalogueCheck::databaseRows(), before);
+        QCOMPARE(CatalogueCheck::difference(), QString());
+        QVERIFY(TestSupport::readLog().contains("[DCPManager] loadDCPFromFile failed: \"" + refusal.toUtf8() + "\""));
 
         // With the lock gone the same package imports.
         ScriptedUserInteraction ui;
@@ -232,7 +134,7 @@ private slots:
         DCP *stored = DCPManager::instance()->getDCP(dcp.cplUuid);
         QVERIFY(stored);
         QCOMPARE(stored->getReels().size(), 2);
-        QVERIFY(memoryEqualsDatabase());
+        QCOMPARE(CatalogueCheck::difference(), QString());
     }
 
     void packageWithoutDecodingKeyIsRefusedInABox()
@@ -255,13 +157,13 @@ private slots:
     {
         DownloadManager *downloads = DownloadManager::instance();
         ScriptedUserInteraction ui;
-        const Catalogue before = inDatabase();
+        const QStringList before = CatalogueCheck::databaseRows();
         downloads->startDownloading(nullptr);
         QCOMPARE(downloads->removeDownload(nullptr), false);
         downloads->removeDownloadReel(nullptr);
         QVERIFY(ui.messages.isEmpty());
-        QCOMPARE(inDatabase().dcps, before.dcps);
-        QVERIFY(memoryEqualsDatabase());
+        QCOMPARE(CatalogueCheck::databaseRows(), before);
+        QCOMPARE(CatalogueCheck::difference(), QString());
     }
 
     // Each call made while the database refuses writes, then again once it accepts them.
@@ -301,8 +203,8 @@ private slots:
         QVERIFY(dcp);
         Reel *reel = dcp->getReels().first();
         const QString reelUuid = reel->uuid();
-        QVERIFY(memoryEqualsDatabase());
-        const Catalogue before = inDatabase();
+        QCOMPARE(CatalogueCheck::difference(), QString());
+        const QStringList before = CatalogueCheck::databaseRows();
         const QString pausedBefore = settingRow("download_paused");
         QSignalSpy settingsChanged(Setting::instance(), &Setting::changed);
         const QList<Asset *> queued = downloads->queuedAssets();
@@ -322,8 +224,8 @@ private slots:
                 downloads->startDownloading(dcp);
         };
         {
-            WriteLock lock;
-            QVERIFY(lock.held());
+            WriteLock lock(DatabaseManager::instance()->databasePath());
+            QVERIFY(lock.held);
             ScriptedUserInteraction ui;
             run();
             QVERIFY(!removed || call != "removeDownload");
@@ -331,12 +233,8 @@ private slots:
             QVERIFY(isFailureBox(ui.messages.first(), boxText, reason));
         }
         QVERIFY(TestSupport::readLog().contains(logLine + "\"" + reason.toUtf8() + "\""));
-        QVERIFY(memoryEqualsDatabase());
-        const Catalogue after = inDatabase();
-        QCOMPARE(after.dcps, before.dcps);
-        QCOMPARE(after.reels, before.reels);
-        QCOMPARE(after.assets, before.assets);
-        QCOMPARE(after.links, before.links);
+        QCOMPARE(CatalogueCheck::difference(), QString());
+        QCOMPARE(CatalogueCheck::databaseRows(), before);
         QCOMPARE(DCPManager::instance()->getDCP(dcp->uuid()), dcp);
         QCOMPARE(DCPManager::instance()->getReel(reelUuid), reel);
         QVERIFY(DCPManager::instance()->dcps().contains(dcp));
@@ -350,14 +248,14 @@ private slots:
         ScriptedUserInteraction ui;
         run();
         QVERIFY(ui.messages.isEmpty());
-        QVERIFY(memoryEqualsDatabase());
+        QCOMPARE(CatalogueCheck::difference(), QString());
         if (call == "removeDownloadReel") {
             QVERIFY(!DCPManager::instance()->getReel(reelUuid));
             QCOMPARE(dcp->getReels().size(), 1);
         } else if (call == "removeDownload") {
             QVERIFY(removed);
             QVERIFY(!DCPManager::instance()->getDCP(dcp->uuid()));
-            QVERIFY(!inDatabase().dcps.contains(dcp->uuid()));
+            QCOMPARE(CatalogueCheck::rowCount("SELECT COUNT(*) FROM dcp WHERE uuid = ?", dcp->uuid()), 0);
         } else {
             QCOMPARE(settingsChanged.count(), 1);
             QCOMPARE(settingRow("download_paused"), QString(call == "save" ? pausedBefore : "0"));
