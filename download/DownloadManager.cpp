@@ -1,9 +1,11 @@
 #include "download/DownloadManager.h"
 
 #include "app/UserInteraction.h"
+#include "app/WindowCall.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"
+#include "catalogue/DatabaseTransaction.h"
 #include "catalogue/Reel.h"
 #include "catalogue/Setting.h"
 #include "download/Asset.h"
@@ -122,6 +124,15 @@ void DownloadManager::raiseEvent(Reel *reel, int event)
 }
 
 void DownloadManager::startDownloading(DCP *dcp)
+{
+    // The window hands over what its delegate holds, which may be null while it is torn down.
+    if (!dcp)
+        return;
+    WindowCall::guard("[DownloadManager] startDownloading failed:", "The download could not be started.",
+                      [&] { downloadFirst(dcp); });
+}
+
+void DownloadManager::downloadFirst(DCP *dcp)
 {
     qDebug() << "[DownloadManager] Starting downloading FOR DCP: " << dcp->uuid();
     DCP *previous = currentAsset ? currentAsset->dcp() : nullptr;
@@ -524,6 +535,12 @@ void DownloadManager::pauseDownloading()
 
 void DownloadManager::pauseDownloading(bool force)
 {
+    WindowCall::guard("[DownloadManager] pauseDownloading failed:", "The downloads could not be paused.",
+                      [&] { pause(force); });
+}
+
+void DownloadManager::pause(bool force)
+{
     if (!force && (!currentReply || !currentReply->isRunning()))
         return;
     paused = true;
@@ -545,6 +562,12 @@ void DownloadManager::pauseDownloading(bool force)
 }
 
 void DownloadManager::resumeDownloading()
+{
+    WindowCall::guard("[DownloadManager] resumeDownloading failed:", "The downloads could not be resumed.",
+                      [this] { resume(); });
+}
+
+void DownloadManager::resume()
 {
     abortCurrentDownload();
     paused = false;
@@ -617,7 +640,9 @@ void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
         if (QFileInfo(asset->filePath()).isFile())
             asset->reveal();
     }
-    removeDownload(dcp);
+    // A DCP the database would not let go of stays, and so does the pause.
+    if (!removeDownload(dcp))
+        return;
     // The pause only held the transfers while the user decided; with the DCP gone the
     // others carry on, as they would have without the dialog.
     if (!wasPaused)
@@ -637,12 +662,28 @@ void DownloadManager::dropFromQueue(Asset *asset)
 
 bool DownloadManager::removeDownload(DCP *dcp)
 {
+    if (!dcp)
+        return false;
+    return WindowCall::guard("[DownloadManager] removeDownload failed:", "The DCP could not be removed.",
+                             [&] { removeDcp(dcp); });
+}
+
+void DownloadManager::removeDcp(DCP *dcp)
+{
+    // The rows go first, all or none: a database that refuses leaves the DCP listed,
+    // queued and downloading, as the database still has it.
+    {
+        DatabaseManager *database = DatabaseManager::instance();
+        DatabaseTransaction transaction(database);
+        database->removeDCP(dcp);
+        if (!transaction.commit())
+            throw std::runtime_error("Unable to remove the DCP");
+    }
     for (Asset *asset : dcp->getAssets())
         dropFromQueue(asset);
     // Its reels leave the verification queue too; the objects stay alive for the window.
     for (Reel *reel : dcp->getReels())
         checksumWorker->forgetReel(reel);
-    DatabaseManager::instance()->removeDCP(dcp);
     DCPManager::instance()->removeDCPFromIndex(dcp);
     if (!removedDcps.contains(dcp))
         removedDcps.append(dcp);
@@ -650,10 +691,17 @@ bool DownloadManager::removeDownload(DCP *dcp)
         startNextDownload();
     else
         emit downloadStandBy();
-    return true;
 }
 
 void DownloadManager::removeDownloadReel(Reel *reel)
+{
+    if (!reel)
+        return;
+    WindowCall::guard("[DownloadManager] removeDownloadReel failed:", "The reel could not be removed.",
+                      [&] { removeReel(reel); });
+}
+
+void DownloadManager::removeReel(Reel *reel)
 {
     qDebug() << "[DownloadManager] Removing Reel: " << reel->uuid();
     if (checksumWorker->hasJob(reel)) {

@@ -253,7 +253,7 @@ void LoginDialog::saveUsername()
     try {
         Setting *settings = Setting::instance();
         settings->set("username", m_lineEditUsername->text());
-        settings->save();
+        settings->write();
     } catch (const std::exception &error) {
         qDebug() << "[LoginDialog] Unable to save the username: " << QString::fromUtf8(error.what());
     }

@@ -2,7 +2,8 @@
 
 // Whether the catalogue in memory is what the database holds: the same DCPs, reels, assets
 // and links, every object reached from one of them listed by the catalogue itself, and the
-// indexes of the DCP list agreeing with the DCPs.
+// indexes of the DCP list agreeing with the DCPs. And a way to make the database refuse
+// writes, as another process holding its lock does.
 
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
@@ -11,6 +12,7 @@
 #include "download/Asset.h"
 
 #include <QSet>
+#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QString>
@@ -18,6 +20,33 @@
 #include <QVariant>
 
 namespace CatalogueCheck {
+
+// Another connection to the catalogue file holding its write lock while it lives: the
+// application's connection still reads, and every write it tries is refused once its
+// busy timeout has passed.
+class WriteLock
+{
+public:
+    explicit WriteLock(const QString &path)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", name);
+        db.setDatabaseName(path);
+        held = db.open() && QSqlQuery(db).exec("BEGIN IMMEDIATE");
+    }
+    ~WriteLock()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            QSqlQuery(db).exec("ROLLBACK");
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+    bool held = false;
+
+private:
+    const QString name = QStringLiteral("another-process");
+};
 
 // The count a "SELECT COUNT(*) ... = ?" query gives for value; -1 when it fails.
 inline int rowCount(const QString &sql, const QString &value)

@@ -5,6 +5,7 @@
 // texts the way broken or hostile packages do.
 
 #include "DcpGenerator.h"
+#include "app/UserInteraction.h"
 #include "download/DownloadManager.h"
 #include "PackageBuilder.h"
 #include "support/TestMain.h"
@@ -124,6 +125,16 @@ inline QByteArray readAll(const QString &path)
 inline int countLines(const QByteArray &log, const QByteArray &line)
 {
     return log.count(line);
+}
+
+// The boxes of one import with the local-drive warnings (answered OK) taken out.
+inline QList<UserInteraction::Message> withoutLocalWarnings(const QList<UserInteraction::Message> &messages)
+{
+    QList<UserInteraction::Message> out;
+    for (const UserInteraction::Message &m : messages)
+        if (m.text != QLatin1String("Warning: Are you downloading to your local hard drive?"))
+            out.append(m);
+    return out;
 }
 
 }

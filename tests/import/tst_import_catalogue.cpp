@@ -34,30 +34,7 @@ namespace {
 
 enum class Fault { ReelOfAnotherDcp, DatabaseLocked };
 
-// Another connection to the catalogue file holding its write lock while it lives.
-class WriteLock
-{
-public:
-    explicit WriteLock(const QString &path)
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", name);
-        db.setDatabaseName(path);
-        held = db.open() && QSqlQuery(db).exec("BEGIN IMMEDIATE");
-    }
-    ~WriteLock()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(name, false);
-            QSqlQuery(db).exec("ROLLBACK");
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-    }
-    bool held = false;
-
-private:
-    const QString name = QStringLiteral("another-process");
-};
+using CatalogueCheck::WriteLock;
 
 }
 

@@ -89,15 +89,7 @@ bool isMergeNotice(const Message &m, const QString &friendlyTitle)
                        QString(), UserInteraction::Ok, UserInteraction::NoButton);
 }
 
-// The boxes of one import with the local-drive warnings (answered OK) taken out.
-QList<Message> withoutLocalWarnings(const QList<Message> &messages)
-{
-    QList<Message> out;
-    for (const Message &m : messages)
-        if (m.text != localDriveText)
-            out.append(m);
-    return out;
-}
+using Fixtures::withoutLocalWarnings;
 
 int assetRows(const QString &dcpUuid)
 {
@@ -318,7 +310,7 @@ private slots:
         ScriptedUserInteraction ui;
         bool thrown = false;
         try {
-            manager->loadDCPFromFile(TestSupport::dataDir() + "/no-such-package.orvdcp");
+            manager->importPackage(TestSupport::dataDir() + "/no-such-package.orvdcp");
         } catch (const std::runtime_error &error) {
             thrown = QString(error.what()) == "Can not load DCP when decoding key is empty";
         }
