@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/UserInteraction.h"
 #include "catalogue/AssetKey.h"
 
 #include <QList>
@@ -84,6 +85,15 @@ private:
     void HandleExpiredLinks(DCP *dcp, const QString &message);
     void dropFromQueue(Asset *asset);
     void stopOnWriteFailure(const QString &reason);
+    // Stops downloads after a failed write of path and tells the user: the disk-space box
+    // for a full disk, otherwise the box that names the file and the system's reason.
+    void stopOnWriteError(const QString &path, int error);
+    // Ends the running transfer once the file holds the asset's listed size and the server
+    // still sends more; the asset then counts as downloaded.
+    void endAtListedSize();
+    // Shows a box; while it is open no transfer is started (a stall timer firing in its
+    // event loop would open a second box on top of it).
+    UserInteraction::Button askUser(const UserInteraction::Message &message);
     void raiseEvent(Reel *reel, int event);
 
     QList<Asset *> queue;
@@ -109,6 +119,8 @@ private:
     quint64 requestOffset = 0;
     bool replyChecked = false;
     bool writeFailed = false;
+    bool sizeReached = false;
+    bool askingUser = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
     // Read ticks: the budget a tick could not use, carried to the next one, and the one

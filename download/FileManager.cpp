@@ -10,6 +10,7 @@
 
 #include <cryptopp/sha.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,12 +75,39 @@ QFile *openFile(const QString &path, bool create, bool hide)
     QFile *file = new QFile(path);
     if (!file->open(QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append)) {
         qDebug() << "[FileManager] cannot open directory: " << path;
+        qDebug() << "[FileManager] open failed:" << file->errorString();
         delete file;
         return nullptr;
     }
     if (created && hide)
         hideFile(path);
     return file;
+}
+
+qint64 appendToFile(QFile *file, const char *data, qint64 size, int *error)
+{
+    // Anything QFile still buffers goes first, so the bytes stay in order.
+    if (!file->flush()) {
+        *error = EIO;
+        return 0;
+    }
+    const int descriptor = file->handle();
+    qint64 written = 0;
+    while (written < size) {
+        const ssize_t count = ::write(descriptor, data + written, size_t(size - written));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = errno;
+            break;
+        }
+        if (count == 0) {
+            *error = ENOSPC;
+            break;
+        }
+        written += count;
+    }
+    return written;
 }
 
 bool hideFile(const QString &path)
@@ -164,6 +192,26 @@ QByteArray getFileSHA1(const QString &path, const std::atomic<bool> *cancel)
     QByteArray digest(CryptoPP::SHA1::DIGESTSIZE, Qt::Uninitialized);
     sha1.Final(reinterpret_cast<CryptoPP::byte *>(digest.data()));
     return digest;
+}
+
+DiskSpace diskSpace(const QString &path)
+{
+    DiskSpace result;
+    Platform::VolumeSpace space;
+    int error = 0;
+    if (!Platform::volumeSpace(path, &space, &error)) {
+        result.error = systemErrorText(error);
+        return result;
+    }
+    result.readable = true;
+    result.bytesFree = space.bytesFree;
+    result.bytesAvailable = space.bytesAvailable;
+    return result;
+}
+
+QString systemErrorText(int error)
+{
+    return qt_error_string(error);
 }
 
 bool isFatFileSystem(const QString &path)
