@@ -1,5 +1,6 @@
 #include "download/DownloadManager.h"
 
+#include "app/AppPaths.h"
 #include "app/UserInteraction.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
@@ -70,8 +71,13 @@ DownloadManager *DownloadManager::instance()
 }
 
 DownloadManager::DownloadManager()
+    : journal(AppPaths::filePath("transfers.unfinished"))
 {
     paused = Setting::instance()->get("download_paused") == "1";
+    // Before anything resumes: files written when the power went may hold less than their
+    // size says.
+    journal.recover();
+    journal.begin();
 
     checksumThread = new QThread();
     checksumWorker = new ChecksumWorker();
@@ -91,7 +97,17 @@ DownloadManager::DownloadManager()
 
 void DownloadManager::shutdown()
 {
-    if (!g_instance || !g_instance->checksumThread)
+    if (!g_instance)
+        return;
+    // A clean end: what the running transfer wrote is made durable, then the marker goes.
+    if (g_instance->readTimer)
+        g_instance->readTimer->stop();
+    if (g_instance->currentAsset && g_instance->currentReply) {
+        int error = 0;
+        g_instance->makeDurable(g_instance->currentAsset->filePath(), &error);
+    }
+    g_instance->journal.end();
+    if (!g_instance->checksumThread)
         return;
     QThread *thread = g_instance->checksumThread;
     g_instance->checksumThread = nullptr;
@@ -264,6 +280,12 @@ void DownloadManager::startNextDownload()
     replyBytes = 0;
     unusedBudget = 0;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
+    // The transfer appends from here: the file up to here must be on the disk first.
+    int syncError = 0;
+    if (requestOffset > 0)
+        makeDurable(currentAsset->filePath(), &syncError);
+    else
+        journal.recordDurable(currentAsset->filePath(), 0);
 
     QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
     request.setRawHeader("Range", QString("bytes=%1-").arg(requestOffset).toUtf8());
@@ -291,6 +313,16 @@ bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
         return true;
     askUser(diskSpaceMessage());
     return false;
+}
+
+bool DownloadManager::makeDurable(const QString &path, int *error)
+{
+    if (!FileManager::syncFile(path, error)) {
+        qDebug() << "[DownloadManager] Unable to make" << path << "durable:" << FileManager::systemErrorText(*error);
+        return false;
+    }
+    journal.recordDurable(path, FileManager::fileSize(path));
+    return true;
 }
 
 UserInteraction::Button DownloadManager::askUser(const UserInteraction::Message &message)
@@ -385,6 +417,7 @@ void DownloadManager::downloadReadyRead()
             qDebug() << "[DownloadManager] Range ignored by the server, starting the file over:" << currentAsset->uuid();
             file->resize(0);
             requestOffset = 0;
+            journal.recordDurable(currentAsset->filePath(), 0);
         }
     }
 
@@ -424,6 +457,13 @@ void DownloadManager::downloadReadyRead()
     }
     bytesSinceSample += quint64(written);
     replyBytes += quint64(written);
+    if (syncInterval > 0 && quint64(lengthBefore) / syncInterval != quint64(lengthBefore + written) / syncInterval) {
+        int syncError = 0;
+        if (!makeDurable(currentAsset->filePath(), &syncError)) {
+            stopOnWriteError(currentAsset->filePath(), syncError);
+            return;
+        }
+    }
 
     if (!currentAsset->isDownloadStarted()) {
         currentAsset->setDownloadStarted(true);
@@ -477,8 +517,13 @@ void DownloadManager::downloadFinished()
     }
     downloadReadyRead();
     Asset *asset = currentAsset;
-    if (asset)
-        asset->closeFile();
+    if (asset) {
+        // However the transfer ended, what it wrote goes to the disk before anything
+        // builds on it (the finished flag, a resume).
+        int syncError = 0;
+        if (asset->closeFile() && !writeFailed)
+            makeDurable(asset->filePath(), &syncError);
+    }
 
     // A file already whole on disk (the process stopped between its last write and storing
     // the finished flag) gets 416 for a range after its end. Retrying would never end: the

@@ -2,6 +2,7 @@
 
 #include "app/UserInteraction.h"
 #include "catalogue/AssetKey.h"
+#include "download/TransferJournal.h"
 
 #include <QList>
 #include <QMap>
@@ -58,6 +59,9 @@ public:
     quint32 timeoutInterval = 15000;
     quint32 readInterval = 20;
     quint32 bufferSize = 1048576;
+    // A file being written is made durable each time it passes a multiple of this many
+    // bytes (and whenever its transfer stops); a member so tests can shorten it.
+    quint64 syncInterval = quint64(64) * 1024 * 1024;
 
     // Stops the checksum worker's thread; called when the application quits.
     static void shutdown();
@@ -94,6 +98,9 @@ private:
     // Shows a box; while it is open no transfer is started (a stall timer firing in its
     // event loop would open a second box on top of it).
     UserInteraction::Button askUser(const UserInteraction::Message &message);
+    // Makes the file durable at its current length and records that; false (with the
+    // system error number) when the system could not write it out.
+    bool makeDurable(const QString &path, int *error);
     void raiseEvent(Reel *reel, int event);
 
     QList<Asset *> queue;
@@ -121,6 +128,7 @@ private:
     bool writeFailed = false;
     bool sizeReached = false;
     bool askingUser = false;
+    TransferJournal journal;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
     // Read ticks: the budget a tick could not use, carried to the next one, and the one

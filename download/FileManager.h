@@ -29,6 +29,21 @@ QFile *openFile(const QString &path, bool create, bool hide);
 // system error number of the write that failed.
 qint64 appendToFile(QFile *file, const char *data, qint64 size, int *error);
 
+// Makes what was written to the file durable: on the disk itself, not only handed to
+// the system (fdatasync). False with the system error number in *error when that fails.
+bool syncFile(const QString &path, int *error);
+
+// Replaces the file's content so that after a power cut it holds either the old content
+// or the new one, complete: a temporary file made durable, renamed over it, and the
+// folder made durable.
+bool writeFileDurably(const QString &path, const QByteArray &content);
+
+// Removes the file and makes the removal durable.
+bool removeFileDurably(const QString &path);
+
+// Cuts the file back to length and makes that durable.
+bool truncateFile(const QString &path, quint64 length);
+
 bool hideFile(const QString &path);
 bool unhideFile(const QString &path);
 bool isHidden(const QString &path);

@@ -37,6 +37,11 @@ struct VolumeSpace {
 // a part of the path that is not a folder); *error then holds the system error number.
 bool volumeSpace(const QString &path, VolumeSpace *space, int *error);
 
+// An identifier of the current start of the operating system: it changes with every
+// restart, so data the system held in memory for a file may be lost in between. Empty when
+// it cannot be read.
+QString bootId();
+
 // The type of the file system that holds path, as the system names it ("ext4", "vfat").
 QString fileSystemType(const QString &path);
 

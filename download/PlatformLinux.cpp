@@ -192,6 +192,11 @@ bool volumeSpace(const QString &path, VolumeSpace *space, int *error)
     }
 }
 
+QString bootId()
+{
+    return readText("/proc/sys/kernel/random/boot_id");
+}
+
 QString fileSystemType(const QString &path)
 {
     const QString existing = existingAncestor(path);
