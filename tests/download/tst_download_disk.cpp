@@ -252,7 +252,7 @@ private slots:
         QCOMPARE(ui->messages.size(), 2);
         QCOMPARE(ui->messages.at(1).text, kDiskText);
         QVERIFY(TestSupport::readLog().contains(
-            ("[DCPXMLReader] Available Disk space: " + QString::number(kTinyBytes)).toUtf8()));
+            ("[DCPXMLReader] Available Disk space:  " + QString::number(kTinyBytes) + "\r\n").toUtf8()));
         QVERIFY(reader.confirmDiskSpace(tiny, qint64(kTinyBytes) - 1));
         QCOMPARE(ui->messages.size(), 2);
     }
