@@ -1,0 +1,47 @@
+import QtQuick 2.3
+import "globals.js" as Global
+
+// A bar that fills from the left up to value / max, with a text on it.
+Rectangle {
+    id: bar
+    property real max: 100
+    property real initial_value: 0
+    // What the bar shows now; set through value() and content().
+    property real filled: Math.min(Global.countOrZero(initial_value), Global.countOrZero(max))
+    property string label: Global.getUnit(initial_value, 2).join(" ")
+
+    width: 300
+    height: 30
+    color: "#424242"
+
+    function value(val) {
+        if (val === undefined)
+            return;
+        filled = Math.min(Global.countOrZero(val), Global.countOrZero(max));
+        label = Global.getUnit(val, 2).join(" ");
+    }
+
+    function content(val, txt) {
+        if (val === undefined || txt === undefined)
+            return;
+        filled = Math.min(Global.countOrZero(val), Global.countOrZero(max));
+        label = txt;
+    }
+
+    Rectangle {
+        objectName: "fill"
+        anchors.left: parent.left
+        anchors.top: parent.top
+        anchors.bottom: parent.bottom
+        width: bar.max > 0 ? bar.width * bar.filled / bar.max : 0
+    }
+
+    Text {
+        objectName: "barText"
+        anchors.left: parent.left
+        anchors.leftMargin: 10
+        anchors.verticalCenter: parent.verticalCenter
+        color: "black"
+        text: bar.label
+    }
+}

@@ -1,0 +1,327 @@
+#include "WindowFixture.h"
+
+#include "catalogue/DCPManager.h"
+#include "catalogue/Setting.h"
+#include "download/DownloadManager.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QMutex>
+#include <QQmlContext>
+#include <QQmlExpression>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QtTest>
+
+namespace WindowFixture {
+
+namespace {
+
+QtMessageHandler g_previous = nullptr;
+QStringList g_warnings;
+QMutex g_mutex;
+
+bool isQmlWarning(const QString &message)
+{
+    return message.contains("qrc:/") || message.contains(".qml:") || message.contains("Binding loop")
+        || message.contains("TypeError") || message.contains("ReferenceError") || message.contains("is not installed")
+        || message.contains("QQmlApplicationEngine failed");
+}
+
+void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg && isQmlWarning(message)) {
+        QMutexLocker lock(&g_mutex);
+        g_warnings.append(message);
+    }
+    if (g_previous)
+        g_previous(type, context, message);
+}
+
+void collect(QQuickItem *item, const QString &name, QList<QQuickItem *> &out)
+{
+    if (item->objectName() == name)
+        out.append(item);
+    for (QQuickItem *child : item->childItems())
+        collect(child, name, out);
+}
+
+bool effectivelyVisible(QQuickItem *item)
+{
+    for (QQuickItem *i = item; i; i = i->parentItem()) {
+        if (!i->isVisible() || i->opacity() == 0)
+            return false;
+    }
+    return true;
+}
+
+QMessageBox *widgetBox(const QString &title)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (box && box->isVisible() && box->windowTitle() == title)
+            return box;
+    }
+    return nullptr;
+}
+
+}
+
+void QmlWarnings::install()
+{
+    QtMessageHandler previous = qInstallMessageHandler(handler);
+    if (previous != handler)
+        g_previous = previous;
+}
+
+QStringList QmlWarnings::take()
+{
+    QMutexLocker lock(&g_mutex);
+    QStringList out = g_warnings;
+    g_warnings.clear();
+    return out;
+}
+
+UrlCatcher::UrlCatcher()
+{
+    QDesktopServices::setUrlHandler("file", this, "open");
+    QDesktopServices::setUrlHandler("http", this, "open");
+    QDesktopServices::setUrlHandler("https", this, "open");
+}
+
+UrlCatcher::~UrlCatcher()
+{
+    QDesktopServices::unsetUrlHandler("file");
+    QDesktopServices::unsetUrlHandler("http");
+    QDesktopServices::unsetUrlHandler("https");
+}
+
+Window::Window()
+    : m_engine(new QQmlApplicationEngine)
+{
+}
+
+Window::~Window()
+{
+    if (m_window)
+        m_window->close();
+    m_engine.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+bool Window::load()
+{
+    m_engine->rootContext()->setContextProperty("download_mgr", DownloadManager::instance());
+    m_engine->rootContext()->setContextProperty("dcp_mgr", DCPManager::instance());
+    m_engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
+    m_engine->load(QUrl("qrc:///main.qml"));
+    if (m_engine->rootObjects().isEmpty())
+        return false;
+    m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().first());
+    if (!m_window || !QTest::qWaitForWindowExposed(m_window))
+        return false;
+    m_window->requestActivate();
+    if (!QTest::qWaitForWindowActive(m_window, 2000))
+        return false;
+    settle();
+    return true;
+}
+
+QList<QQuickItem *> Window::items(const QString &objectName) const
+{
+    QList<QQuickItem *> out;
+    collect(m_window->contentItem(), objectName, out);
+    return out;
+}
+
+QList<QQuickItem *> Window::visibleItems(const QString &objectName) const
+{
+    QList<QQuickItem *> out;
+    for (QQuickItem *item : items(objectName)) {
+        if (effectivelyVisible(item))
+            out.append(item);
+    }
+    return out;
+}
+
+QQuickItem *Window::item(const QString &objectName) const
+{
+    const QList<QQuickItem *> found = items(objectName);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+QObject *Window::object(const QString &objectName) const
+{
+    if (m_window->objectName() == objectName)
+        return m_window;
+    if (QObject *found = m_window->findChild<QObject *>(objectName))
+        return found;
+    return item(objectName);
+}
+
+QString Window::text(const QString &objectName) const
+{
+    QObject *found = object(objectName);
+    return found ? found->property("text").toString() : QString("<no item %1>").arg(objectName);
+}
+
+QVariant Window::eval(const QString &expression) const
+{
+    QQmlExpression e(qmlContext(m_window), m_window, expression);
+    bool undefined = false;
+    const QVariant value = e.evaluate(&undefined);
+    if (e.hasError())
+        qWarning() << "expression failed:" << expression << e.error().toString();
+    return value;
+}
+
+void Window::click(QQuickItem *target) const
+{
+    QVERIFY(target);
+    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    settle();
+}
+
+void Window::typeInto(const QString &objectName, const QString &keys) const
+{
+    QQuickItem *target = item(objectName);
+    QVERIFY(target);
+    if (!target->hasActiveFocus())
+        click(target);
+    for (const QChar c : keys)
+        QTest::keyClick(m_window, c.toLatin1());
+    settle();
+}
+
+void Window::settle(int milliseconds) const
+{
+    QTest::qWait(milliseconds);
+}
+
+bool visibleBox(const Window &window, const QString &objectName, Box *box)
+{
+    QObject *dialog = window.object(objectName);
+    if (!dialog || !dialog->property("visible").toBool())
+        return false;
+    box->title = dialog->property("title").toString();
+    box->text = dialog->property("text").toString();
+    box->informativeText = dialog->property("informativeText").toString();
+    box->icon = dialog->property("icon").toInt();
+    box->buttons = dialog->property("standardButtons").toInt();
+    // The box the user sees says the same.
+    if (QMessageBox *shown = widgetBox(box->title)) {
+        if (shown->text() != box->text || shown->informativeText() != box->informativeText
+            || int(shown->icon()) != box->icon || int(shown->standardButtons()) != box->buttons) {
+            qWarning() << "the shown box differs from its dialog:" << shown->text() << shown->informativeText();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool answerBox(const Window &window, const QString &objectName, int button)
+{
+    Box box;
+    if (!visibleBox(window, objectName, &box))
+        return false;
+    if (QMessageBox *shown = widgetBox(box.title)) {
+        QAbstractButton *pressed = shown->button(QMessageBox::StandardButton(button));
+        if (!pressed)
+            return false;
+        QTest::mouseClick(pressed, Qt::LeftButton);
+    } else {
+        QObject *dialog = window.object(objectName);
+        QQmlExpression e(qmlContext(dialog), dialog, QString("click(%1)").arg(button));
+        e.evaluate();
+        if (e.hasError())
+            return false;
+    }
+    window.settle();
+    return true;
+}
+
+int visibleBoxCount(const Window &window)
+{
+    int count = 0;
+    for (const char *name : {"aboutDialog", "resumeDialog", "dcpRemovalDialog", "reelRemovalDialog"}) {
+        QObject *dialog = window.object(name);
+        if (dialog && dialog->property("visible").toBool())
+            ++count;
+    }
+    return count;
+}
+
+namespace {
+struct ReceiverCount : QObject {
+    using QObject::receivers;
+};
+}
+
+int receivers(const QObject *object, const char *signal)
+{
+    return static_cast<const ReceiverCount *>(object)->receivers(signal);
+}
+
+}
+
+#include "catalogue/DCP.h"
+#include "catalogue/DatabaseManager.h"
+#include "catalogue/Reel.h"
+#include "download/Asset.h"
+#include "portal/Notification.h"
+#include "support/TestMain.h"
+
+#include <QDir>
+#include <QUuid>
+
+namespace WindowFixture {
+
+DCP *addDcp(const QString &title, const QList<ReelSpec> &reels, const QString &imageUrl)
+{
+    const QString downloads = TestSupport::dataDir() + "/downloads";
+    QDir().mkpath(downloads);
+    auto uuid = [] { return QUuid::createUuid().toString(QUuid::WithoutBraces); };
+    DCP *dcp = new DCP(uuid(), title, imageUrl, downloads);
+    dcp->setFriendlyTitle(title);
+    dcp->setUserUuid("5d0c43f6-7e1a-4c57-9a8e-2f1b6f0d3c21");
+    dcp->setCampaignDcpId(7000);
+    quint32 number = 0;
+    for (const ReelSpec &spec : reels) {
+        Reel *reel = new Reel(uuid(), ++number);
+        reel->setDCP(dcp);
+        dcp->addReel(reel);
+        const QString assetUuid = uuid();
+        Asset *asset = new Asset(assetUuid, "AAAAAAAAAAAAAAAAAAAAAAAAAAA=", spec.size, "application/mxf",
+                                 QString("reel%1.mxf").arg(number),
+                                 spec.url.isEmpty() ? QString("http://127.0.0.1:9/none/%1").arg(assetUuid) : spec.url);
+        asset->setDcp(dcp);
+        asset->setDownloadStarted(spec.finished);
+        asset->setDownloadFinished(spec.finished);
+        asset->setDownloadChecksummed(spec.checksummed);
+        asset->setDownloadCorrupted(spec.corrupted);
+        asset->addReel(reel);
+        reel->addAsset(asset);
+        dcp->addAsset(asset);
+    }
+    dcp->sync();
+    DCPManager::instance()->addDCP(dcp);
+    return dcp;
+}
+
+void addUnsyncedEvent(Reel *reel, int event)
+{
+    Notification n;
+    n.user_uuid = reel->getDCP()->userUuid();
+    n.campaign_dcp_id = reel->getDCP()->campaignDcpId();
+    n.reel_uuid = reel->uuid();
+    n.reel_assets_hash = "test-signature";
+    n.reel_number = reel->reelNumber();
+    n.event = quint32(event);
+    n.synced = false;
+    DatabaseManager::instance()->insertNotification(&n);
+}
+
+}
