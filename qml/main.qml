@@ -260,7 +260,7 @@ ApplicationWindow {
             function applyLimit() {
                 download_mgr.read_chunk_size = value * Global.MEGA_BIT;
                 var speed = Global.getSpeedAsMbps(value * Global.MEGA_BIT, 2);
-                speedLabel.text = Global.pad(speed[0], 6) + " " + speed[1];
+                speedLabel.text = Global.pad(speed[0], 7) + " " + speed[1];
             }
 
             function saveLimit() {

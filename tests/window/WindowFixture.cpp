@@ -152,6 +152,40 @@ QQuickItem *Window::item(const QString &objectName) const
     return found.isEmpty() ? nullptr : found.first();
 }
 
+QQuickItem *findIn(QQuickItem *root, const QString &objectName)
+{
+    QList<QQuickItem *> out;
+    if (root)
+        collect(root, objectName, out);
+    return out.isEmpty() ? nullptr : out.first();
+}
+
+namespace {
+QQuickItem *itemAtIndex(QQuickItem *view, int index)
+{
+    QQuickItem *found = nullptr;
+    QMetaObject::invokeMethod(view, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, found), Q_ARG(int, index));
+    return found;
+}
+}
+
+QList<QQuickItem *> Window::gridCells() const
+{
+    QList<QQuickItem *> cells;
+    QQuickItem *grid = item("grid");
+    const int count = grid->property("count").toInt();
+    for (int i = 0; i < count; ++i) {
+        if (QQuickItem *cell = itemAtIndex(grid, i))
+            cells.append(cell);
+    }
+    return cells;
+}
+
+QQuickItem *Window::detailsPage(int index) const
+{
+    return itemAtIndex(item("detailsList"), index);
+}
+
 QObject *Window::object(const QString &objectName) const
 {
     if (m_window->objectName() == objectName)

@@ -57,6 +57,10 @@ public:
     QList<QQuickItem *> items(const QString &objectName) const;
     QList<QQuickItem *> visibleItems(const QString &objectName) const;
     QObject *object(const QString &objectName) const;
+    // The grid's cells in their order (the items it shows now, not those it let go).
+    QList<QQuickItem *> gridCells() const;
+    // The details list's page of the DCP at this index.
+    QQuickItem *detailsPage(int index) const;
     QString text(const QString &objectName) const;
     // Evaluates a JavaScript expression in the scope of main.qml (its imports and ids).
     QVariant eval(const QString &expression) const;
@@ -70,6 +74,9 @@ private:
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow *m_window = nullptr;
 };
+
+// The first item under root (itself included) with this objectName.
+QQuickItem *findIn(QQuickItem *root, const QString &objectName);
 
 // One question box of the window as the user sees it.
 struct Box {
