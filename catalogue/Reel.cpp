@@ -21,6 +21,9 @@ Reel::Reel(const QString &uuid, const QString &pictureUuid, const QString &sound
     , m_reelNumber(reelNumber)
 {
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
+    // The window hands reels back to the download manager for removal.
+    static const int registered = qRegisterMetaType<Reel *>("Reel*");
+    Q_UNUSED(registered)
     // Every signal but downloadSynced means a new event is, or is about to be, stored for
     // this reel; downloadSynced comes once all of them are acknowledged.
     auto unsynced = [this] { m_syncedKnown.store(0); };

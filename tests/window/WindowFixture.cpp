@@ -169,16 +169,22 @@ QQuickItem *itemAtIndex(QQuickItem *view, int index)
 }
 }
 
+QList<QQuickItem *> viewItems(QQuickItem *view)
+{
+    QList<QQuickItem *> items;
+    if (!view)
+        return items;
+    const int count = view->property("count").toInt();
+    for (int i = 0; i < count; ++i) {
+        if (QQuickItem *item = itemAtIndex(view, i))
+            items.append(item);
+    }
+    return items;
+}
+
 QList<QQuickItem *> Window::gridCells() const
 {
-    QList<QQuickItem *> cells;
-    QQuickItem *grid = item("grid");
-    const int count = grid->property("count").toInt();
-    for (int i = 0; i < count; ++i) {
-        if (QQuickItem *cell = itemAtIndex(grid, i))
-            cells.append(cell);
-    }
-    return cells;
+    return viewItems(item("grid"));
 }
 
 QQuickItem *Window::detailsPage(int index) const

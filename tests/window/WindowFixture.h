@@ -78,6 +78,9 @@ private:
 // The first item under root (itself included) with this objectName.
 QQuickItem *findIn(QQuickItem *root, const QString &objectName);
 
+// The items a view (ListView, GridView) shows now, in its order.
+QList<QQuickItem *> viewItems(QQuickItem *view);
+
 // One question box of the window as the user sees it.
 struct Box {
     QString title;
