@@ -25,6 +25,9 @@ QMutex g_mutex;
 
 bool isQmlWarning(const QString &message)
 {
+    // A cover the server does not deliver is a state of the data, shown as a placeholder.
+    if (message.contains("QML Image: Error transferring"))
+        return false;
     return message.contains("qrc:/") || message.contains(".qml:") || message.contains("Binding loop")
         || message.contains("TypeError") || message.contains("ReferenceError") || message.contains("is not installed")
         || message.contains("QQmlApplicationEngine failed");
