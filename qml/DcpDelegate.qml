@@ -109,7 +109,8 @@ Package {
                 font.weight: Font.DemiBold
                 wrapMode: Text.WordWrap
                 maximumLineCount: 2
-                elide: Text.ElideMiddle
+                // Qt elides wrapped text only at its end.
+                elide: Text.ElideRight
                 text: delegate.dcp.friendly_title
             }
 
