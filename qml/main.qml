@@ -399,6 +399,13 @@ ApplicationWindow {
                             color: Global.SEARCH_INPUT_BG_COLOR
                             radius: 2
                         }
+                        // A steady cursor: a blinking one would redraw the window twice a
+                        // second while nothing happens.
+                        __cursorDelegate: Rectangle {
+                            width: 2
+                            color: "white"
+                            visible: searchField.activeFocus
+                        }
                     }
                     Keys.onReleased: dcp_mgr.setSearchFilter(text)
                 }

@@ -420,6 +420,28 @@ private slots:
         QCOMPARE(visibleBoxCount(window), 0);
     }
 
+    // A window with nothing to show changes draws no frames: no animation, timer or
+    // binding keeps it busy.
+    void idleWindowDrawsNothing()
+    {
+        Window window;
+        QVERIFY(window.load());
+        QVERIFY(window.item("searchField")->hasActiveFocus());
+        window.settle(300);
+        QVERIFY(!window.gridCells().isEmpty());
+        QSignalSpy frames(window.window(), &QQuickWindow::frameSwapped);
+        window.settle(1500);
+        QCOMPARE(frames.size(), 0);
+
+        // The same on a DCP's page.
+        window.click(findIn(window.gridCells().first(), "card"));
+        QCOMPARE(window.item("body")->state(), QString("details"));
+        window.settle(300);
+        frames.clear();
+        window.settle(1500);
+        QCOMPARE(frames.size(), 0);
+    }
+
     // The package dialog opens from the navigation bar with its title and filter.
     void packageDialog()
     {
