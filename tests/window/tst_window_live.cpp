@@ -91,9 +91,22 @@ private slots:
         QVERIFY(writePackageFile(packagePath, kDecodingKey.toUtf8(),
                                  QJsonDocument(json).toJson(QJsonDocument::Compact), &error));
 
+        // A DCP already in the catalogue, whose page is open when the package is chosen.
+        WindowFixture::ReelSpec done;
+        done.finished = done.checksummed = true;
+        WindowFixture::addDcp("Earlier Feature", {done});
         WindowFixture::Window window;
         QVERIFY(window.load());
-        QCOMPARE(window.item("grid")->property("count").toInt(), 0);
+        QTRY_COMPARE(window.gridCells().size(), 1);
+        window.click(WindowFixture::findIn(window.gridCells().first(), "card"));
+        QCOMPARE(window.item("body")->state(), QString("details"));
+        auto liveCard = [&window]() -> QQuickItem * {
+            for (QQuickItem *cell : window.gridCells()) {
+                if (WindowFixture::findIn(cell, "cardTitle")->property("text").toString() == "Live Feature")
+                    return cell;
+            }
+            return nullptr;
+        };
 
         // What the card and the status bar read, each change once, sampled all along.
         QStringList cardTexts;
@@ -101,9 +114,8 @@ private slots:
         QTimer watch;
         watch.setInterval(5);
         connect(&watch, &QTimer::timeout, this, [&] {
-            const QList<QQuickItem *> cells = window.gridCells();
-            if (!cells.isEmpty()) {
-                const QString text = WindowFixture::findIn(cells.first(), "cardProgress")->property("label").toString();
+            if (QQuickItem *cell = liveCard()) {
+                const QString text = WindowFixture::findIn(cell, "cardProgress")->property("label").toString();
                 if (cardTexts.isEmpty() || cardTexts.last() != text)
                     cardTexts.append(text);
             }
@@ -129,15 +141,18 @@ private slots:
         QTRY_VERIFY(DCPManager::instance()->getDCP(generated.cplUuid));
         DCP *dcp = DCPManager::instance()->getDCP(generated.cplUuid);
         QCOMPARE(ui->directoryCaptions, QStringList{"Select download location for your DCP"});
+        // Choosing a package leaves the open page for the grid.
         QCOMPARE(window.item("body")->state(), QString("all"));
-        QTRY_COMPARE(window.gridCells().size(), 1);
+        QTRY_COMPARE(window.gridCells().size(), 2);
 
         // The page is open while the reel downloads.
-        QQuickItem *cell = window.gridCells().first();
+        QQuickItem *cell = liveCard();
+        QVERIFY(cell);
         window.click(WindowFixture::findIn(cell, "card"));
         QCOMPARE(window.item("body")->state(), QString("details"));
-        QQuickItem *page = window.detailsPage(0);
+        QQuickItem *page = window.detailsPage(window.item("detailsList")->property("currentIndex").toInt());
         QVERIFY(page);
+        QCOMPARE(WindowFixture::findIn(page, "pageFriendlyTitle")->property("text").toString(), QString("Live Feature"));
         QVERIFY(waitVerifiedAndSynced(dcp, 30000));
         QTRY_COMPARE(cardTexts.value(cardTexts.size() - 1), "Completed " + sizeText(dcp->getTotalSize()));
         watch.stop();
@@ -169,7 +184,8 @@ private slots:
 
         window.click(WindowFixture::findIn(page, "closeButton"));
         QCOMPARE(window.item("body")->state(), QString("all"));
-        QQuickItem *card = window.gridCells().first();
+        QQuickItem *card = liveCard();
+        QVERIFY(card);
         QCOMPARE(WindowFixture::findIn(card, "cardProgress")->property("label").toString(),
                  "Completed " + sizeText(dcp->getTotalSize()));
         // The cover, or while it cannot be shown, the placeholder with the title.

@@ -21,6 +21,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
@@ -418,6 +420,34 @@ private slots:
         QCOMPARE(box.buttons, int(QMessageBox::Ok));
         QVERIFY(answerBox(window, "aboutDialog", QMessageBox::Ok));
         QCOMPARE(visibleBoxCount(window), 0);
+    }
+
+    // The File menu: its entries in order; Load File opens the package dialog, Exit quits.
+    void fileMenu()
+    {
+        Window window;
+        QVERIFY(window.load());
+        QObject *menu = window.object("menuLoadFile")->parent();
+        QVERIFY(menu);
+        QCOMPARE(menu->property("title").toString(), QString("File"));
+        QStringList entries;
+        for (const char *name : {"menuLoadFile", "menuAbout", "menuExit"})
+            entries.append(window.object(name)->property("text").toString());
+        QCOMPARE(entries, (QStringList{"&Load File", "&About", "Exit"}));
+        QQmlExpression inOrder(qmlContext(menu), menu,
+                               "(function() { var t = []; for (var i = 0; i < items.length; ++i) t.push(items[i].text); "
+                               "return t.join('|'); })()");
+        QCOMPARE(inOrder.evaluate().toString(), entries.join('|'));
+
+        QVERIFY(QMetaObject::invokeMethod(window.object("menuLoadFile"), "trigger"));
+        window.settle();
+        QVERIFY(window.object("packageDialog")->property("visible").toBool());
+        QVERIFY(QMetaObject::invokeMethod(window.object("packageDialog"), "close"));
+        window.settle();
+
+        QSignalSpy quit(&window.engine(), &QQmlEngine::quit);
+        QVERIFY(QMetaObject::invokeMethod(window.object("menuExit"), "trigger"));
+        QCOMPARE(quit.size(), 1);
     }
 
     // A window with nothing to show changes draws no frames: no animation, timer or
