@@ -1,5 +1,6 @@
 #include "WindowFixture.h"
 
+#include "PortalStandin.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
@@ -14,6 +15,8 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QtTest>
+
+#include "support/TestMain.h"
 
 namespace WindowFixture {
 
@@ -85,6 +88,26 @@ QStringList QmlWarnings::take()
     QStringList out = g_warnings;
     g_warnings.clear();
     return out;
+}
+
+bool startTestCase(PortalStandin &standin, const QString &assetRoot)
+{
+    TestSupport::captureLog();
+    QmlWarnings::install();
+    if (!standin.start())
+        return false;
+    standin.setAssetRoot(assetRoot.toStdString());
+    Setting::instance()->set("download_paused", "0");
+    Setting::instance()->set("download_limit", "200");
+    Setting::instance()->save();
+    DownloadManager::instance();
+    return true;
+}
+
+void failOnQmlWarnings()
+{
+    const QStringList warnings = QmlWarnings::take();
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
 }
 
 UrlCatcher::UrlCatcher()
@@ -310,61 +333,23 @@ int receivers(const QObject *object, const char *signal)
 
 }
 
-#include "catalogue/DCP.h"
-#include "catalogue/DatabaseManager.h"
-#include "catalogue/Reel.h"
-#include "download/Asset.h"
-#include "portal/Notification.h"
 #include "support/TestMain.h"
-
-#include <QDir>
-#include <QUuid>
 
 namespace WindowFixture {
 
 DCP *addDcp(const QString &title, const QList<ReelSpec> &reels, const QString &imageUrl)
 {
-    const QString downloads = TestSupport::dataDir() + "/downloads";
-    QDir().mkpath(downloads);
-    auto uuid = [] { return QUuid::createUuid().toString(QUuid::WithoutBraces); };
-    DCP *dcp = new DCP(uuid(), title, imageUrl, downloads);
-    dcp->setFriendlyTitle(title);
-    dcp->setUserUuid("5d0c43f6-7e1a-4c57-9a8e-2f1b6f0d3c21");
-    dcp->setCampaignDcpId(7000);
-    quint32 number = 0;
-    for (const ReelSpec &spec : reels) {
-        Reel *reel = new Reel(uuid(), ++number);
-        reel->setDCP(dcp);
-        dcp->addReel(reel);
-        const QString assetUuid = uuid();
-        Asset *asset = new Asset(assetUuid, "AAAAAAAAAAAAAAAAAAAAAAAAAAA=", spec.size, "application/mxf",
-                                 QString("reel%1.mxf").arg(number),
-                                 spec.url.isEmpty() ? QString("http://127.0.0.1:9/none/%1").arg(assetUuid) : spec.url);
-        asset->setDcp(dcp);
-        asset->setDownloadStarted(spec.finished);
-        asset->setDownloadFinished(spec.finished);
-        asset->setDownloadChecksummed(spec.checksummed);
-        asset->setDownloadCorrupted(spec.corrupted);
-        asset->addReel(reel);
-        reel->addAsset(asset);
-        dcp->addAsset(asset);
-    }
-    dcp->sync();
-    DCPManager::instance()->addDCP(dcp);
-    return dcp;
+    return SampleCatalogue::addDcp(title, title, reels, imageUrl, TestSupport::dataDir() + "/downloads");
 }
 
 void addUnsyncedEvent(Reel *reel, int event)
 {
-    Notification n;
-    n.user_uuid = reel->getDCP()->userUuid();
-    n.campaign_dcp_id = reel->getDCP()->campaignDcpId();
-    n.reel_uuid = reel->uuid();
-    n.reel_assets_hash = "test-signature";
-    n.reel_number = reel->reelNumber();
-    n.event = quint32(event);
-    n.synced = false;
-    DatabaseManager::instance()->insertNotification(&n);
+    SampleCatalogue::addUnacknowledgedEvent(reel, event);
+}
+
+ReelSpec slowReel(PortalStandin &standin, quint64 size, quint64 bytesPerSecond)
+{
+    return SampleCatalogue::slowReel(standin, size, bytesPerSecond);
 }
 
 }

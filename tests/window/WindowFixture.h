@@ -17,6 +17,7 @@
 
 #include <memory>
 
+class PortalStandin;
 class QQuickItem;
 class QQuickWindow;
 class QMessageBox;
@@ -31,6 +32,13 @@ public:
     static void install();
     static QStringList take();
 };
+
+// The start of every window test executable: the log captured, QML warnings collected,
+// the stand-in serving assets from assetRoot, downloads running at the full limit, the
+// download manager created.
+bool startTestCase(PortalStandin &standin, const QString &assetRoot);
+// Fails the running test with every QML warning collected since the last call.
+void failOnQmlWarnings();
 
 // Records the URLs the window hands to the desktop.
 class UrlCatcher : public QObject
@@ -102,24 +110,20 @@ int receivers(const QObject *object, const char *signal);
 
 }
 
-class DCP;
-class Reel;
+#include "SampleCatalogue.h"
 
 namespace WindowFixture {
 
-// One reel of a DCP made for a test: one asset of this size with these flags.
-struct ReelSpec {
-    quint64 size = 1000;
-    bool finished = false;
-    bool checksummed = false;
-    bool corrupted = false;
-    QString url;  // where its asset downloads from (nothing is downloaded when empty)
-};
+using ReelSpec = SampleCatalogue::SampleReel;
 
-// A DCP stored in the catalogue (database and DCP list) as an import leaves it, without
-// asking the download manager for its queue.
+// A DCP stored in the catalogue (database and DCP list) as an import leaves it, under the
+// test's downloads folder, without asking the download manager for its queue.
 DCP *addDcp(const QString &title, const QList<ReelSpec> &reels, const QString &imageUrl = QString());
 // Stores an unacknowledged event for the reel, as the notification manager would.
 void addUnsyncedEvent(Reel *reel, int event);
+
+// A reel whose one asset (a new file under the stand-in's asset root) the stand-in sends
+// slowly, so that its transfer keeps running through a test.
+ReelSpec slowReel(PortalStandin &standin, quint64 size = 4000000, quint64 bytesPerSecond = 100000);
 
 }

@@ -94,18 +94,9 @@ class TestWindowDelegates : public QObject
     PortalStandin standin;
     QList<DCP *> made;
 
-    // A reel whose one asset the stand-in sends slowly, so its transfer keeps running.
     ReelSpec slowReel()
     {
-        static int counter = 0;
-        const QString name = QString("slow/asset%1.mxf").arg(++counter);
-        writeFile(TestSupport::dataDir() + "/assets/" + name, 4000000);
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 100000;
-        standin.setAssetFault(name.toStdString(), slow);
-        ReelSpec reel = reelOf(4000000, false, false);
-        reel.url = QString::fromStdString(standin.assetUrl(name.toStdString()));
-        return reel;
+        return WindowFixture::slowReel(standin);
     }
 
     DCP *make(const QString &title, const QList<ReelSpec> &reels)
@@ -152,15 +143,8 @@ class TestWindowDelegates : public QObject
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
-        QmlWarnings::install();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot((TestSupport::dataDir() + "/assets").toStdString());
-        Setting::instance()->set("download_paused", "0");
-        Setting::instance()->set("download_limit", "200");
-        Setting::instance()->save();
-        DownloadManager::instance();
+        QVERIFY(startTestCase(standin, TestSupport::dataDir() + "/assets"));
     }
 
     void cleanup()
@@ -172,8 +156,7 @@ private slots:
         made.clear();
         if (DownloadManager::instance()->isPaused())
             DownloadManager::instance()->resumeDownloading();
-        const QStringList warnings = QmlWarnings::take();
-        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+        failOnQmlWarnings();
     }
 
     void cardStatus_data()

@@ -44,8 +44,7 @@ private slots:
 
     void cleanup()
     {
-        const QStringList warnings = WindowFixture::QmlWarnings::take();
-        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+        WindowFixture::failOnQmlWarnings();
     }
 
     void functions_data()

@@ -4,7 +4,6 @@
 #include "WindowFixture.h"
 
 #include "DownloadFixture.h"
-#include "PackageBuilder.h"
 
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
@@ -13,7 +12,6 @@
 #include "support/TestMain.h"
 
 #include <QFileDialog>
-#include <QJsonDocument>
 #include <QLineEdit>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -49,25 +47,16 @@ class TestWindowLive : public QObject
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
-        WindowFixture::QmlWarnings::install();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot(sourceRoot().toStdString());
+        QVERIFY(WindowFixture::startTestCase(standin, sourceRoot()));
         qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
-        qputenv("TOLVANE_PORTAL_URL", QByteArray::fromStdString(standin.baseUrl()));
-        Setting::instance()->set("download_paused", "0");
-        Setting::instance()->set("download_limit", "200");
-        Setting::instance()->save();
         NotificationManager::instance()->setConsumerInterval(50);
         DCPManager::instance()->setDecodingKey(kDecodingKey);
-        DownloadManager::instance();
     }
 
     void cleanup()
     {
-        const QStringList warnings = WindowFixture::QmlWarnings::take();
-        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+        WindowFixture::failOnQmlWarnings();
     }
 
     void packageDownloadedWhileTheWindowIsUp()
@@ -76,20 +65,10 @@ private slots:
         AssetFault slow;
         slow.throttleBytesPerSecond = 1000000; // more than a second: progress is sampled
         setFault(standin, generated, slow);
-        PackageOptions options;
-        options.baseUrl = QString::fromStdString(standin.baseUrl()) + "/assets/{dcp}";
-        options.userUuid = userUuid();
-        PackageDcpOptions entry;
-        entry.dir = generated.path;
-        entry.campaignDcpId = 9101;
-        entry.friendlyTitle = "Live Feature";
-        options.dcps.append(entry);
-        QJsonObject json;
-        QString error;
-        QVERIFY2(buildPackageJson(options, json, &error), qPrintable(error));
         const QString packagePath = TestSupport::dataDir() + "/live.orvdcp";
-        QVERIFY(writePackageFile(packagePath, kDecodingKey.toUtf8(),
-                                 QJsonDocument(json).toJson(QJsonDocument::Compact), &error));
+        QString error;
+        QVERIFY2(writeOrder(standin, generated, 9101, "Live Feature", packagePath, kDecodingKey, &error),
+                 qPrintable(error));
 
         // A DCP already in the catalogue, whose page is open when the package is chosen.
         WindowFixture::ReelSpec done;

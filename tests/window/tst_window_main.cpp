@@ -108,41 +108,22 @@ class TestWindowMain : public QObject
     PortalStandin standin;
     DCP *slowDcp = nullptr;
 
-    // A DCP whose one asset the stand-in sends slowly, so that its transfer keeps running.
+    // A DCP whose transfer keeps running through the test.
     DCP *addSlowDcp()
     {
-        const QString root = TestSupport::dataDir() + "/assets";
-        QDir().mkpath(root + "/slow");
-        QFile file(root + "/slow/reel1.mxf");
-        if (!file.open(QIODevice::WriteOnly))
-            return nullptr;
-        file.write(QByteArray(4000000, 'x'));
-        file.close();
-        standin.setAssetRoot(root.toStdString());
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 200000;
-        standin.setAssetFault("slow/reel1.mxf", slow);
-        ReelSpec reel;
-        reel.size = 4000000;
-        reel.url = QString::fromStdString(standin.assetUrl("slow/reel1.mxf"));
-        return addDcp("Slow Feature", {reel});
+        return addDcp("Slow Feature", {slowReel(standin, 4000000, 200000)});
     }
 
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
-        QmlWarnings::install();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        setSetting("download_paused", "0");
-        DownloadManager::instance();
+        QVERIFY(startTestCase(standin, TestSupport::dataDir() + "/assets"));
     }
 
     void cleanup()
     {
-        const QStringList warnings = QmlWarnings::take();
-        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+        failOnQmlWarnings();
     }
 
     // Nothing in the catalogue: the steps, no resume question even while paused, and the

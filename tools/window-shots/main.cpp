@@ -3,15 +3,14 @@
 // every state, and a search without result. Usage: window-shots OUT_DIR
 
 #include "PortalStandin.h"
+#include "SampleCatalogue.h"
 
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
-#include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
 #include "catalogue/Setting.h"
 #include "download/Asset.h"
 #include "download/DownloadManager.h"
-#include "portal/Notification.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,7 +27,6 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QUrl>
-#include <QUuid>
 
 #include <cstdio>
 
@@ -42,11 +40,6 @@ void wait(int milliseconds)
     timer.start();
     while (timer.elapsed() < milliseconds)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
-QString uuid()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
 // A poster: a gradient with the title, as a distributor's cover would look.
@@ -70,53 +63,23 @@ QString poster(const QString &title, const QColor &top, const QColor &bottom)
     return QUrl::fromLocalFile(path).toString();
 }
 
-struct ReelState {
-    quint64 size;
-    bool finished;
-    bool checksummed;
-    bool corrupted;
-    QString url;
-};
+using SampleCatalogue::SampleReel;
 
-DCP *addDcp(const QString &title, const QList<ReelState> &reels, const QString &image)
+SampleReel reel(quint64 size, bool finished, bool checksummed, bool corrupted = false, const QString &url = QString())
 {
-    DCP *dcp = new DCP(uuid(), title.toUpper().replace(' ', '_') + "_FTR_S_EN-XX_51_2K_20260101_TLV_OV", image,
-                       g_root + "/downloads");
-    dcp->setFriendlyTitle(title);
-    dcp->setUserUuid("5d0c43f6-7e1a-4c57-9a8e-2f1b6f0d3c21");
-    dcp->setCampaignDcpId(1);
-    quint32 number = 0;
-    for (const ReelState &state : reels) {
-        Reel *reel = new Reel(uuid(), ++number);
-        reel->setDCP(dcp);
-        dcp->addReel(reel);
-        Asset *asset = new Asset(uuid(), "AAAAAAAAAAAAAAAAAAAAAAAAAAA=", state.size, "application/mxf",
-                                 QString("reel%1.mxf").arg(number),
-                                 state.url.isEmpty() ? QString("http://127.0.0.1:9/none") : state.url);
-        asset->setDcp(dcp);
-        asset->setDownloadStarted(state.finished);
-        asset->setDownloadFinished(state.finished);
-        asset->setDownloadChecksummed(state.checksummed);
-        asset->setDownloadCorrupted(state.corrupted);
-        asset->addReel(reel);
-        reel->addAsset(asset);
-        dcp->addAsset(asset);
-    }
-    dcp->sync();
-    DCPManager::instance()->addDCP(dcp);
-    return dcp;
+    SampleReel r;
+    r.size = size;
+    r.finished = finished;
+    r.checksummed = checksummed;
+    r.corrupted = corrupted;
+    r.url = url;
+    return r;
 }
 
-void unacknowledged(Reel *reel)
+DCP *addDcp(const QString &title, const QList<SampleReel> &reels, const QString &image)
 {
-    Notification n;
-    n.user_uuid = reel->getDCP()->userUuid();
-    n.campaign_dcp_id = 1;
-    n.reel_uuid = reel->uuid();
-    n.reel_assets_hash = "shots";
-    n.reel_number = reel->reelNumber();
-    n.event = 8;
-    DatabaseManager::instance()->insertNotification(&n);
+    return SampleCatalogue::addDcp(title.toUpper().replace(' ', '_') + "_FTR_S_EN-XX_51_2K_20260101_TLV_OV", title,
+                                   reels, image, g_root + "/downloads");
 }
 
 void partFile(Asset *asset, int bytes)
@@ -188,15 +151,6 @@ int main(int argc, char **argv)
     if (!standin.start())
         return 1;
     standin.setAssetRoot((g_root + "/assets").toStdString());
-    QDir().mkpath(g_root + "/assets");
-    QFile slowFile(g_root + "/assets/slow.mxf");
-    if (!slowFile.open(QIODevice::WriteOnly))
-        return 1;
-    slowFile.write(QByteArray(50000000, 'x'));
-    slowFile.close();
-    AssetFault slow;
-    slow.throttleBytesPerSecond = 1500000;
-    standin.setAssetFault("slow.mxf", slow);
 
     bool ok = true;
     {
@@ -210,20 +164,19 @@ int main(int argc, char **argv)
     const quint64 GiB = 1024ull * 1024 * 1024;
     const quint64 MiB = 1024ull * 1024;
     // Oldest first: the grid shows the newest first.
-    addDcp("Failed Feature", {{40 * MiB, true, true, true, {}}, {60 * MiB, false, false, false, {}}},
+    addDcp("Failed Feature", {reel(40 * MiB, true, true, true), reel(60 * MiB, false, false, false)},
            poster("Failed Feature", QColor("#3a1c1c"), QColor("#100808")));
-    addDcp("Validating Trailer", {{90 * MiB, true, false, false, {}}, {80 * MiB, true, false, false, {}}}, QString());
-    DCP *notifying = addDcp("Notifying Short", {{700 * MiB, true, true, false, {}}, {500 * MiB, true, true, false, {}}},
+    addDcp("Validating Trailer", {reel(90 * MiB, true, false, false), reel(80 * MiB, true, false, false)}, QString());
+    DCP *notifying = addDcp("Notifying Short", {reel(700 * MiB, true, true, false), reel(500 * MiB, true, true, false)},
                             poster("Notifying Short", QColor("#1d3a4a"), QColor("#081018")));
-    unacknowledged(notifying->getReels().at(1));
-    DCP *pending = addDcp("Pending Documentary", {{2 * GiB, false, false, false, {}}, {GiB, false, false, false, {}},
-                                                  {GiB, false, false, false, {}}},
+    SampleCatalogue::addUnacknowledgedEvent(notifying->getReels().at(1), 8);
+    DCP *pending = addDcp("Pending Documentary", {reel(2 * GiB, false, false, false), reel(GiB, false, false, false),
+                                                  reel(GiB, false, false, false)},
                           poster("Pending Documentary", QColor("#2c3a1d"), QColor("#0c1008")));
     partFile(pending->getReels().first()->getAssets().first(), 300 * 1024);
-    addDcp("The Completed Feature With A Rather Long Title", {{GiB, true, true, false, {}}, {GiB / 2, true, true, false, {}}},
+    addDcp("The Completed Feature With A Rather Long Title", {reel(GiB, true, true, false), reel(GiB / 2, true, true, false)},
            poster("Completed Feature", QColor("#4a3a1d"), QColor("#181008")));
-    const QString slowUrl = QString::fromStdString(standin.assetUrl("slow.mxf"));
-    DCP *downloading = addDcp("Downloading Feature", {{MiB, true, true, false, {}}, {50000000, false, false, false, slowUrl}},
+    DCP *downloading = addDcp("Downloading Feature", {reel(MiB, true, true, false), SampleCatalogue::slowReel(standin, 50000000, 1500000)},
                               poster("Downloading Feature", QColor("#3a1d4a"), QColor("#100818")));
 
     {
@@ -243,11 +196,11 @@ int main(int argc, char **argv)
         // A page whose reels show every state; the engine's running transfer drives one.
         manager->pauseDownloading();
         DCP *reels = addDcp("Every Reel State",
-                            {{GiB, true, true, false, {}}, {GiB, true, true, false, {}}, {800 * MiB, false, false, false, {}},
-                             {900 * MiB, false, false, false, {}}, {700 * MiB, true, false, false, {}},
-                             {600 * MiB, true, true, true, {}}, {500 * MiB, false, false, false, {}}},
+                            {reel(GiB, true, true, false), reel(GiB, true, true, false), reel(800 * MiB, false, false, false),
+                             reel(900 * MiB, false, false, false), reel(700 * MiB, true, false, false),
+                             reel(600 * MiB, true, true, true), reel(500 * MiB, false, false, false)},
                             poster("Every Reel State", QColor("#1d4a3a"), QColor("#081810")));
-        unacknowledged(reels->getReels().at(1));
+        SampleCatalogue::addUnacknowledgedEvent(reels->getReels().at(1), 8);
         partFile(reels->getReels().at(2)->getAssets().first(), 312 * 1024 * 1024);
         partFile(reels->getReels().at(6)->getAssets().first(), 20 * 1024 * 1024);
         wait(300);
