@@ -511,8 +511,15 @@ ApplicationWindow {
             preferredHighlightEnd: height
             highlightMoveDuration: 0
             highlight: Rectangle { color: Global.DCP_DETAILS_BG_COLOR }
-            // Every change of the catalogue re-sorts it newest first.
-            onCountChanged: btnDate.click()
+            // Every change of the catalogue re-sorts it newest first. The view also reports
+            // a count when its model is first set; only a different number is a change.
+            property int knownCount: 0
+            onCountChanged: {
+                if (count === knownCount)
+                    return;
+                knownCount = count;
+                btnDate.click();
+            }
         }
     }
 }

@@ -141,6 +141,9 @@ private slots:
         QVERIFY(!window.visibleItems("emptyText").isEmpty());
         QCOMPARE(window.text("emptyText"), kSteps);
 
+        // Nothing was shown yet, so nothing was sorted.
+        QCOMPARE(buttonState(window, "sortDateButton"), QString("default"));
+        QCOMPARE(buttonState(window, "sortNameButton"), QString("default"));
         QVERIFY(window.item("searchField")->hasActiveFocus());
         QTest::keyClick(window.window(), Qt::Key_Q);
         window.settle();
@@ -451,6 +454,30 @@ private slots:
         frames.clear();
         window.settle(1500);
         QCOMPARE(frames.size(), 0);
+    }
+
+    // A closed window leaves nothing connected to the managers.
+    void closedWindowLeavesNoHandlers()
+    {
+        DownloadManager *manager = DownloadManager::instance();
+        const char *managerSignals[] = {SIGNAL(downloadProgress(double)), SIGNAL(downloadPaused()),
+                                        SIGNAL(downloadStandBy()), SIGNAL(currentDcpChanged()),
+                                        SIGNAL(pausedChanged())};
+        auto counts = [&] {
+            QList<int> out;
+            for (const char *signal : managerSignals)
+                out.append(WindowFixture::receivers(manager, signal));
+            out.append(WindowFixture::receivers(Setting::instance(), SIGNAL(changed())));
+            out.append(WindowFixture::receivers(DCPManager::instance(), SIGNAL(dcpsChanged())));
+            return out;
+        };
+        const QList<int> before = counts();
+        {
+            Window window;
+            QVERIFY(window.load());
+            QVERIFY(counts() != before);
+        }
+        QCOMPARE(counts(), before);
     }
 
     // The package dialog opens from the navigation bar with its title and filter.
