@@ -5,7 +5,7 @@ import "globals.js" as Global
 
 // One DCP of the catalogue: its card in the grid ("browser") and its page ("fullscreen").
 Package {
-    id: delegate
+    id: dcpDelegate
     property var dcp: modelData
 
     // The card's line: the first reel that needs attention, or how many wait, or the size
@@ -93,8 +93,8 @@ Package {
                 anchors.right: parent.right
                 anchors.top: parent.top
                 height: 303
-                source: delegate.dcp.image_url
-                title: delegate.dcp.friendly_title
+                source: dcpDelegate.dcp.image_url
+                title: dcpDelegate.dcp.friendly_title
             }
 
             Text {
@@ -111,7 +111,7 @@ Package {
                 maximumLineCount: 2
                 // Qt elides wrapped text only at its end.
                 elide: Text.ElideRight
-                text: delegate.dcp.friendly_title
+                text: dcpDelegate.dcp.friendly_title
             }
 
             CustomProgressBar {
@@ -123,25 +123,25 @@ Package {
                 anchors.margins: 5
                 height: 20
                 Component.onCompleted: {
-                    max = delegate.dcp.getTotalSize();
-                    initial_value = delegate.dcp.getDownloadedSizeUI();
-                    delegate.cardStatus();
+                    max = dcpDelegate.dcp.getTotalSize();
+                    initial_value = dcpDelegate.dcp.getDownloadedSizeUI();
+                    dcpDelegate.cardStatus();
                 }
             }
 
             MouseArea {
                 anchors.fill: parent
                 cursorShape: Qt.PointingHandCursor
-                onClicked: delegate.showPage()
+                onClicked: dcpDelegate.showPage()
             }
 
             Connections {
-                target: delegate.dcp
-                function onFinishedChanged() { delegate.cardStatus(); }
-                function onReelsChanged() { delegate.cardStatus(); }
-                function onStatusChanged() { delegate.cardStatus(); }
-                function onDownloadProgress() { delegate.cardStatus(); }
-                function onDownloadFinished() { delegate.cardStatus(); }
+                target: dcpDelegate.dcp
+                function onFinishedChanged() { dcpDelegate.cardStatus(); }
+                function onReelsChanged() { dcpDelegate.cardStatus(); }
+                function onStatusChanged() { dcpDelegate.cardStatus(); }
+                function onDownloadProgress() { dcpDelegate.cardStatus(); }
+                function onDownloadFinished() { dcpDelegate.cardStatus(); }
             }
         }
     }
@@ -155,190 +155,200 @@ Package {
         visible: index === detailsList.currentIndex
         color: Global.DCP_DETAILS_BG_COLOR
 
-        Rectangle {
-            id: panel
-            anchors.right: parent.right
-            anchors.top: parent.top
-            anchors.bottom: parent.bottom
-            width: parent.width - 90
-            color: Global.DCP_DETAILS_BODY_COLOR
-
-            Rectangle {
-                anchors.left: parent.left
-                anchors.top: parent.top
-                anchors.bottom: parent.bottom
-                width: 1
-                color: Global.DCP_DETAILS_BORDER_COLOR
-            }
-
-            Item {
-                id: header
-                anchors.left: parent.left
-                anchors.right: parent.right
-                anchors.top: parent.top
-                anchors.margins: 10
-                height: 100
-
+        // The page's content exists only while the page is shown: a catalogue of hundreds
+        // of DCPs builds no reel lists nobody looks at.
+        Loader {
+            anchors.fill: parent
+            active: page.visible
+            sourceComponent: Component {
                 Item {
-                    id: iconBox
-                    anchors.left: parent.left
-                    anchors.verticalCenter: parent.verticalCenter
-                    width: 50
-                    height: 50
-                    Image {
-                        anchors.centerIn: parent
-                        width: 40
-                        height: 40
-                        sourceSize.width: 40
-                        sourceSize.height: 40
-                        source: "images/dcp_icon.svg"
+                    Rectangle {
+                        id: panel
+                        anchors.right: parent.right
+                        anchors.top: parent.top
+                        anchors.bottom: parent.bottom
+                        width: parent.width - 90
+                        color: Global.DCP_DETAILS_BODY_COLOR
+
+                        Rectangle {
+                            anchors.left: parent.left
+                            anchors.top: parent.top
+                            anchors.bottom: parent.bottom
+                            width: 1
+                            color: Global.DCP_DETAILS_BORDER_COLOR
+                        }
+
+                        Item {
+                            id: header
+                            anchors.left: parent.left
+                            anchors.right: parent.right
+                            anchors.top: parent.top
+                            anchors.margins: 10
+                            height: 100
+
+                            Item {
+                                id: iconBox
+                                anchors.left: parent.left
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: 50
+                                height: 50
+                                Image {
+                                    anchors.centerIn: parent
+                                    width: 40
+                                    height: 40
+                                    sourceSize.width: 40
+                                    sourceSize.height: 40
+                                    source: "images/dcp_icon.svg"
+                                }
+                            }
+
+                            Column {
+                                anchors.left: iconBox.right
+                                anchors.leftMargin: 10
+                                anchors.right: parent.right
+                                anchors.verticalCenter: parent.verticalCenter
+                                spacing: 4
+                                Text {
+                                    objectName: "pageFriendlyTitle"
+                                    width: parent.width
+                                    elide: Text.ElideRight
+                                    color: Global.DCP_DETAILS_MAIN_TITLE_COLOR
+                                    font.pixelSize: 30
+                                    text: dcpDelegate.dcp.friendly_title
+                                }
+                                Text {
+                                    objectName: "pageTitle"
+                                    width: parent.width
+                                    elide: Text.ElideRight
+                                    color: "white"
+                                    font.pixelSize: 15
+                                    text: dcpDelegate.dcp.title
+                                }
+                            }
+                        }
+
+                        Row {
+                            id: actions
+                            anchors.left: parent.left
+                            anchors.top: header.bottom
+                            anchors.leftMargin: 10
+                            height: 50
+                            spacing: 5
+
+                            CustomButton {
+                                objectName: "startButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: 150
+                                text: "START DOWNLOAD"
+                                visible: dcpDelegate.dcp !== download_mgr.current_dcp && !dcpDelegate.dcp.finished
+                                onClicked: download_mgr.startDownloading(dcpDelegate.dcp)
+                            }
+
+                            CustomButton {
+                                objectName: "deleteButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: 100
+                                text: "DELETE"
+                                onClicked: dcpRemovalDialog.ask(dcpDelegate.dcp)
+                            }
+                        }
+
+                        Rectangle {
+                            id: pageCard
+                            anchors.left: parent.left
+                            anchors.top: actions.bottom
+                            anchors.leftMargin: 10
+                            anchors.topMargin: 10
+                            width: 200
+                            height: 350
+                            color: Global.DCP_BG_COLOR
+
+                            Cover {
+                                id: pageCover
+                                anchors.left: parent.left
+                                anchors.right: parent.right
+                                anchors.top: parent.top
+                                height: 303
+                                source: dcpDelegate.dcp.image_url
+                                title: dcpDelegate.dcp.friendly_title
+                            }
+
+                            Text {
+                                anchors.top: pageCover.bottom
+                                anchors.left: parent.left
+                                anchors.right: parent.right
+                                anchors.leftMargin: 10
+                                anchors.rightMargin: 10
+                                height: 35
+                                verticalAlignment: Text.AlignVCenter
+                                color: Global.DCP_TITLE_COLOR
+                                font.pixelSize: 12
+                                font.weight: Font.DemiBold
+                                elide: Text.ElideMiddle
+                                text: dcpDelegate.dcp.friendly_title
+                            }
+                        }
+
+                        CustomButton {
+                            objectName: "filesButton"
+                            anchors.top: pageCard.bottom
+                            anchors.topMargin: 50
+                            anchors.horizontalCenter: pageCard.horizontalCenter
+                            width: 140
+                            text: "GO TO FILES"
+                            image: "images/folder.svg"
+                            onClicked: Qt.openUrlExternally(Global.folderUrl(dcpDelegate.dcp.download_path + "/" + dcpDelegate.dcp.title,
+                                                                             Qt.platform.os === "windows"))
+                        }
+
+                        ListView {
+                            id: reelList
+                            objectName: "reelList"
+                            anchors.left: pageCard.right
+                            anchors.right: parent.right
+                            anchors.top: actions.bottom
+                            anchors.bottom: parent.bottom
+                            anchors.margins: 10
+                            clip: true
+                            header: Item { height: 10; width: 1 }
+                            model: dcpDelegate.dcp.reels
+                            delegate: ReelDelagate {
+                                dcp: dcpDelegate.dcp
+                            }
+                        }
                     }
-                }
 
-                Column {
-                    anchors.left: iconBox.right
-                    anchors.leftMargin: 10
-                    anchors.right: parent.right
-                    anchors.verticalCenter: parent.verticalCenter
-                    spacing: 4
-                    Text {
-                        objectName: "pageFriendlyTitle"
-                        width: parent.width
-                        elide: Text.ElideRight
-                        color: Global.DCP_DETAILS_MAIN_TITLE_COLOR
-                        font.pixelSize: 30
-                        text: delegate.dcp.friendly_title
+                    Rectangle {
+                        objectName: "closeButton"
+                        anchors.right: panel.left
+                        anchors.top: parent.top
+                        anchors.topMargin: 10
+                        width: 50
+                        height: 50
+                        color: Global.DCP_DETAILS_BTN_CLOSE_BG_COLOR
+
+                        Rectangle { anchors.left: parent.left; anchors.right: parent.right; anchors.top: parent.top; height: 1; color: Global.DCP_DETAILS_BORDER_COLOR }
+                        Rectangle { anchors.left: parent.left; anchors.top: parent.top; anchors.bottom: parent.bottom; width: 1; color: Global.DCP_DETAILS_BORDER_COLOR }
+                        Rectangle { anchors.left: parent.left; anchors.right: parent.right; anchors.bottom: parent.bottom; height: 1; color: Global.DCP_DETAILS_BORDER_COLOR }
+
+                        Image {
+                            anchors.centerIn: parent
+                            width: 30
+                            height: 30
+                            sourceSize.width: 30
+                            sourceSize.height: 30
+                            source: "images/cross_white.svg"
+                        }
+
+                        MouseArea {
+                            anchors.fill: parent
+                            cursorShape: Qt.PointingHandCursor
+                            onClicked: {
+                                dcpDelegate.refresh();
+                                main_window_body.state = "all";
+                            }
+                        }
                     }
-                    Text {
-                        objectName: "pageTitle"
-                        width: parent.width
-                        elide: Text.ElideRight
-                        color: "white"
-                        font.pixelSize: 15
-                        text: delegate.dcp.title
-                    }
-                }
-            }
-
-            Row {
-                id: actions
-                anchors.left: parent.left
-                anchors.top: header.bottom
-                anchors.leftMargin: 10
-                height: 50
-                spacing: 5
-
-                CustomButton {
-                    objectName: "startButton"
-                    anchors.verticalCenter: parent.verticalCenter
-                    width: 150
-                    text: "START DOWNLOAD"
-                    visible: delegate.dcp !== download_mgr.current_dcp && !delegate.dcp.finished
-                    onClicked: download_mgr.startDownloading(delegate.dcp)
-                }
-
-                CustomButton {
-                    objectName: "deleteButton"
-                    anchors.verticalCenter: parent.verticalCenter
-                    width: 100
-                    text: "DELETE"
-                    onClicked: dcpRemovalDialog.ask(delegate.dcp)
-                }
-            }
-
-            Rectangle {
-                id: pageCard
-                anchors.left: parent.left
-                anchors.top: actions.bottom
-                anchors.leftMargin: 10
-                anchors.topMargin: 10
-                width: 200
-                height: 350
-                color: Global.DCP_BG_COLOR
-
-                Cover {
-                    id: pageCover
-                    anchors.left: parent.left
-                    anchors.right: parent.right
-                    anchors.top: parent.top
-                    height: 303
-                    source: delegate.dcp.image_url
-                    title: delegate.dcp.friendly_title
-                }
-
-                Text {
-                    anchors.top: pageCover.bottom
-                    anchors.left: parent.left
-                    anchors.right: parent.right
-                    anchors.leftMargin: 10
-                    anchors.rightMargin: 10
-                    height: 35
-                    verticalAlignment: Text.AlignVCenter
-                    color: Global.DCP_TITLE_COLOR
-                    font.pixelSize: 12
-                    font.weight: Font.DemiBold
-                    elide: Text.ElideMiddle
-                    text: delegate.dcp.friendly_title
-                }
-            }
-
-            CustomButton {
-                objectName: "filesButton"
-                anchors.top: pageCard.bottom
-                anchors.topMargin: 50
-                anchors.horizontalCenter: pageCard.horizontalCenter
-                width: 140
-                text: "GO TO FILES"
-                image: "images/folder.svg"
-                onClicked: Qt.openUrlExternally(Global.folderUrl(delegate.dcp.download_path + "/" + delegate.dcp.title,
-                                                                 Qt.platform.os === "windows"))
-            }
-
-            ListView {
-                id: reelList
-                objectName: "reelList"
-                anchors.left: pageCard.right
-                anchors.right: parent.right
-                anchors.top: actions.bottom
-                anchors.bottom: parent.bottom
-                anchors.margins: 10
-                clip: true
-                header: Item { height: 10; width: 1 }
-                model: delegate.dcp.reels
-                delegate: ReelDelagate {
-                    dcp: delegate.dcp
-                }
-            }
-        }
-
-        Rectangle {
-            objectName: "closeButton"
-            anchors.right: panel.left
-            anchors.top: parent.top
-            anchors.topMargin: 10
-            width: 50
-            height: 50
-            color: Global.DCP_DETAILS_BTN_CLOSE_BG_COLOR
-
-            Rectangle { anchors.left: parent.left; anchors.right: parent.right; anchors.top: parent.top; height: 1; color: Global.DCP_DETAILS_BORDER_COLOR }
-            Rectangle { anchors.left: parent.left; anchors.top: parent.top; anchors.bottom: parent.bottom; width: 1; color: Global.DCP_DETAILS_BORDER_COLOR }
-            Rectangle { anchors.left: parent.left; anchors.right: parent.right; anchors.bottom: parent.bottom; height: 1; color: Global.DCP_DETAILS_BORDER_COLOR }
-
-            Image {
-                anchors.centerIn: parent
-                width: 30
-                height: 30
-                sourceSize.width: 30
-                sourceSize.height: 30
-                source: "images/cross_white.svg"
-            }
-
-            MouseArea {
-                anchors.fill: parent
-                cursorShape: Qt.PointingHandCursor
-                onClicked: {
-                    main_window_body.state = "all";
-                    delegate.refresh();
                 }
             }
         }

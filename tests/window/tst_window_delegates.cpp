@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QtTest>
@@ -389,10 +390,19 @@ private slots:
         else
             emit object->downloadPaused();
         QVERIFY(findIn(line, "reelStatus")->property("text").toString() != text);
+
+        // Leaving the page lets its content go; shown again, it starts from the reel's state.
+        QPointer<QQuickItem> left = line;
         window.click(findIn(page, "closeButton"));
         QCOMPARE(window.item("body")->state(), QString("all"));
+        QTRY_VERIFY(!left);
+        page = openPage(window, title);
+        QVERIFY(page);
+        line = reelLines(page).value(0);
+        QVERIFY(line);
         QCOMPARE(findIn(line, "reelStatus")->property("text").toString(), text);
         QCOMPARE(colourOf(findIn(line, "reelStatus")), colour);
+        QCOMPARE(findIn(line, "reelBar")->property("label").toString(), bar);
     }
 
     // GO TO FILES hands the DCP's folder to the file browser.
