@@ -6,8 +6,9 @@ Rectangle {
     id: bar
     property real max: 100
     property real initial_value: 0
-    // What the bar shows now; set through value() and content().
-    property real filled: Math.min(Global.countOrZero(initial_value), Global.countOrZero(max))
+    // The bytes the bar shows now, set through value() and content(); drawn up to max, so
+    // the order in which max and the value arrive does not matter.
+    property real filled: Global.countOrZero(initial_value)
     property string label: Global.getUnit(initial_value, 2).join(" ")
 
     width: 300
@@ -17,14 +18,14 @@ Rectangle {
     function value(val) {
         if (val === undefined)
             return;
-        filled = Math.min(Global.countOrZero(val), Global.countOrZero(max));
+        filled = Global.countOrZero(val);
         label = Global.getUnit(val, 2).join(" ");
     }
 
     function content(val, txt) {
         if (val === undefined || txt === undefined)
             return;
-        filled = Math.min(Global.countOrZero(val), Global.countOrZero(max));
+        filled = Global.countOrZero(val);
         label = txt;
     }
 
@@ -33,7 +34,7 @@ Rectangle {
         anchors.left: parent.left
         anchors.top: parent.top
         anchors.bottom: parent.bottom
-        width: bar.max > 0 ? bar.width * bar.filled / bar.max : 0
+        width: bar.max > 0 ? bar.width * Math.min(bar.filled, bar.max) / bar.max : 0
     }
 
     Text {

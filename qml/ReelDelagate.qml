@@ -80,10 +80,8 @@ Item {
         anchors.left: number.right
         anchors.leftMargin: 10
         anchors.top: parent.top
-        Component.onCompleted: {
-            max = line.reel.getTotalSize();
-            initial_value = line.reel.getDownloadedSize();
-        }
+        max: line.reel.getTotalSize()
+        initial_value: line.reel.getDownloadedSize()
     }
 
     Text {

@@ -382,6 +382,11 @@ private slots:
         QCOMPARE(findIn(line, "reelStatus")->property("text").toString(), text);
         QCOMPARE(colourOf(findIn(line, "reelStatus")), colour);
         QCOMPARE(findIn(line, "reelBar")->property("label").toString(), bar);
+        // The bar is filled as far as its text says, against the reel's whole size.
+        QQuickItem *barItem = findIn(line, "reelBar");
+        QCOMPARE(barItem->property("max").toDouble(), double(3 * kMiB));
+        const double shown = bar == "3.00 MB" ? double(3 * kMiB) : 1536.0;
+        QCOMPARE(findIn(barItem, "fill")->width(), barItem->width() * shown / double(3 * kMiB));
         QCOMPARE(findIn(line, "reelSize")->property("text").toString(), QString("3.00"));
         QCOMPARE(findIn(line, "reelUnit")->property("text").toString(), QString("MB"));
 
