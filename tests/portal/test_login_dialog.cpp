@@ -355,6 +355,84 @@ private slots:
         QCOMPARE(requestCount(), before + 1);
     }
 
+    void enterInEitherFieldLogsIn_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return in the password") << "line_edit_password" << int(Qt::Key_Return);
+        QTest::newRow("Enter in the password") << "line_edit_password" << int(Qt::Key_Enter);
+        QTest::newRow("Return in the user name") << "line_edit_username" << int(Qt::Key_Return);
+        QTest::newRow("Enter in the user name") << "line_edit_username" << int(Qt::Key_Enter);
+    }
+
+    // The key goes to the focused field through the application, as a typed key does:
+    // a wrong password first (the dialog stays, the message turns red), then the right one.
+    void enterInEitherFieldLogsIn()
+    {
+        QFETCH(QString, field);
+        QFETCH(int, key);
+        LoginDialog dialog(nullptr);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.activateWindow();
+        const Form form = formOf(dialog);
+        QVERIFY(form.complete());
+        QLineEdit *target = dialog.findChild<QLineEdit *>(field);
+        QVERIFY(target);
+        type(form.username, "alice");
+        type(form.password, "wrong");
+        target->setFocus();
+
+        size_t before = requestCount();
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(form.login->text(), QString("LOGGING IN..."));
+        QTRY_COMPARE(requestCount(), before + 1);
+        QTRY_COMPARE(form.login->text(), QString("LOG IN"));
+        QCOMPARE(form.message->styleSheet(), kRed);
+        QCOMPARE(form.message->text(), QString("Invalid username or password."));
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(dialog.isVisible());
+
+        type(form.password, "s3cret");
+        target->setFocus();
+        before = requestCount();
+        QTest::keyClick(target, Qt::Key(key));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(requestCount(), before + 1);
+        QCOMPARE(QString::fromStdString(m_standin.authenticateRequests().back().body),
+                 QString("username=alice&password=s3cret"));
+        QCOMPARE(dialog.decodingKey(), QString::fromStdString(kAliceKey));
+    }
+
+    void enterWhileLoggingInSendsNothing()
+    {
+        AuthenticateBehaviour held;
+        held.hang = true;
+        m_standin.setAuthenticateBehaviour(held);
+
+        LoginDialog dialog(nullptr);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        dialog.show();
+        const Form form = formOf(dialog);
+        type(form.username, "alice");
+        type(form.password, "s3cret");
+        const size_t before = requestCount();
+        QTest::keyClick(form.password, Qt::Key_Return);
+        QTRY_COMPARE(requestCount(), before + 1);
+        QTest::keyClick(form.password, Qt::Key_Return);
+        QTest::keyClick(form.username, Qt::Key_Enter);
+        QTest::mouseClick(form.login, Qt::LeftButton);
+        QTest::qWait(300);
+        QCOMPARE(requestCount(), before + 1);
+
+        releaseHeldLogins();
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(requestCount(), before + 1);
+    }
+
     void newClickAfterFailureTurnsMessageWhiteFirst()
     {
         LoginDialog dialog(nullptr);
