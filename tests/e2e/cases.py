@@ -1,0 +1,494 @@
+#!/usr/bin/python3
+"""End-to-end cases of the real tolvane-downloader, each on its own Xvfb display against
+its own stand-in portal, driven only with real X input.
+
+    cases.py --build BUILD_DIR --out OUTPUT_DIR CASE
+    cases.py --list
+
+Exit status: 0 passed, 1 failed, 77 skipped (a tool is missing). The output folder keeps
+a screenshot of every step and of a failure, the stand-in's records and the program's
+output; a passed case removes its downloaded and generated files.
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import (SKIPPED, Case, Database, Failure, Order, Watch, is_hidden, require_tools, sha1_file,  # noqa: E402
+                     wait_until)
+
+ACCOUNT = {"username": "operator", "password": "pass word&1", "key": "e2e-decoding-key-0123456789abcdef0123"}
+SMALL = 6_000_000          # a small order: the picture is three quarters of it
+LARGE = 260_000_000        # large enough that verifying the reel takes a noticeable moment
+THROTTLE = 1_000_000       # bytes per second for a transfer that must still run when it is interrupted
+DONE_TIMEOUT = 180         # events leave one every five seconds
+
+
+class Setup:
+    """Folders of one case and the pieces every case starts with."""
+
+    def __init__(self, case, title, reels=1, size=SMALL, extra_config=None, subtitles=True):
+        self.case = case
+        run = case.run
+        self.data = run.path("data")
+        self.home = run.path("home")
+        self.downloads = run.path("downloads")
+        self.assets = run.path("assets")
+        os.makedirs(self.downloads, exist_ok=True)
+        self.standin = case.start_standin(self.assets, [ACCOUNT], extra_config)
+        self.order = Order(case.build, run, self.assets, title, reels, size, ACCOUNT["key"], self.standin.base,
+                           seed=11, subtitles=subtitles)
+        self.database = Database(self.data)
+        self.watch = Watch(self.database)
+
+    def start(self, label, with_order=True):
+        return self.case.start_app(self.data, self.home, label, [self.order.package] if with_order else [])
+
+    def first_start(self):
+        """Starts with the package, logs in, picks the destination and answers the import's box."""
+        app = self.start("first start")
+        app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+        app.choose_folder(self.downloads)
+        app.confirm_local_drive_if_asked(self.database)
+        app.main_window()
+        self.case.run.step("first start: main window, the order is in the catalogue")
+        return app
+
+    def restart(self, label):
+        """The next start: log in again; the catalogue carries on by itself."""
+        app = self.start(label, with_order=False)
+        app.log_in(ACCOUNT["username"], ACCOUNT["password"], remembered=True)
+        app.main_window()
+        self.case.run.step("%s: logged in again" % label)
+        return app
+
+    def picture(self):
+        assets = wait_until(self.database.assets, 30, "the catalogue's assets")
+        return next(a for a in assets if os.path.basename(a["path"]).startswith("j2c_"))
+
+    def throttle(self, asset, rate=THROTTLE):
+        self.standin.control("asset-fault", {"path": self.order.served_path(asset["path"]), "throttle_bps": rate})
+
+    def unthrottle(self):
+        self.standin.control("clear-asset-faults", {})
+
+    def disk_sizes(self):
+        sizes = {}
+        for asset in self.database.assets():
+            try:
+                sizes[asset["path"]] = os.path.getsize(asset["path"])
+            except FileNotFoundError:
+                sizes[asset["path"]] = None
+        return sizes
+
+    def done(self):
+        assets = self.database.assets()
+        events = self.database.notifications()
+        if not assets or not events:
+            return False
+        if not all(a["finished"] and a["checksummed"] for a in assets):
+            return False
+        if not all(e["synced"] for e in events):
+            return False
+        return all(os.path.exists(a["path"]) and not is_hidden(a["path"]) for a in assets)
+
+    def wait_done(self, what):
+        wait_until(self.done, DONE_TIMEOUT, what, interval=0.2, on_poll=self.watch)
+        self.watch()
+        self.case.run.step("the order is downloaded, verified, acknowledged and revealed")
+
+    def check_finished(self):
+        """Database, files and the portal's records agree on a whole, delivered order."""
+        assets = self.database.assets()
+        for asset in assets:
+            if not (asset["finished"] and asset["checksummed"]) or asset["corrupted"] or asset["attempts"] != 0:
+                raise Failure("asset not cleanly verified: %s" % asset)
+            if os.path.getsize(asset["path"]) != asset["size"]:
+                raise Failure("%s holds %d bytes, the packing list says %d"
+                              % (asset["path"], os.path.getsize(asset["path"]), asset["size"]))
+            if sha1_file(asset["path"]) != sha1_file(self.order.source(asset["path"])):
+                raise Failure("%s differs from the served file" % asset["path"])
+            if is_hidden(asset["path"]):
+                raise Failure("%s is still hidden" % asset["path"])
+        reels = self.database.reel_assets()
+        events = self.database.notifications()
+        for reel in reels:
+            rows = [e for e in events if e["reel"] == reel]
+            codes = sorted(e["event"] for e in rows)
+            for needed in (1, 2, 6, 8):
+                if needed not in codes:
+                    raise Failure("reel %s has no event %d: %s" % (reel, needed, codes))
+            if 7 in codes:
+                raise Failure("reel %s failed a verification: %s" % (reel, codes))
+        stored = sorted((e["campaign"], e["reel_number"], e["event"]) for e in events)
+        acknowledged = sorted((int(n["query"]["campaign_dcp_id"]), int(n["query"]["reel_number"]),
+                               int(n["query"]["event"])) for n in self.standin.notifications() if n["acknowledged"])
+        if acknowledged != stored:
+            raise Failure("the portal acknowledged %s, the database holds %s" % (acknowledged, stored))
+        if len(set(stored)) != len(stored):
+            raise Failure("an event is stored twice: %s" % stored)
+
+    def check_resumed(self, sizes_at_restart, requests_before):
+        """Everything fetched after the restart starts where the file on disk ended."""
+        later = self.standin.asset_requests()[requests_before:]
+        for asset in self.database.assets():
+            served = self.order.served_path(asset["path"])
+            asked = [r for r in later if r["path"] == served]
+            on_disk = sizes_at_restart.get(asset["path"]) or 0
+            if on_disk == asset["size"]:
+                if asked:
+                    raise Failure("%s was complete on disk and was fetched again: %s" % (served, asked))
+                continue
+            if len(asked) != 1:
+                raise Failure("%s was asked for %d times after the restart: %s" % (served, len(asked), asked))
+            if asked[0]["range"] != "bytes=%d-" % on_disk:
+                raise Failure("%s resumed with %s, %d bytes were on disk" % (served, asked[0]["range"], on_disk))
+        return later
+
+    def close_and_wait(self, app, label):
+        """Closes the main window as a window manager would; the exit code and time it took."""
+        window = app.main_window()
+        started = time.monotonic()
+        self.case.display.close_window(window)
+        code = app.wait_exit(10)
+        elapsed = time.monotonic() - started
+        print("close_to_exit_ms[%s]: %d" % (label, elapsed * 1000), flush=True)
+        if code != 0:
+            raise Failure("%s ended with %d after its window was closed" % (label, code))
+        return elapsed
+
+    def check_partial(self, asset):
+        """A file cut off by an interruption holds exactly the start of the served file."""
+        size = os.path.getsize(asset["path"])
+        with open(asset["path"], "rb") as downloaded, open(self.order.source(asset["path"]), "rb") as served:
+            if downloaded.read() != served.read(size):
+                raise Failure("the partial %s is not the start of the served file" % asset["path"])
+        if not is_hidden(asset["path"]):
+            raise Failure("the partial %s is visible" % asset["path"])
+        return size
+
+    def wait_transfer(self, asset, at_least):
+        def progressed():
+            try:
+                return os.path.getsize(asset["path"]) >= at_least
+            except FileNotFoundError:
+                return False
+        wait_until(progressed, 60, "%d bytes of %s" % (at_least, os.path.basename(asset["path"])),
+                   on_poll=self.watch)
+
+    def wait_verifying(self, app):
+        """Freezes the program (SIGSTOP) once it has taken the reel for verification, and shows
+        from the database that it is in the middle of it: every file finished, none verified,
+        event 6 stored, no result yet."""
+        wait_until(lambda: app.log_contains("[ChecksumWorker] Found a job!"), 120, "the verification to start",
+                   interval=0.01)
+        wait_until(lambda: 6 in {e["event"] for e in self.database.notifications() or []}, 30,
+                   "event 6 in the database", interval=0.005)
+        for _ in range(100):
+            app.freeze()
+            assets = self.database.assets()
+            events = self.database.notifications()
+            if assets is not None and events is not None:
+                break
+            # Frozen while writing: let it finish the statement.
+            app.thaw()
+            time.sleep(0.005)
+        else:
+            raise Failure("the database could not be read around the start of the verification")
+        codes = {e["event"] for e in events}
+        if not all(a["finished"] for a in assets) or any(a["checksummed"] for a in assets) \
+                or 6 not in codes or codes & {7, 8}:
+            raise Failure("the program was not in the middle of verifying: %s %s" % (assets, sorted(codes)))
+        self.case.run.step("frozen in the middle of verifying the reel")
+
+    def cleanup(self):
+        for folder in (self.downloads, self.assets):
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+# ---- the cases -------------------------------------------------------------------------------
+
+def complete_order(case):
+    """A two-reel order from the package to the revealed files, then the window closed."""
+    setup = Setup(case, "E2E Complete Feature", reels=2)
+    app = setup.first_start()
+    setup.wait_done("the whole order")
+    setup.check_finished()
+    if len(setup.standin.asset_requests()) != len(setup.database.assets()):
+        raise Failure("some file was fetched more than once: %s" % setup.standin.asset_requests())
+    setup.close_and_wait(app, "idle")
+    case.run.step("window closed, the program ended with 0")
+    setup.cleanup()
+
+
+def login_refused_then_accepted(case):
+    setup = Setup(case, "E2E Login Feature")
+    app = setup.start("login", with_order=False)
+    login = app.log_in(ACCOUNT["username"], "not the password")
+    wait_until(lambda: [a["status"] for a in setup.standin.authentications()] == [403], 30, "the refused login")
+    time.sleep(0.5)
+    shot = case.run.screenshot("login refused")
+    print("refused login shown -> %s" % os.path.basename(shot), flush=True)
+    if app.display.window(app.pid, "Login") != login:
+        raise Failure("the login dialog closed after a refused login")
+    geometry = case.display.geometry(login)
+    red = red_fraction(shot, geometry)
+    if red <= 0.0005:
+        raise Failure("no red message in the login dialog after the refusal (red fraction %.5f)" % red)
+    app.retype_password(ACCOUNT["password"])
+    app.main_window()
+    case.run.step("logged in at the second attempt")
+    statuses = [a["status"] for a in setup.standin.authentications()]
+    if statuses != [403, 200]:
+        raise Failure("the portal saw the logins %s" % statuses)
+    if setup.database.setting("username") != ACCOUNT["username"]:
+        raise Failure("the user name was not remembered: %r" % setup.database.setting("username"))
+    setup.close_and_wait(app, "after login")
+    setup.cleanup()
+
+
+def red_fraction(shot, geometry):
+    """Share of the login dialog's pixels in the error message's red."""
+    import subprocess
+    area = "%dx%d+%d+%d" % (geometry["WIDTH"], geometry["HEIGHT"], geometry["X"], geometry["Y"])
+    result = subprocess.run(["convert", shot, "-crop", area, "+repage", "-fuzz", "12%", "-fill", "black", "+opaque",
+                             "rgb(255,8,11)", "-fill", "white", "-opaque", "rgb(255,8,11)", "-format",
+                             "%[fx:mean]", "info:"], stdout=subprocess.PIPE, check=True, timeout=60)
+    return float(result.stdout.decode().strip())
+
+
+def update_declined(case):
+    setup = Setup(case, "E2E Update Feature", extra_config={
+        "versioncheck": {"version": 20991231, "description": "<p>A newer Tolvane Downloader.</p>"}})
+    app = setup.start("update", with_order=False)
+    offer = app.window("New version available")
+    case.display.focus(offer)
+    case.run.step("update offered")
+    # The keyboard way to "Not now": Tab past the description and "Update", then Space.
+    case.display.key("Tab", "Tab")
+    case.run.step("focus on Not now")
+    case.display.key("space")
+    app.window("Login")
+    case.run.step("offer declined, the login follows")
+    if app.log_contains("[main] Update in progress"):
+        raise Failure("the update was started")
+    # Escape closes the login: the program ends with 0, nothing else happens.
+    case.display.focus(app.window("Login"))
+    case.display.key("Escape")
+    code = app.wait_exit(15)
+    if code != 0:
+        raise Failure("closing the login ended with %d" % code)
+    if setup.standin.authentications():
+        raise Failure("a login was sent")
+    setup.cleanup()
+
+
+def second_instance(case):
+    setup = Setup(case, "E2E Single Feature")
+    first = setup.first_start()
+    second = setup.start("second start", with_order=False)
+    box = second.window("tolvane-downloader")
+    case.display.focus(box)
+    case.run.step("second start: the warning")
+    case.display.key("Return")
+    code = second.wait_exit(15)
+    if code != 1:
+        raise Failure("the second start ended with %d" % code)
+    if not first.log_contains("[main] Multiple instances not allowed."):
+        raise Failure("the refusal was not logged")
+    if len(setup.standin.authentications()) != 1:
+        raise Failure("the second start reached the login")
+    if not first.alive() or not first.main_window(5):
+        raise Failure("the first instance was disturbed")
+    case.run.step("the first instance runs on")
+    setup.wait_done("the order of the first instance")
+    setup.check_finished()
+    setup.close_and_wait(first, "first instance")
+    setup.cleanup()
+
+
+def kill_while_downloading(case):
+    setup = Setup(case, "E2E Killed Download")
+    app = setup.start("first start")
+    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+    # The first transfer crawls so that the kill finds it running.
+    throttle_all(setup)
+    app.choose_folder(setup.downloads)
+    app.confirm_local_drive_if_asked(setup.database)
+    picture = setup.picture()
+    setup.wait_transfer(picture, 1_500_000)
+    case.run.step("downloading")
+    app.kill()
+    case.run.step("killed with SIGKILL while downloading")
+    setup.watch()
+    partial = setup.check_partial(picture)
+    if partial >= picture["size"]:
+        raise Failure("the picture was complete before the kill")
+    sizes = setup.disk_sizes()
+    requests_before = len(setup.standin.asset_requests())
+    setup.unthrottle()
+    setup.restart("second start")
+    setup.wait_done("the order after the restart")
+    setup.check_finished()
+    setup.check_resumed(sizes, requests_before)
+    print("resumed_from_bytes: %d" % partial, flush=True)
+    setup.cleanup()
+
+
+def throttle_all(setup):
+    """Every file of the order crawls (the catalogue does not know them before the import)."""
+    for root, _, files in os.walk(setup.order.folder):
+        for name in files:
+            path = os.path.join(root, name)
+            relative = setup.order.title + "/" + os.path.relpath(path, setup.order.folder)
+            setup.standin.control("asset-fault", {"path": relative, "throttle_bps": THROTTLE})
+
+
+def kill_while_verifying(case):
+    setup = Setup(case, "E2E Killed Verification", size=LARGE, subtitles=False)
+    app = setup.start("first start")
+    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+    app.choose_folder(setup.downloads)
+    app.confirm_local_drive_if_asked(setup.database)
+    setup.wait_verifying(app)
+    app.kill()
+    case.run.step("killed with SIGKILL while verifying")
+    setup.watch()
+    sizes = setup.disk_sizes()
+    requests_before = len(setup.standin.asset_requests())
+    setup.restart("second start")
+    setup.wait_done("the order after the restart")
+    setup.check_finished()
+    setup.check_resumed(sizes, requests_before)
+    setup.cleanup()
+
+
+def kill_while_events_wait(case):
+    setup = Setup(case, "E2E Killed Events", extra_config={"notification": {"status": 503, "body": "busy"}})
+    app = setup.first_start()
+
+    def verified_and_waiting():
+        assets = setup.database.assets()
+        events = setup.database.notifications()
+        refused = [n for n in setup.standin.notifications() if n["status"] == 503]
+        return assets and events and all(a["checksummed"] for a in assets) \
+            and any(e["event"] == 8 for e in events) and len(refused) >= 2
+    wait_until(verified_and_waiting, 120, "the verified order with its events refused", interval=0.2,
+               on_poll=setup.watch)
+    events_before = setup.database.notifications()
+    if any(e["synced"] for e in events_before):
+        raise Failure("an event counts as acknowledged while the portal refuses them all")
+    if not all(is_hidden(a["path"]) for a in setup.database.assets()):
+        raise Failure("a file is visible while its events wait")
+    case.run.step("verified, every event waiting for the portal")
+    app.kill()
+    case.run.step("killed with SIGKILL while events wait")
+    sizes = setup.disk_sizes()
+    requests_before = len(setup.standin.asset_requests())
+    setup.standin.control("notification", {"status": 200, "body": "ok"})
+    setup.restart("second start")
+    setup.wait_done("the events after the restart")
+    setup.check_finished()
+    setup.check_resumed(sizes, requests_before)
+    after = {(e["reel"], e["event"], e["hash"]) for e in setup.database.notifications()}
+    lost = [e for e in events_before if (e["reel"], e["event"], e["hash"]) not in after]
+    if lost:
+        raise Failure("events stored before the kill are gone: %s" % lost)
+    setup.cleanup()
+
+
+def close_while_verifying(case):
+    setup = Setup(case, "E2E Closed Verification", size=LARGE, subtitles=False)
+    app = setup.start("first start")
+    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+    app.choose_folder(setup.downloads)
+    app.confirm_local_drive_if_asked(setup.database)
+    window = app.main_window()
+    setup.wait_verifying(app)
+    # The close request waits in the X server until the program runs on, mid-verification.
+    case.display.close_window(window)
+    started = time.monotonic()
+    app.thaw()
+    code = app.wait_exit(10)
+    print("close_to_exit_ms[verifying]: %d" % ((time.monotonic() - started) * 1000), flush=True)
+    if code != 0:
+        raise Failure("closing while verifying ended with %d" % code)
+    case.run.step("closed while verifying")
+    sizes = setup.disk_sizes()
+    requests_before = len(setup.standin.asset_requests())
+    setup.restart("second start")
+    setup.wait_done("the order after the restart")
+    setup.check_finished()
+    setup.check_resumed(sizes, requests_before)
+    setup.cleanup()
+
+
+def close_while_downloading(case):
+    setup = Setup(case, "E2E Closed Download")
+    app = setup.start("first start")
+    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+    throttle_all(setup)
+    app.choose_folder(setup.downloads)
+    app.confirm_local_drive_if_asked(setup.database)
+    app.main_window()
+    picture = setup.picture()
+    setup.wait_transfer(picture, 1_500_000)
+    case.run.step("downloading")
+    setup.close_and_wait(app, "downloading")
+    case.run.step("closed while downloading")
+    partial = setup.check_partial(picture)
+    if partial >= picture["size"]:
+        raise Failure("the picture was complete before the close")
+    sizes = setup.disk_sizes()
+    requests_before = len(setup.standin.asset_requests())
+    setup.unthrottle()
+    setup.restart("second start")
+    setup.wait_done("the order after the restart")
+    setup.check_finished()
+    setup.check_resumed(sizes, requests_before)
+    setup.cleanup()
+
+
+CASES = {
+    "complete_order": complete_order,
+    "login_refused_then_accepted": login_refused_then_accepted,
+    "update_declined": update_declined,
+    "second_instance": second_instance,
+    "kill_while_downloading": kill_while_downloading,
+    "kill_while_verifying": kill_while_verifying,
+    "kill_while_events_wait": kill_while_events_wait,
+    "close_while_verifying": close_while_verifying,
+    "close_while_downloading": close_while_downloading,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", help="the build folder (with tolvane-downloader and tools/)")
+    parser.add_argument("--out", help="output folder of the case (emptied first)")
+    parser.add_argument("--list", action="store_true", help="print the case names")
+    parser.add_argument("case", nargs="?", choices=sorted(CASES))
+    arguments = parser.parse_args()
+    if arguments.list:
+        print("\n".join(CASES))
+        return 0
+    if not arguments.case or not arguments.build or not arguments.out:
+        parser.error("--build, --out and a case are needed")
+    missing = require_tools()
+    if missing:
+        print("skipped: missing %s (tools/install-deps installs them)" % ", ".join(missing))
+        return SKIPPED
+    shutil.rmtree(arguments.out, ignore_errors=True)
+    started = time.monotonic()
+    with Case(arguments.build, arguments.out) as case:
+        CASES[arguments.case](case)
+    print("passed in %.1f s; screenshots in %s" % (time.monotonic() - started, arguments.out), flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
