@@ -13,6 +13,7 @@ output; a passed case removes its downloaded and generated files.
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 import time
 
@@ -253,7 +254,6 @@ def login_refused_then_accepted(case):
 
 def red_fraction(shot, geometry):
     """Share of the login dialog's pixels in the error message's red."""
-    import subprocess
     area = "%dx%d+%d+%d" % (geometry["WIDTH"], geometry["HEIGHT"], geometry["X"], geometry["Y"])
     result = subprocess.run(["convert", shot, "-crop", area, "+repage", "-fuzz", "12%", "-fill", "black", "+opaque",
                              "rgb(255,8,11)", "-fill", "white", "-opaque", "rgb(255,8,11)", "-format",
@@ -453,6 +453,92 @@ def close_while_downloading(case):
     setup.cleanup()
 
 
+def installed_package(case):
+    """cpack -G DEB: the executable, the desktop entry and the logo as its icon, nothing
+    else; the packaged program, run from a folder it cannot write, keeps its database and
+    log in the user's data folder."""
+    packages = case.run.path("package")
+    subprocess.run(["cpack", "-G", "DEB", "-B", packages], cwd=case.build, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=240)
+    debs = [name for name in os.listdir(packages) if name.endswith(".deb")]
+    if len(debs) != 1:
+        raise Failure("cpack made %s" % debs)
+    deb = os.path.join(packages, debs[0])
+    listing = subprocess.run(["dpkg-deb", "-c", deb], check=True, stdout=subprocess.PIPE).stdout.decode()
+    files = sorted(line.split()[-1] for line in listing.splitlines() if not line.startswith("d"))
+    expected = ["./usr/bin/tolvane-downloader", "./usr/share/applications/tolvane-downloader.desktop",
+                "./usr/share/icons/hicolor/scalable/apps/tolvane-downloader.svg"]
+    if files != expected:
+        raise Failure("the package holds %s" % files)
+    fields = subprocess.run(["dpkg-deb", "-f", deb], check=True, stdout=subprocess.PIPE).stdout.decode()
+    for needed in ("Package: tolvane-downloader", "libqt5sql5-sqlite", "qml-module-qtquick-controls",
+                   "libqt5widgets5"):
+        if needed not in fields:
+            raise Failure("the package's control fields lack %s:\n%s" % (needed, fields))
+    root = case.run.path("root")
+    subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+    entry = os.path.join(root, "usr/share/applications/tolvane-downloader.desktop")
+    if shutil.which("desktop-file-validate"):
+        subprocess.run(["desktop-file-validate", entry], check=True)
+    lines = open(entry).read().splitlines()
+    for needed in ("Exec=tolvane-downloader %f", "Icon=tolvane-downloader", "Type=Application"):
+        if needed not in lines:
+            raise Failure("the desktop entry lacks %s" % needed)
+    with open(os.path.join(root, "usr/share/icons/hicolor/scalable/apps/tolvane-downloader.svg")) as icon:
+        if "<svg" not in icon.read():
+            raise Failure("the icon is not the SVG logo")
+
+    bin_dir = os.path.join(root, "usr/bin")
+    read_only = ReadOnlyFolder(bin_dir)
+    try:
+        case.start_standin(case.run.path("assets"), [ACCOUNT])
+        home = case.run.path("home")
+        app = case.start_app(None, home, "installed", executable=os.path.join(bin_dir, "tolvane-downloader"))
+        login = app.window("Login", 60)
+        case.run.step("the installed program asks for the login")
+        case.display.focus(login)
+        case.display.key("Escape")
+        code = app.wait_exit(15)
+        if code != 0:
+            raise Failure("closing the login ended with %d" % code)
+        user_data = os.path.join(home, ".local/share/tolvane-downloader")
+        for name in ("orvdownloader.4.sqlite", "debug.log"):
+            if not os.path.isfile(os.path.join(user_data, name)):
+                raise Failure("no %s in the user's data folder %s: %s"
+                              % (name, user_data, os.listdir(user_data) if os.path.isdir(user_data) else "none"))
+        if sorted(os.listdir(bin_dir)) != ["tolvane-downloader"]:
+            raise Failure("the program wrote next to itself: %s" % os.listdir(bin_dir))
+    finally:
+        read_only.release()
+    shutil.rmtree(root, ignore_errors=True)
+    shutil.rmtree(packages, ignore_errors=True)
+
+
+class ReadOnlyFolder:
+    """A folder the program cannot write, as /usr/bin is for a user: a read-only bind mount
+    for root (who writes through permission bits), the permission bits for anyone else."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.mounted = False
+        if os.geteuid() == 0:
+            if subprocess.run(["mount", "--bind", folder, folder]).returncode != 0:
+                raise Failure("cannot bind-mount %s" % folder)
+            self.mounted = True
+            if subprocess.run(["mount", "-o", "remount,bind,ro", folder]).returncode != 0:
+                self.release()
+                raise Failure("cannot make %s read-only" % folder)
+        else:
+            os.chmod(folder, 0o555)
+
+    def release(self):
+        if self.mounted:
+            subprocess.run(["umount", self.folder])
+            self.mounted = False
+        else:
+            os.chmod(self.folder, 0o755)
+
+
 CASES = {
     "complete_order": complete_order,
     "login_refused_then_accepted": login_refused_then_accepted,
@@ -463,6 +549,7 @@ CASES = {
     "kill_while_events_wait": kill_while_events_wait,
     "close_while_verifying": close_while_verifying,
     "close_while_downloading": close_while_downloading,
+    "installed_package": installed_package,
 }
 
 

@@ -323,7 +323,8 @@ class Database:
 class App:
     """One run of the built tolvane-downloader on the display, isolated by its environment."""
 
-    def __init__(self, build_dir, run, display, standin, data_dir, home, label, arguments=()):
+    def __init__(self, build_dir, run, display, standin, data_dir, home, label, arguments=(), executable=None):
+        """data_dir None: the program chooses its data folder itself (no TOLVANE_DATA_DIR)."""
         self.run = run
         self.display = display
         self.data_dir = data_dir
@@ -331,12 +332,15 @@ class App:
         self.home = home
         tmp = os.path.join(home, "tmp")
         runtime = os.path.join(home, "runtime")
-        for folder in (data_dir, tmp, runtime):
+        for folder in (tmp, runtime) + ((data_dir,) if data_dir else ()):
             os.makedirs(folder, exist_ok=True)
         os.chmod(runtime, 0o700)
         env = display.env()
+        env.pop("TOLVANE_DATA_DIR", None)
+        env.pop("XDG_DATA_HOME", None)
+        if data_dir:
+            env["TOLVANE_DATA_DIR"] = data_dir
         env.update({
-            "TOLVANE_DATA_DIR": data_dir,
             "TOLVANE_PORTAL_URL": standin.base,
             "TOLVANE_NOTIFICATION_URL": standin.base,
             # Qt's single-instance key files live in the temporary folder: one per case.
@@ -347,7 +351,8 @@ class App:
         })
         env.pop("QT_QUICK_BACKEND", None)
         self.output = open(run.path("app-%s.out" % label), "wb")
-        self.process = subprocess.Popen([os.path.join(build_dir, "tolvane-downloader")] + list(arguments), env=env,
+        self.process = subprocess.Popen([executable or os.path.join(build_dir, "tolvane-downloader")] + list(arguments),
+                                        env=env,
                                         stdout=self.output, stderr=subprocess.STDOUT)
         self.pid = self.process.pid
 
@@ -363,6 +368,8 @@ class App:
         return wait_until(find, timeout, "the window \"%s\" of %s" % (title, self.label), on_poll=on_poll)
 
     def log(self):
+        if not self.data_dir:
+            return ""
         try:
             with open(os.path.join(self.data_dir, "debug.log"), "rb") as file:
                 return file.read().decode("utf-8", errors="replace")
@@ -539,8 +546,8 @@ class Case:
         self.standin = Standin(self.build, self.run, assets, accounts, extra_config)
         return self.standin
 
-    def start_app(self, data_dir, home, label, arguments=()):
-        app = App(self.build, self.run, self.display, self.standin, data_dir, home, label, arguments)
+    def start_app(self, data_dir, home, label, arguments=(), executable=None):
+        app = App(self.build, self.run, self.display, self.standin, data_dir, home, label, arguments, executable)
         self.apps.append(app)
         return app
 
