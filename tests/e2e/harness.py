@@ -506,18 +506,26 @@ class Watch:
 
     def __call__(self):
         assets = self.database.assets()
-        reels = self.database.reel_assets()
-        events = self.database.notifications()
-        if assets is None or reels is None or events is None:
+        if assets is None:
             return
-        self.looks += 1
+        # Files first, events after: an event acknowledged in between only makes the check
+        # more lenient, never wrong (events are acknowledged before their files are revealed).
+        visible = []
         for asset in assets:
             try:
-                hidden = is_hidden(asset["path"])
+                if not is_hidden(asset["path"]):
+                    visible.append(asset)
             except FileNotFoundError:
                 continue
-            if hidden:
-                continue
+        if not visible:
+            self.looks += 1
+            return
+        reels = self.database.reel_assets()
+        events = self.database.notifications()
+        if reels is None or events is None:
+            return
+        self.looks += 1
+        for asset in visible:
             for reel, members in reels.items():
                 if asset["uuid"] not in members:
                     continue
