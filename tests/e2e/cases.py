@@ -49,15 +49,25 @@ class Setup:
     def start(self, label, with_order=True):
         return self.case.start_app(self.data, self.home, label, [self.order.package] if with_order else [])
 
-    def first_start(self):
-        """Starts with the package, logs in, picks the destination and answers the import's box."""
+    def first_start(self, throttled=False):
+        """Starts with the package, logs in, picks the destination and answers the import's
+        box. Throttled: every file crawls, so that an interruption finds a transfer running."""
         app = self.start("first start")
         app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+        if throttled:
+            self.throttle_all()
         app.choose_folder(self.downloads)
         app.confirm_local_drive_if_asked(self.database)
         app.main_window()
         self.case.run.step("first start: main window, the order is in the catalogue")
         return app
+
+    def throttle_all(self):
+        """Every file of the order (the catalogue does not know them before the import)."""
+        for root, _, files in os.walk(self.order.folder):
+            for name in files:
+                relative = self.order.title + "/" + os.path.relpath(os.path.join(root, name), self.order.folder)
+                self.standin.control("asset-fault", {"path": relative, "throttle_bps": THROTTLE})
 
     def restart(self, label):
         """The next start: log in again; the catalogue carries on by itself."""
@@ -70,9 +80,6 @@ class Setup:
     def picture(self):
         assets = wait_until(self.database.assets, 30, "the catalogue's assets")
         return next(a for a in assets if os.path.basename(a["path"]).startswith("j2c_"))
-
-    def throttle(self, asset, rate=THROTTLE):
-        self.standin.control("asset-fault", {"path": self.order.served_path(asset["path"]), "throttle_bps": rate})
 
     def unthrottle(self):
         self.standin.control("clear-asset-faults", {})
@@ -333,12 +340,7 @@ def second_instance(case):
 
 def kill_while_downloading(case):
     setup = Setup(case, "E2E Killed Download")
-    app = setup.start("first start")
-    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
-    # The first transfer crawls so that the kill finds it running.
-    throttle_all(setup)
-    app.choose_folder(setup.downloads)
-    app.confirm_local_drive_if_asked(setup.database)
+    app = setup.first_start(throttled=True)
     picture = setup.picture()
     setup.wait_transfer(picture, 1_500_000)
     case.run.step("downloading")
@@ -360,21 +362,9 @@ def kill_while_downloading(case):
     setup.cleanup()
 
 
-def throttle_all(setup):
-    """Every file of the order crawls (the catalogue does not know them before the import)."""
-    for root, _, files in os.walk(setup.order.folder):
-        for name in files:
-            path = os.path.join(root, name)
-            relative = setup.order.title + "/" + os.path.relpath(path, setup.order.folder)
-            setup.standin.control("asset-fault", {"path": relative, "throttle_bps": THROTTLE})
-
-
 def kill_while_verifying(case):
     setup = Setup(case, "E2E Killed Verification", size=LARGE, subtitles=False)
-    app = setup.start("first start")
-    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
-    app.choose_folder(setup.downloads)
-    app.confirm_local_drive_if_asked(setup.database)
+    app = setup.first_start()
     setup.wait_verifying(app)
     app.kill()
     case.run.step("killed with SIGKILL while verifying")
@@ -427,10 +417,7 @@ def kill_while_events_wait(case):
 
 def close_while_verifying(case):
     setup = Setup(case, "E2E Closed Verification", size=LARGE, subtitles=False)
-    app = setup.start("first start")
-    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
-    app.choose_folder(setup.downloads)
-    app.confirm_local_drive_if_asked(setup.database)
+    app = setup.first_start()
     window = app.main_window()
     setup.wait_verifying(app)
     # The close request waits in the X server until the program runs on, mid-verification.
@@ -455,12 +442,7 @@ def close_while_verifying(case):
 
 def close_while_downloading(case):
     setup = Setup(case, "E2E Closed Download")
-    app = setup.start("first start")
-    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
-    throttle_all(setup)
-    app.choose_folder(setup.downloads)
-    app.confirm_local_drive_if_asked(setup.database)
-    app.main_window()
+    app = setup.first_start(throttled=True)
     picture = setup.picture()
     setup.wait_transfer(picture, 1_500_000)
     case.run.step("downloading")

@@ -56,6 +56,17 @@ def wait_until(condition, timeout, what, interval=0.05, on_poll=None):
         time.sleep(interval)
 
 
+def stop_process(process):
+    """SIGTERM, and SIGKILL for one that does not end within 10 s."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 def sha1_file(path):
     digest = hashlib.sha1()
     with open(path, "rb") as file:
@@ -191,13 +202,7 @@ class Display:
             connection.close()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.log.close()
 
 
@@ -247,13 +252,7 @@ class Standin:
         return self._call("/_control/authenticate-requests")
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.out.close()
         self.err.close()
 
