@@ -233,6 +233,24 @@ class Setup:
             raise Failure("the program was not in the middle of verifying: %s %s" % (assets, sorted(codes)))
         self.case.run.step("frozen in the middle of verifying the reel")
 
+    def interrupted(self, what):
+        """Right after an interruption: nothing visible too early, the database true to the files."""
+        self.case.run.step(what)
+        self.watch()
+        self.check_consistent()
+
+    def finish_after_restart(self):
+        """The next start, logging in again, finishes the order; nothing that was on disk is
+        fetched again; the generated and downloaded files go."""
+        sizes = self.disk_sizes()
+        requests_before = len(self.standin.asset_requests())
+        self.unthrottle()
+        self.restart("second start")
+        self.wait_done("the order after the restart")
+        self.check_finished()
+        self.check_resumed(sizes, requests_before)
+        self.cleanup()
+
     def cleanup(self):
         for folder in (self.downloads, self.assets):
             shutil.rmtree(folder, ignore_errors=True)
@@ -338,45 +356,68 @@ def second_instance(case):
     setup.cleanup()
 
 
-def kill_while_downloading(case):
-    setup = Setup(case, "E2E Killed Download")
+def interrupted_download(case, title, interrupt, what):
+    """A transfer interrupted half-way; the next start resumes it from what is on disk."""
+    setup = Setup(case, title)
     app = setup.first_start(throttled=True)
     picture = setup.picture()
     setup.wait_transfer(picture, 1_500_000)
     case.run.step("downloading")
-    app.kill()
-    case.run.step("killed with SIGKILL while downloading")
-    setup.watch()
-    setup.check_consistent()
+    interrupt(setup, app)
+    setup.interrupted(what)
     partial = setup.check_partial(picture)
     if partial >= picture["size"]:
-        raise Failure("the picture was complete before the kill")
-    sizes = setup.disk_sizes()
-    requests_before = len(setup.standin.asset_requests())
-    setup.unthrottle()
-    setup.restart("second start")
-    setup.wait_done("the order after the restart")
-    setup.check_finished()
-    setup.check_resumed(sizes, requests_before)
+        raise Failure("the picture was complete before the interruption")
     print("resumed_from_bytes: %d" % partial, flush=True)
-    setup.cleanup()
+    setup.finish_after_restart()
+
+
+def interrupted_verification(case, title, interrupt, what):
+    """The program stopped while it verifies the reel; the next start verifies it again
+    without fetching anything."""
+    setup = Setup(case, title, size=LARGE, subtitles=False)
+    app = setup.first_start()
+    setup.wait_verifying(app)
+    interrupt(setup, app)
+    setup.interrupted(what)
+    setup.finish_after_restart()
+
+
+def kill(setup, app):
+    app.kill()
+
+
+def close_window(setup, app):
+    setup.close_and_wait(app, "downloading")
+
+
+def close_window_mid_verification(setup, app):
+    """The close request waits in the X server while the program is frozen, and arrives
+    as it runs on in the middle of the verification."""
+    setup.case.display.close_window(app.main_window())
+    started = time.monotonic()
+    app.thaw()
+    code = app.wait_exit(10)
+    print("close_to_exit_ms[verifying]: %d" % ((time.monotonic() - started) * 1000), flush=True)
+    if code != 0:
+        raise Failure("closing while verifying ended with %d" % code)
+
+
+def kill_while_downloading(case):
+    interrupted_download(case, "E2E Killed Download", kill, "killed with SIGKILL while downloading")
+
+
+def close_while_downloading(case):
+    interrupted_download(case, "E2E Closed Download", close_window, "closed while downloading")
 
 
 def kill_while_verifying(case):
-    setup = Setup(case, "E2E Killed Verification", size=LARGE, subtitles=False)
-    app = setup.first_start()
-    setup.wait_verifying(app)
-    app.kill()
-    case.run.step("killed with SIGKILL while verifying")
-    setup.watch()
-    setup.check_consistent()
-    sizes = setup.disk_sizes()
-    requests_before = len(setup.standin.asset_requests())
-    setup.restart("second start")
-    setup.wait_done("the order after the restart")
-    setup.check_finished()
-    setup.check_resumed(sizes, requests_before)
-    setup.cleanup()
+    interrupted_verification(case, "E2E Killed Verification", kill, "killed with SIGKILL while verifying")
+
+
+def close_while_verifying(case):
+    interrupted_verification(case, "E2E Closed Verification", close_window_mid_verification,
+                             "closed while verifying")
 
 
 def kill_while_events_wait(case):
@@ -398,69 +439,13 @@ def kill_while_events_wait(case):
         raise Failure("a file is visible while its events wait")
     case.run.step("verified, every event waiting for the portal")
     app.kill()
-    case.run.step("killed with SIGKILL while events wait")
-    setup.watch()
-    setup.check_consistent()
-    sizes = setup.disk_sizes()
-    requests_before = len(setup.standin.asset_requests())
+    setup.interrupted("killed with SIGKILL while events wait")
     setup.standin.control("notification", {"status": 200, "body": "ok"})
-    setup.restart("second start")
-    setup.wait_done("the events after the restart")
-    setup.check_finished()
-    setup.check_resumed(sizes, requests_before)
+    setup.finish_after_restart()
     after = {(e["reel"], e["event"], e["hash"]) for e in setup.database.notifications()}
     lost = [e for e in events_before if (e["reel"], e["event"], e["hash"]) not in after]
     if lost:
         raise Failure("events stored before the kill are gone: %s" % lost)
-    setup.cleanup()
-
-
-def close_while_verifying(case):
-    setup = Setup(case, "E2E Closed Verification", size=LARGE, subtitles=False)
-    app = setup.first_start()
-    window = app.main_window()
-    setup.wait_verifying(app)
-    # The close request waits in the X server until the program runs on, mid-verification.
-    case.display.close_window(window)
-    started = time.monotonic()
-    app.thaw()
-    code = app.wait_exit(10)
-    print("close_to_exit_ms[verifying]: %d" % ((time.monotonic() - started) * 1000), flush=True)
-    if code != 0:
-        raise Failure("closing while verifying ended with %d" % code)
-    case.run.step("closed while verifying")
-    setup.watch()
-    setup.check_consistent()
-    sizes = setup.disk_sizes()
-    requests_before = len(setup.standin.asset_requests())
-    setup.restart("second start")
-    setup.wait_done("the order after the restart")
-    setup.check_finished()
-    setup.check_resumed(sizes, requests_before)
-    setup.cleanup()
-
-
-def close_while_downloading(case):
-    setup = Setup(case, "E2E Closed Download")
-    app = setup.first_start(throttled=True)
-    picture = setup.picture()
-    setup.wait_transfer(picture, 1_500_000)
-    case.run.step("downloading")
-    setup.close_and_wait(app, "downloading")
-    case.run.step("closed while downloading")
-    setup.watch()
-    setup.check_consistent()
-    partial = setup.check_partial(picture)
-    if partial >= picture["size"]:
-        raise Failure("the picture was complete before the close")
-    sizes = setup.disk_sizes()
-    requests_before = len(setup.standin.asset_requests())
-    setup.unthrottle()
-    setup.restart("second start")
-    setup.wait_done("the order after the restart")
-    setup.check_finished()
-    setup.check_resumed(sizes, requests_before)
-    setup.cleanup()
 
 
 def installed_package(case):

@@ -124,7 +124,9 @@ class Display:
         read_end, write_end = os.pipe()
         self.log = open(log_path, "ab")
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+            # -noreset: a server that resets when its last client leaves refuses the next
+            # program started right after one closed.
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdout=self.log, stderr=subprocess.STDOUT)
         os.close(write_end)
         number = b""
@@ -413,19 +415,18 @@ class App:
             self.display.key("ctrl+a")
             self.display.type(username)
             self.display.key("Tab")
-        self.display.key("ctrl+a")
-        self.display.type(password)
-        self.run.step("%s: login typed" % self.label)
-        self.display.key("Return")
-        return login
+        return self._enter_password(login, password, "login typed")
 
     def retype_password(self, password):
         """After a refused login the password field still has the focus and the typed text."""
         login = self.window("Login")
         self.display.focus(login)
+        return self._enter_password(login, password, "password typed again")
+
+    def _enter_password(self, login, password, step):
         self.display.key("ctrl+a")
         self.display.type(password)
-        self.run.step("%s: password typed again" % self.label)
+        self.run.step("%s: %s" % (self.label, step))
         self.display.key("Return")
         return login
 
