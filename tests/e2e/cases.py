@@ -13,6 +13,7 @@ output; a passed case removes its downloaded and generated files.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -45,6 +46,7 @@ class Setup:
                            seed=11, subtitles=subtitles)
         self.database = Database(self.data)
         self.watch = Watch(self.database)
+        self.lost_acknowledgements = []
 
     def start(self, label, with_order=True):
         return self.case.start_app(self.data, self.home, label, [self.order.package] if with_order else [])
@@ -133,8 +135,10 @@ class Setup:
             if 7 in codes:
                 raise Failure("reel %s failed a verification: %s" % (reel, codes))
         stored = sorted((e["campaign"], e["reel_number"], e["event"]) for e in events)
-        acknowledged = sorted((int(n["query"]["campaign_dcp_id"]), int(n["query"]["reel_number"]),
-                               int(n["query"]["event"])) for n in self.standin.notifications() if n["acknowledged"])
+        acknowledged = self.acknowledged()
+        for key in self.lost_acknowledgements:
+            acknowledged.remove(key)  # acknowledged once more after the kill lost its answer
+        acknowledged.sort()
         if acknowledged != stored:
             raise Failure("the portal acknowledged %s, the database holds %s" % (acknowledged, stored))
         if len(set(stored)) != len(stored):
@@ -233,11 +237,27 @@ class Setup:
             raise Failure("the program was not in the middle of verifying: %s %s" % (assets, sorted(codes)))
         self.case.run.step("frozen in the middle of verifying the reel")
 
-    def interrupted(self, what):
-        """Right after an interruption: nothing visible too early, the database true to the files."""
+    def interrupted(self, what, killed):
+        """Right after an interruption: nothing visible too early, the database true to the
+        files, and every acknowledgement the portal gave recorded. Only SIGKILL may lose one:
+        the answer to the one event in flight, which the next start then sends again."""
         self.case.run.step(what)
         self.watch()
         self.check_consistent()
+        events = self.database.notifications()
+        if events is None:
+            return
+        recorded = {(e["campaign"], e["reel_number"], e["event"]) for e in events if e["synced"]}
+        lost = [key for key in self.acknowledged() if key not in recorded]
+        if len(lost) > (1 if killed else 0):
+            raise Failure("acknowledgements the portal gave are not recorded after the %s: %s"
+                          % ("kill" if killed else "close", lost))
+        self.lost_acknowledgements += lost
+
+    def acknowledged(self):
+        """(campaign, reel number, event) of every event the portal acknowledged, in order."""
+        return [(int(n["query"]["campaign_dcp_id"]), int(n["query"]["reel_number"]), int(n["query"]["event"]))
+                for n in self.standin.notifications() if n["acknowledged"]]
 
     def finish_after_restart(self):
         """The next start, logging in again, finishes the order; nothing that was on disk is
@@ -356,7 +376,7 @@ def second_instance(case):
     setup.cleanup()
 
 
-def interrupted_download(case, title, interrupt, what):
+def interrupted_download(case, title, interrupt, what, killed):
     """A transfer interrupted half-way; the next start resumes it from what is on disk."""
     setup = Setup(case, title)
     app = setup.first_start(throttled=True)
@@ -364,7 +384,7 @@ def interrupted_download(case, title, interrupt, what):
     setup.wait_transfer(picture, 1_500_000)
     case.run.step("downloading")
     interrupt(setup, app)
-    setup.interrupted(what)
+    setup.interrupted(what, killed)
     partial = setup.check_partial(picture)
     if partial >= picture["size"]:
         raise Failure("the picture was complete before the interruption")
@@ -372,14 +392,14 @@ def interrupted_download(case, title, interrupt, what):
     setup.finish_after_restart()
 
 
-def interrupted_verification(case, title, interrupt, what):
+def interrupted_verification(case, title, interrupt, what, killed):
     """The program stopped while it verifies the reel; the next start verifies it again
     without fetching anything."""
     setup = Setup(case, title, size=LARGE, subtitles=False)
     app = setup.first_start()
     setup.wait_verifying(app)
     interrupt(setup, app)
-    setup.interrupted(what)
+    setup.interrupted(what, killed)
     setup.finish_after_restart()
 
 
@@ -404,20 +424,34 @@ def close_window_mid_verification(setup, app):
 
 
 def kill_while_downloading(case):
-    interrupted_download(case, "E2E Killed Download", kill, "killed with SIGKILL while downloading")
+    interrupted_download(case, "E2E Killed Download", kill, "killed with SIGKILL while downloading", killed=True)
 
 
 def close_while_downloading(case):
-    interrupted_download(case, "E2E Closed Download", close_window, "closed while downloading")
+    interrupted_download(case, "E2E Closed Download", close_window, "closed while downloading", killed=False)
 
 
 def kill_while_verifying(case):
-    interrupted_verification(case, "E2E Killed Verification", kill, "killed with SIGKILL while verifying")
+    interrupted_verification(case, "E2E Killed Verification", kill, "killed with SIGKILL while verifying",
+                             killed=True)
 
 
 def close_while_verifying(case):
     interrupted_verification(case, "E2E Closed Verification", close_window_mid_verification,
-                             "closed while verifying")
+                             "closed while verifying", killed=False)
+
+
+def close_while_event_in_flight(case):
+    """The window closed while the portal takes its time to acknowledge an event: the
+    program waits for the answer, records it, and the next start does not send it again."""
+    setup = Setup(case, "E2E Closed In Flight", extra_config={"notification": {"delay_ms": 600}})
+    app = setup.first_start()
+    wait_until(lambda: any(n["status"] == 0 for n in setup.standin.notifications()), 60, "an event in flight",
+               interval=0.02, on_poll=setup.watch)
+    case.run.step("an event waits for the portal's answer")
+    setup.close_and_wait(app, "event in flight")
+    setup.interrupted("closed while an event was in flight", killed=False)
+    setup.finish_after_restart()
 
 
 def kill_while_events_wait(case):
@@ -439,7 +473,7 @@ def kill_while_events_wait(case):
         raise Failure("a file is visible while its events wait")
     case.run.step("verified, every event waiting for the portal")
     app.kill()
-    setup.interrupted("killed with SIGKILL while events wait")
+    setup.interrupted("killed with SIGKILL while events wait", killed=True)
     setup.standin.control("notification", {"status": 200, "body": "ok"})
     setup.finish_after_restart()
     after = {(e["reel"], e["event"], e["hash"]) for e in setup.database.notifications()}
@@ -542,6 +576,7 @@ CASES = {
     "kill_while_downloading": kill_while_downloading,
     "kill_while_verifying": kill_while_verifying,
     "kill_while_events_wait": kill_while_events_wait,
+    "close_while_event_in_flight": close_while_event_in_flight,
     "close_while_verifying": close_while_verifying,
     "close_while_downloading": close_while_downloading,
     "installed_package": installed_package,
@@ -565,6 +600,8 @@ def main():
         print("skipped: missing %s (tools/install-deps installs them)" % ", ".join(missing))
         return SKIPPED
     shutil.rmtree(arguments.out, ignore_errors=True)
+    # Ended from outside (a CTest time-out): still stop the program, the stand-in and Xvfb.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     started = time.monotonic()
     with Case(arguments.build, arguments.out) as case:
         CASES[arguments.case](case)
