@@ -176,6 +176,15 @@ class Display:
             values[key] = int(value) if value.isdigit() else value
         return values
 
+    def painted(self, window):
+        """True once the window shows more than its background (a freshly mapped window is black)."""
+        result = subprocess.run(["import", "-window", str(window), "-format", "%[fx:maxima]", "info:"],
+                                env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
+        try:
+            return float(result.stdout.decode().strip() or 0) > 0.5
+        except ValueError:
+            return False
+
     def focus(self, window):
         self.xdotool("windowfocus", "--sync", window)
 
@@ -462,7 +471,9 @@ class App:
             wait_until(lambda: database.try_query("SELECT uuid FROM dcp"), timeout, "the DCP to be stored")
 
     def main_window(self, timeout=60):
-        return self.window("Tolvane Downloader", timeout)
+        window = self.window("Tolvane Downloader", timeout)
+        wait_until(lambda: self.display.painted(window), timeout, "the main window's first picture", interval=0.2)
+        return window
 
 
 class Order:
