@@ -53,12 +53,14 @@ private:
         return mount(nullptr, path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
 
-    // Runs the installed probe without TOLVANE_DATA_DIR; its standard output.
-    static QString run(const InstalledProbe &probe, const QStringList &arguments)
+    // Runs the installed probe, with TOLVANE_DATA_DIR only when given; its standard output.
+    static QString run(const InstalledProbe &probe, const QStringList &arguments, const QString &overridden = QString())
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove("TOLVANE_DATA_DIR");
+        if (!overridden.isEmpty())
+            environment.insert("TOLVANE_DATA_DIR", overridden);
         environment.insert("HOME", probe.root.path() + "/home");
         environment.insert("XDG_DATA_HOME", probe.userData);
         process.setProcessEnvironment(environment);
@@ -147,15 +149,8 @@ private slots:
         QVERIFY(install(probe));
         if (!makeReadOnly(probe))
             QSKIP("cannot make a read-only folder here");
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         const QString data = probe.root.path() + "/data";
-        environment.insert("TOLVANE_DATA_DIR", data);
-        environment.insert("XDG_DATA_HOME", probe.userData);
-        process.setProcessEnvironment(environment);
-        process.start(probe.binDir + "/log_probe", {"where:"});
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(), data);
+        QCOMPARE(run(probe, {"where:"}, data), data);
     }
 };
 
