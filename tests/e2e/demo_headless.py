@@ -109,7 +109,9 @@ def main():
         print("Files: %s" % downloads)
         print("Last picture: %s" % run.last_shot, flush=True)
         display.close_window(app.main_window())
-        app.wait_exit(15)
+        code = app.wait_exit(15)
+        if code != 0:
+            raise Failure("the downloader ended with %d when its window was closed" % code)
         return 0
     except Failure as failure:
         run.screenshot("failure")
