@@ -26,7 +26,7 @@ from harness import (SKIPPED, Case, Database, Failure, Order, Watch, is_hidden, 
 ACCOUNT = {"username": "operator", "password": "pass word&1", "key": "e2e-decoding-key-0123456789abcdef0123"}
 SMALL = 6_000_000          # a small order: the picture is three quarters of it
 LARGE = 260_000_000        # large enough that verifying the reel takes a noticeable moment
-THROTTLE = 1_000_000       # bytes per second for a transfer that must still run when it is interrupted
+THROTTLE = 500_000         # bytes per second for a transfer that must still run when it is interrupted
 DONE_TIMEOUT = 180         # events leave one every five seconds
 
 
@@ -186,7 +186,16 @@ class Setup:
         window = app.main_window()
         started = time.monotonic()
         self.case.display.close_window(window)
-        code = app.wait_exit(10)
+        try:
+            code = app.wait_exit(2)
+        except Failure:
+            # Seen under load: a request that comes within a second or two of the window's first
+            # picture is sometimes ignored; a second one, as a user would click again, is not.
+            if app.display.window(app.pid, "Tolvane Downloader") != window:
+                raise
+            print("close_request_ignored[%s]: sent again" % label, flush=True)
+            self.case.display.close_window(window)
+            code = app.wait_exit(10)
         elapsed = time.monotonic() - started
         print("close_to_exit_ms[%s]: %d" % (label, elapsed * 1000), flush=True)
         if code != 0:
@@ -381,7 +390,7 @@ def interrupted_download(case, title, interrupt, what, killed):
     setup = Setup(case, title)
     app = setup.first_start(throttled=True)
     picture = setup.picture()
-    setup.wait_transfer(picture, 1_500_000)
+    setup.wait_transfer(picture, 750_000)
     case.run.step("downloading")
     interrupt(setup, app)
     setup.interrupted(what, killed)
