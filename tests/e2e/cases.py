@@ -186,16 +186,7 @@ class Setup:
         window = app.main_window()
         started = time.monotonic()
         self.case.display.close_window(window)
-        try:
-            code = app.wait_exit(2)
-        except Failure:
-            # Seen under load: a request that comes within a second or two of the window's first
-            # picture is sometimes ignored; a second one, as a user would click again, is not.
-            if app.display.window(app.pid, "Tolvane Downloader") != window:
-                raise
-            print("close_request_ignored[%s]: sent again" % label, flush=True)
-            self.case.display.close_window(window)
-            code = app.wait_exit(10)
+        code = app.wait_exit(10)
         elapsed = time.monotonic() - started
         print("close_to_exit_ms[%s]: %d" % (label, elapsed * 1000), flush=True)
         if code != 0:

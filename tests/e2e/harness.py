@@ -208,7 +208,9 @@ class Display:
             message = event.ClientMessage(window=target, client_type=protocols,
                                           data=(32, [delete, X.CurrentTime, 0, 0, 0]))
             target.send_event(message, event_mask=X.NoEventMask)
-            connection.flush()
+            # A round trip, not a flush: the server has handled the request before the
+            # connection closes.
+            connection.sync()
         finally:
             connection.close()
 
