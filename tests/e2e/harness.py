@@ -256,7 +256,9 @@ class Standin:
         return self._call("/_control/" + what, body)
 
     def asset_requests(self):
-        return self._call("/_control/asset-requests")
+        """Requests for the order's files; the window's cover pictures are not among them."""
+        return [request for request in self._call("/_control/asset-requests")
+                if not request["url_path"].endswith("/poster.jpg")]
 
     def notifications(self):
         return self._call("/_control/notifications")
@@ -473,7 +475,7 @@ class App:
             wait_until(lambda: database.try_query("SELECT uuid FROM dcp"), timeout, "the DCP to be stored")
 
     def main_window(self, timeout=60):
-        window = self.window("Tolvane Downloader", timeout)
+        window = self.window("Tolvane Downloader 1.4.0", timeout)
         wait_until(lambda: self.display.painted(window), timeout, "the main window's first picture", interval=0.2)
         return window
 

@@ -117,7 +117,7 @@ def main():
         display.type(ACCOUNT["password"])
         run.step("the installed program: login typed")
         display.key("Return")
-        main_window = window("Tolvane Downloader")
+        main_window = window("Tolvane Downloader 1.4.0")
         wait_until(lambda: display.painted(main_window), 60, "the main window's first picture", interval=0.2)
         run.step("the installed program: logged in, main window")
         display.close_window(main_window)
