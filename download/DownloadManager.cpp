@@ -98,11 +98,13 @@ bool DownloadManager::isEligible(const Asset *asset)
 
 void DownloadManager::enqueueAsset(Asset *asset)
 {
+    // One search: it finds the key or the place where the key goes.
     const AssetKey key = assetKey(asset);
-    if (queuedKeys.contains(key))
+    const auto slot = queuedKeys.lowerBound(key);
+    if (slot != queuedKeys.end() && !(key < slot.key()))
         return;
     queue.append(asset);
-    queuedKeys.insert(key, asset);
+    queuedKeys.insert(slot, key, asset);
 }
 
 bool DownloadManager::isQueued(Asset *asset) const
