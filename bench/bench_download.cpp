@@ -8,13 +8,19 @@
 //   limit_ratio_N, limit_window_min_N, limit_window_max_N  (and curl_ prefixed)
 // CPU: CPU seconds per GB of the 200 Mbit/s runs (wait4 of each child; the engine's
 // set-up before its first request is taken out), as cpu_per_gb_vs_curl = ours / curl.
+// While verifying: the 200 Mbit/s run again, while the engine's checksum worker verifies a
+// 4 GiB reel (two 2 GiB track files, sparse, so the disk is not what is measured) and
+// starts over each time the reel has passed, so that it hashes for the whole run:
+//   limit_ratio_200_while_verifying, limit_window_min_200_while_verifying (and _max),
+//   verified_reels_200_while_verifying (how often the reel passed meanwhile)
 // Memory: the engine downloads a 4 GiB asset without a limit; rss_growth_mib is its peak
 // resident size at the end minus its resident size when the download started.
 //
 // Usage: bench_download            (runs everything, prints "key: value" lines)
-//        BENCH_DOWNLOAD_ONLY=rate|memory, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s, comma-separated)
-//        and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
-//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE   (internal)
+//        BENCH_DOWNLOAD_ONLY=rate|verifying|memory, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
+//        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
+//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR
+//                       [VERIFY_BYTES_PER_FILE]                                   (internal)
 #include "BenchSupport.h"
 
 #include "catalogue/DCP.h"
@@ -22,6 +28,7 @@
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
 #include "download/DownloadManager.h"
+#include "download/FileManager.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,6 +46,53 @@ const qint64 servedSize = qint64(4) << 30; // one sparse file serves every run
 const double skipSeconds = 1.0;
 const int windowCount = 20;
 const double pollSeconds = 0.05;
+const qint64 verifiedFileSize = qint64(2) << 30; // two of them make the 4 GiB reel
+
+// A finished, not yet verified reel of two sparse track files in a DCP of its own. Each
+// time it passes, it is marked unverified and handed to the worker again.
+void addReelUnderVerification(const QString &root, qint64 bytesPerFile)
+{
+    const QString title = "verifying";
+    QDir().mkpath(root + "/" + title);
+    const QStringList names {"picture.mxf", "sound.mxf"};
+    for (const QString &name : names) {
+        QFile file(root + "/" + title + "/" + name);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(bytesPerFile))
+            qFatal("cannot create %s", qPrintable(file.fileName()));
+    }
+    // Both files hold only zeros: one digest serves both.
+    const QString hash = QString::fromLatin1(FileManager::getFileSHA1(root + "/" + title + "/" + names[0]).toBase64());
+
+    auto *dcp = new DCP("b0000000-0000-0000-0000-000000000011", title, QString(), root);
+    dcp->setFriendlyTitle("Verifying");
+    auto *reel = new Reel("b0000000-0000-0000-0000-000000000012", 1);
+    reel->setDCP(dcp);
+    QList<Asset *> assets;
+    for (int i = 0; i < names.size(); ++i) {
+        auto *asset = new Asset(QString("b0000000-0000-0000-0000-00000000002%1").arg(i), hash, quint64(bytesPerFile),
+                                "application/mxf", names[i], "http://127.0.0.1:9/unused");
+        asset->setDcp(dcp);
+        asset->addReel(reel);
+        asset->setDownloadStarted(true);
+        asset->setDownloadFinished(true);
+        reel->addAsset(asset);
+        dcp->addAsset(asset);
+        assets << asset;
+    }
+    dcp->addReel(reel);
+    dcp->sync();
+    DCPManager::instance()->addDCP(dcp);
+
+    // Queued: the worker lists the reel until its outcome has been reported.
+    auto *passes = new int(0);
+    QObject::connect(reel, &Reel::downloadChecksummed, reel, [assets, passes] {
+        std::printf("verified_reels: %d\n", ++*passes);
+        std::fflush(stdout);
+        for (Asset *asset : assets)
+            asset->setDownloadChecksummed(false);
+        DownloadManager::instance()->rebuildQueue();
+    }, Qt::QueuedConnection);
+}
 
 // ---------------------------------------------------------------------------------------
 // The engine side, in its own process.
@@ -53,6 +107,7 @@ int runEngine(int argc, char **argv)
     const quint64 size = QByteArray(argv[5]).toULongLong();
     const bool exitWhenDone = QByteArray(argv[6]) == "1";
     const QString dataDir = QString::fromLocal8Bit(argv[7]);
+    const qint64 verifyBytesPerFile = argc > 8 ? QByteArray(argv[8]).toLongLong() : 0;
     qputenv("TOLVANE_DATA_DIR", dataDir.toUtf8());
 
     QCoreApplication app(argc, argv);
@@ -73,6 +128,8 @@ int runEngine(int argc, char **argv)
     dcp->addReel(reel);
     dcp->sync();
     catalogue->addDCP(dcp);
+    if (verifyBytesPerFile > 0)
+        addReelUnderVerification(root, verifyBytesPerFile);
 
     DownloadManager *manager = DownloadManager::instance();
     if (bytesPerSecond > 0)
@@ -124,6 +181,17 @@ double valueOf(const QByteArray &text, const QByteArray &key)
             return line.mid(key.size() + 1).trimmed().toDouble();
     }
     return -1;
+}
+
+// The last line "key: value" of the text, 0 when there is none.
+double lastValueOf(const QByteArray &text, const QByteArray &key)
+{
+    double value = 0;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(key + ":"))
+            value = line.mid(key.size() + 1).trimmed().toDouble();
+    }
+    return value;
 }
 
 // Polls `output` while the child runs; stops the child once 1 + 20 s have passed after the
@@ -202,7 +270,8 @@ public:
 
     QString engineOutput(int run) const { return QString("%1/run%2/downloads/bench/asset.mxf").arg(m_dir).arg(run); }
 
-    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone)
+    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone,
+                     qint64 verifyBytesPerFile = 0)
     {
         const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
         QDir().mkpath(runDir + "/data");
@@ -210,21 +279,24 @@ public:
         // Nothing leaves the machine: the notification service is the loopback nginx too.
         return child.start({m_self, "engine", runDir + "/downloads", m_nginx.url("asset.bin"),
                             QString::number(bytesPerSecond), QString::number(servedSize), exitWhenDone ? "1" : "0",
-                            runDir + "/data"},
+                            runDir + "/data", QString::number(verifyBytesPerFile)},
                            {"TOLVANE_NOTIFICATION_URL=" + m_nginx.url(""), "TOLVANE_PORTAL_URL=" + m_nginx.url(""),
                             "QT_QPA_PLATFORM=offscreen"},
                            runDir + "/stdout.txt", runDir + "/stderr.txt");
     }
 
-    RateResult engineRate(int run, qint64 bytesPerSecond)
+    RateResult engineRate(int run, qint64 bytesPerSecond, qint64 verifyBytesPerFile = 0, int *verifiedReels = nullptr)
     {
         bench::Child child;
-        if (!startEngine(child, run, bytesPerSecond, false))
+        if (!startEngine(child, run, bytesPerSecond, false, verifyBytesPerFile))
             return {};
         RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond));
-        const double setup = valueOf(readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run)), "setup_cpu_s");
+        const QByteArray output = readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double setup = valueOf(output, "setup_cpu_s");
         if (setup < 0)
             result.ok = false;
+        if (verifiedReels)
+            *verifiedReels = int(lastValueOf(output, "verified_reels"));
         result.cpuSeconds -= std::max(0.0, setup);
         if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_VERBOSE"))
             std::fputs(readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
@@ -316,7 +388,7 @@ int main(int argc, char **argv)
     }
 
     Driver driver(QCoreApplication::applicationFilePath(), temp.path(), nginx);
-    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,memory").split(',');
+    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,verifying,memory").split(',');
     bool ok = true;
     int run = 0;
     if (only.contains("rate")) {
@@ -351,6 +423,20 @@ int main(int argc, char **argv)
         bench::print("cpu_s_per_gb_200", oursCpuPerGb);
         bench::print("curl_cpu_s_per_gb_200", curlCpuPerGb);
         bench::print("cpu_per_gb_vs_curl", curlCpuPerGb > 0 ? oursCpuPerGb / curlCpuPerGb : -1, 2);
+    }
+    if (only.contains("verifying")) {
+        const int mbps = 200;
+        int verifiedReels = 0;
+        const RateResult ours = driver.engineRate(++run, qint64(mbps) * 125000, verifiedFileSize, &verifiedReels);
+        if (!ours.ok) {
+            std::fprintf(stderr, "run while verifying incomplete (%d windows, %d reels verified)\n", ours.windows,
+                         verifiedReels);
+            ok = false;
+        }
+        bench::print("limit_ratio_200_while_verifying", ours.ratio);
+        bench::print("limit_window_min_200_while_verifying", ours.windowMin);
+        bench::print("limit_window_max_200_while_verifying", ours.windowMax);
+        bench::print("verified_reels_200_while_verifying", verifiedReels, 0);
     }
     if (only.contains("memory")) {
         double growth = -1;
