@@ -2,6 +2,7 @@
 
 #include "catalogue/AssetKey.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -111,8 +112,11 @@ private:
     bool writeFailed = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
-    // Read ticks: the budget a tick could not use, carried to the next one, and the one
-    // buffer the bytes pass through.
+    // Read ticks: the budget a tick could not use, carried to the next one, when the last
+    // tick of the running reply read (on tickClock, in nanoseconds), and the one buffer the
+    // bytes pass through.
     qint64 unusedBudget = 0;
+    qint64 lastTickNs = 0;
+    QElapsedTimer tickClock;
     QByteArray readBuffer;
 };
