@@ -8,6 +8,9 @@
 //   limit_ratio_N, limit_window_min_N, limit_window_max_N  (and curl_ prefixed)
 // CPU: CPU seconds per GB of the 200 Mbit/s runs (wait4 of each child; the engine's
 // set-up before its first request is taken out), as cpu_per_gb_vs_curl = ours / curl.
+// Where libcurl's headers were there at build time, a prototype of the read path on
+// libcurl (CurlReadPathPrototype, not part of the product) runs at 200 Mbit/s too:
+//   libcurl_prototype_limit_ratio_200, libcurl_prototype_cpu_per_gb_vs_curl
 // While verifying: the 200 Mbit/s run again, while the engine's checksum worker verifies a
 // 4 GiB reel (two 2 GiB track files, sparse, so the disk is not what is measured) and
 // starts over each time the reel has passed, so that it hashes for the whole run:
@@ -29,6 +32,10 @@
 #include "download/Asset.h"
 #include "download/DownloadManager.h"
 #include "download/FileManager.h"
+
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+#include "CurlReadPathPrototype.h"
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -147,6 +154,23 @@ int runEngine(int argc, char **argv)
     manager->rebuildQueue();
     return app.exec();
 }
+
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+int runCurlPrototype(int argc, char **argv)
+{
+    if (argc < 5)
+        return 2;
+    QCoreApplication app(argc, argv);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CurlReadPathPrototype prototype(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[4]),
+                                    QByteArray(argv[3]).toLongLong());
+    if (!prototype.start())
+        return 1;
+    const int result = app.exec();
+    curl_global_cleanup();
+    return result;
+}
+#endif
 
 // ---------------------------------------------------------------------------------------
 // The driver.
@@ -319,6 +343,20 @@ public:
         return result;
     }
 
+    RateResult prototypeRate(int run, qint64 bytesPerSecond)
+    {
+        const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
+        QDir().mkpath(runDir);
+        const QString output = runDir + "/prototype.bin";
+        bench::Child child;
+        if (!child.start({m_self, "curlprototype", m_nginx.url("asset.bin"), QString::number(bytesPerSecond), output},
+                         {}, runDir + "/stdout.txt", runDir + "/stderr.txt"))
+            return {};
+        RateResult result = measureRate(child, output, double(bytesPerSecond));
+        QDir(runDir).removeRecursively();
+        return result;
+    }
+
     // Peak resident growth of the engine over a 4 GiB download without a limit.
     bool memory(int run, double *growthMib, double *mbPerSecond)
     {
@@ -366,6 +404,10 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && QByteArray(argv[1]) == "engine")
         return runEngine(argc, argv);
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+    if (argc > 1 && QByteArray(argv[1]) == "curlprototype")
+        return runCurlPrototype(argc, argv);
+#endif
 
     QCoreApplication app(argc, argv);
     QTemporaryDir temp(QDir::tempPath() + "/bench_download-XXXXXX");
@@ -419,6 +461,20 @@ int main(int argc, char **argv)
                 oursCpuPerGb = ours.cpuSeconds / (ours.bytes / 1e9);
                 curlCpuPerGb = curl.cpuSeconds / (curl.bytes / 1e9);
             }
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+            if (mbps == 200) {
+                const RateResult prototype = driver.prototypeRate(++run, bytesPerSecond);
+                bench::print("libcurl_prototype_limit_ratio_200", prototype.ratio);
+                bench::print("libcurl_prototype_limit_window_min_200", prototype.windowMin);
+                bench::print("libcurl_prototype_cpu_s_per_gb_200",
+                             prototype.bytes > 0 ? prototype.cpuSeconds / (prototype.bytes / 1e9) : -1);
+                bench::print("libcurl_prototype_cpu_per_gb_vs_curl",
+                             prototype.bytes > 0 && curl.bytes > 0
+                                 ? (prototype.cpuSeconds / (prototype.bytes / 1e9)) / (curl.cpuSeconds / (curl.bytes / 1e9))
+                                 : -1,
+                             2);
+            }
+#endif
         }
         bench::print("cpu_s_per_gb_200", oursCpuPerGb);
         bench::print("curl_cpu_s_per_gb_200", curlCpuPerGb);
