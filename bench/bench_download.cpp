@@ -24,6 +24,7 @@
 //        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
 //        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR
 //                       [VERIFY_BYTES_PER_FILE]                                   (internal)
+#include "BenchReel.h"
 #include "BenchSupport.h"
 
 #include "catalogue/DCP.h"
@@ -70,25 +71,10 @@ void addReelUnderVerification(const QString &root, qint64 bytesPerFile)
     // Both files hold only zeros: one digest serves both.
     const QString hash = QString::fromLatin1(FileManager::getFileSHA1(root + "/" + title + "/" + names[0]).toBase64());
 
-    auto *dcp = new DCP("b0000000-0000-0000-0000-000000000011", title, QString(), root);
-    dcp->setFriendlyTitle("Verifying");
-    auto *reel = new Reel("b0000000-0000-0000-0000-000000000012", 1);
-    reel->setDCP(dcp);
-    QList<Asset *> assets;
-    for (int i = 0; i < names.size(); ++i) {
-        auto *asset = new Asset(QString("b0000000-0000-0000-0000-00000000002%1").arg(i), hash, quint64(bytesPerFile),
-                                "application/mxf", names[i], "http://127.0.0.1:9/unused");
-        asset->setDcp(dcp);
-        asset->addReel(reel);
-        asset->setDownloadStarted(true);
-        asset->setDownloadFinished(true);
-        reel->addAsset(asset);
-        dcp->addAsset(asset);
-        assets << asset;
-    }
-    dcp->addReel(reel);
-    dcp->sync();
-    DCPManager::instance()->addDCP(dcp);
+    const QList<Asset *> assets = bench::addDownloadedReel("d0000000-0000-0000-0000-0000000000", root, title, names,
+                                                          {hash, hash}, quint64(bytesPerFile))
+                                      .assets;
+    Reel *reel = assets.first()->reels().first();
 
     // Queued: the worker lists the reel until its outcome has been reported.
     auto *passes = new int(0);
