@@ -214,17 +214,12 @@ void DCPManager::addAssetToIndex(Asset *asset)
     // A new DCP's assets are indexed when they are stored and again when the DCP is
     // listed; the list holds each asset once.
     const AssetKey key = assetKey(asset);
-    auto found = m_assetIndex.lowerBound(key);
-    const bool known = found != m_assetIndex.end() && !(key < found.key());
-    if (known && found.value() == asset)
+    Asset *&slot = m_assetIndex[key];
+    if (slot == asset)
         return;
-    if (known) {
-        m_assets.removeAll(found.value());
-        found.value() = asset;
-    } else {
-        // The search above already found the place: the insert needs no second one.
-        m_assetIndex.insert(found, key, asset);
-    }
+    if (slot)
+        m_assets.removeAll(slot);
+    slot = asset;
     m_assets.append(asset);
 }
 

@@ -101,13 +101,11 @@ bool DownloadManager::isEligible(const Asset *asset)
 
 void DownloadManager::enqueueAsset(Asset *asset)
 {
-    // One search: it finds the key or the place where the key goes.
-    const AssetKey key = assetKey(asset);
-    const auto slot = queuedKeys.lowerBound(key);
-    if (slot != queuedKeys.end() && !(key < slot.key()))
+    Asset *&slot = queuedKeys[assetKey(asset)];
+    if (slot)
         return;
+    slot = asset;
     queue.append(asset);
-    queuedKeys.insert(slot, key, asset);
 }
 
 bool DownloadManager::isQueued(Asset *asset) const

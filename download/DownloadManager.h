@@ -3,6 +3,7 @@
 #include "catalogue/AssetKey.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -88,7 +89,7 @@ private:
     void raiseEvent(Reel *reel, int event);
 
     QList<Asset *> queue;
-    QMap<AssetKey, Asset *> queuedKeys;
+    QHash<AssetKey, Asset *> queuedKeys;
     Asset *currentAsset = nullptr;
     quint64 bytesSinceSample = 0;
     QNetworkAccessManager network;
