@@ -34,9 +34,6 @@ DownloadManager *g_instance = nullptr;
 // One sample clock for every transfer of the process.
 qint64 lastSampleTime = -1;
 
-// The most a read tick may take, in ticks' worth of the speed limit (100 ms at 20 ms).
-const qint64 maxBudgetTicks = 5;
-
 void showDiskSpaceMessage()
 {
     UserInteraction::Message message;
@@ -235,7 +232,6 @@ void DownloadManager::startNextDownload()
     writeFailed = false;
     replyChecked = false;
     replyBytes = 0;
-    unusedBudget = 0;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
 
     QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
@@ -316,7 +312,7 @@ void DownloadManager::downloadReadyRead()
     const qint64 tickNs = tickClock.nsecsElapsed();
     if (!replyChecked) {
         replyChecked = true;
-        lastTickNs = tickNs - qint64(readInterval) * 1000000; // the first tick reads one tick's worth
+        readBudget.restart(tickNs, qint64(readInterval) * 1000000);
         // A server that ignores the range sends the whole file: start the file over
         // instead of appending the file to its own beginning.
         if (status == 200 && requestOffset > 0) {
@@ -326,25 +322,17 @@ void DownloadManager::downloadReadyRead()
         }
     }
 
-    // The budget grows with the time since the last tick that read, not by one chunk per
-    // tick: a tick that comes late (a busy machine, the checksum worker hashing, a tick
-    // that found the reply empty) reads what the delay owed, and what the reply could not
-    // give is carried too, because its buffer refills in bursts. Without this a 200 Mbit/s
-    // limit landed at 0.74-0.97 of itself. The carry is capped at a few ticks' worth, so a
-    // long stall is not made up in one burst. The bytes go through one reused buffer
-    // instead of a new array per tick.
-    const qint64 maxBudget = qint64(readChunkSize) * maxBudgetTicks;
-    const qint64 owed = qint64(readChunkSize) * (tickNs - lastTickNs) / (qint64(readInterval) * 1000000);
-    const qint64 budget = std::min(maxBudget, unusedBudget + owed);
-    lastTickNs = tickNs;
+    // The budget follows the time since the last tick that read (see ReadBudget). The bytes
+    // go through one reused buffer instead of a new array per tick.
+    const qint64 budget = readBudget.take(tickNs, qint64(readChunkSize));
     const qint64 available = currentReply->bytesAvailable();
     const qint64 wanted = currentReply->isFinished() ? available : std::min(budget, available);
     if (readBuffer.size() < wanted)
         readBuffer.resize(int(wanted));
     const qint64 count = currentReply->read(readBuffer.data(), wanted);
+    readBudget.used(budget, std::max<qint64>(0, count));
     if (count <= 0)
         return;
-    unusedBudget = std::max<qint64>(0, budget - count);
     const qint64 lengthBefore = file->size();
     const qint64 written = file->write(readBuffer.constData(), count);
     const bool flushed = written == count && file->flush();

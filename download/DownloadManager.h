@@ -1,6 +1,7 @@
 #pragma once
 
 #include "catalogue/AssetKey.h"
+#include "download/ReadBudget.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -113,11 +114,9 @@ private:
     bool writeFailed = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
-    // Read ticks: the budget a tick could not use, carried to the next one, when the last
-    // tick of the running reply read (on tickClock, in nanoseconds), and the one buffer the
-    // bytes pass through.
-    qint64 unusedBudget = 0;
-    qint64 lastTickNs = 0;
+    // Read ticks: what each may take under the limit (timed on tickClock), and the one
+    // buffer the bytes pass through.
+    ReadBudget readBudget;
     QElapsedTimer tickClock;
     QByteArray readBuffer;
 };
