@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -190,7 +191,12 @@ bool isNetworkFileSystemType(const QString &type)
 // value only orders them among themselves, so a worker hashing alone loses no speed.
 bool lowerCurrentThreadPriority()
 {
-    return setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 19) == 0;
+    const id_t thread = id_t(syscall(SYS_gettid));
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, thread);
+    if (current == -1 && errno != 0)
+        return false;
+    return setpriority(PRIO_PROCESS, thread, std::min(19, current + 10)) == 0;
 }
 
 int currentThreadNiceValue()
