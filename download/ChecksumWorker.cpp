@@ -7,7 +7,6 @@
 #include "download/DownloadManager.h"
 #include "download/FileDoesNotExistException.h"
 #include "download/FileManager.h"
-#include "download/Platform.h"
 #include "portal/NotificationManager.h"
 
 #include <QDebug>
@@ -120,9 +119,6 @@ void ChecksumWorker::prepareHead()
 
 void ChecksumWorker::process()
 {
-    // Hashing takes a whole core; the transfer running meanwhile must keep its speed limit.
-    if (!Platform::lowerCurrentThreadPriority())
-        qDebug() << "[ChecksumWorker] Unable to lower the priority of the checksum thread";
     for (;;) {
         std::vector<FileCheck> work;
         quint64 serial = 0;

@@ -36,14 +36,4 @@ bool isFatFileSystemType(const QString &type);
 // Network file systems (NFS, SMB/CIFS, SSHFS and the like).
 bool isNetworkFileSystemType(const QString &type);
 
-// Lets the calling thread give way to the process's other threads: the checksum worker
-// hashes at full speed when it is alone, but yields the CPU at once to the transfer's
-// read ticks and to the window. On Windows this is a below-normal thread priority; here
-// the thread's own nice value rises by 10 (at most 19). Returns false when the system
-// refused.
-bool lowerCurrentThreadPriority();
-
-// The nice value of the calling thread.
-int currentThreadNiceValue();
-
 }

@@ -5,12 +5,8 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
-#include <algorithm>
 #include <cerrno>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 namespace {
 
@@ -184,24 +180,6 @@ bool isNetworkFileSystemType(const QString &type)
                                         "afs", "ncpfs", "ceph", "glusterfs", "fuse.glusterfs", "davfs", "fuse.davfs2",
                                         "fuse.rclone", "fuse.s3fs", "lustre"};
     return network.contains(lower);
-}
-
-// Linux keeps a nice value per thread, addressed by its thread id. With autogrouping (the
-// desktop default) the threads of one session share one slice of the machine and the nice
-// value only orders them among themselves, so a worker hashing alone loses no speed.
-bool lowerCurrentThreadPriority()
-{
-    const id_t thread = id_t(syscall(SYS_gettid));
-    errno = 0;
-    const int current = getpriority(PRIO_PROCESS, thread);
-    if (current == -1 && errno != 0)
-        return false;
-    return setpriority(PRIO_PROCESS, thread, std::min(19, current + 10)) == 0;
-}
-
-int currentThreadNiceValue()
-{
-    return getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)));
 }
 
 }

@@ -8,9 +8,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
-#include <thread>
-
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -161,23 +158,6 @@ private slots:
         QCOMPARE(root, mountPoint);
         QCOMPARE(type, QString("tmpfs"));
         QVERIFY(!fixed); // not a block device at all
-    }
-
-    // A thread that lowers its priority gives way to the others; the rest of the process
-    // keeps its own.
-    void lowerPriorityOnlyForTheCallingThread()
-    {
-        const int before = Platform::currentThreadNiceValue();
-        int inThread = -100;
-        bool lowered = false;
-        std::thread worker([&] {
-            lowered = Platform::lowerCurrentThreadPriority();
-            inThread = Platform::currentThreadNiceValue();
-        });
-        worker.join();
-        QVERIFY(lowered);
-        QCOMPARE(inThread, std::min(19, before + 10));
-        QCOMPARE(Platform::currentThreadNiceValue(), before);
     }
 
     void noDriveForNothing()
