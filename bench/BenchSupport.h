@@ -49,6 +49,8 @@ public:
     void stop();
     // Waits at most `seconds` for the child to end by itself; false when it is still running.
     bool waitFor(double seconds);
+    // Waits for the child to end by itself, however long that takes.
+    void wait() { reap(0); }
     pid_t pid() const { return m_pid; }
     double cpuSeconds() const;
     int exitStatus() const { return m_status; }

@@ -11,6 +11,14 @@
 // The engine makes its file durable every 64 MiB; a third 200 Mbit/s run with those points
 // past the end of the file (only the durable points at the start and stop remain) gives
 // the cost of the syncs: cpu_s_per_gb_200_unsynced and sync_cpu_ratio = ours / that run.
+// Where libcurl's headers were there at build time, a prototype of the read path on
+// libcurl (CurlReadPathPrototype, not part of the product) runs at 200 Mbit/s too:
+//   libcurl_prototype_limit_ratio_200, libcurl_prototype_cpu_per_gb_vs_curl
+// While verifying: the 200 Mbit/s run again, while the engine's checksum worker verifies a
+// 4 GiB reel (two 2 GiB track files, sparse, so the disk is not what is measured) and
+// starts over each time the reel has passed, so that it hashes for the whole run:
+//   limit_ratio_200_while_verifying, limit_window_min_200_while_verifying (and _max),
+//   verified_reels_200_while_verifying (how often the reel passed meanwhile)
 // Memory: the engine downloads a 4 GiB asset without a limit; rss_growth_mib is its peak
 // resident size at the end minus its resident size when the download started.
 // Window: the engine at 200 Mbit/s with the window shown (qrc:///main.qml over the real
@@ -21,10 +29,11 @@
 // download.
 //
 // Usage: bench_download            (runs everything, prints "key: value" lines)
-//        BENCH_DOWNLOAD_ONLY=rate|memory|window, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
+//        BENCH_DOWNLOAD_ONLY=rate|verifying|memory|window, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
 //        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
 //        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR
-//                              window|headless [SYNC_BYTES]  (internal)
+//                              window|headless SYNC_BYTES VERIFY_BYTES_PER_FILE  (internal)
+#include "BenchReel.h"
 #include "BenchSupport.h"
 
 #include "catalogue/DCP.h"
@@ -33,6 +42,11 @@
 #include "download/Asset.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/FileManager.h"
+
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+#include "CurlReadPathPrototype.h"
+#endif
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -58,6 +72,38 @@ const int windowCount = 20;
 const int windowBenchSeconds = 12;
 const int windowBenchRounds = 2;
 const double pollSeconds = 0.05;
+const qint64 verifiedFileSize = qint64(2) << 30; // two of them make the 4 GiB reel
+
+// A finished, not yet verified reel of two sparse track files in a DCP of its own. Each
+// time it passes, it is marked unverified and handed to the worker again.
+void addReelUnderVerification(const QString &root, qint64 bytesPerFile)
+{
+    const QString title = "verifying";
+    QDir().mkpath(root + "/" + title);
+    const QStringList names {"picture.mxf", "sound.mxf"};
+    for (const QString &name : names) {
+        QFile file(root + "/" + title + "/" + name);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(bytesPerFile))
+            qFatal("cannot create %s", qPrintable(file.fileName()));
+    }
+    // Both files hold only zeros: one digest serves both.
+    const QString hash = QString::fromLatin1(FileManager::getFileSHA1(root + "/" + title + "/" + names[0]).toBase64());
+
+    const QList<Asset *> assets = bench::addDownloadedReel("d0000000-0000-0000-0000-0000000000", root, title, names,
+                                                          {hash, hash}, quint64(bytesPerFile))
+                                      .assets;
+    Reel *reel = assets.first()->reels().first();
+
+    // Queued: the worker lists the reel until its outcome has been reported.
+    auto *passes = new int(0);
+    QObject::connect(reel, &Reel::downloadChecksummed, reel, [assets, passes] {
+        std::printf("verified_reels: %d\n", ++*passes);
+        std::fflush(stdout);
+        for (Asset *asset : assets)
+            asset->setDownloadChecksummed(false);
+        DownloadManager::instance()->rebuildQueue();
+    }, Qt::QueuedConnection);
+}
 
 // ---------------------------------------------------------------------------------------
 // The engine side, in its own process.
@@ -74,6 +120,7 @@ int runEngine(int argc, char **argv)
     const QString dataDir = QString::fromLocal8Bit(argv[7]);
     const bool withWindow = argc > 8 && QByteArray(argv[8]) == "window";
     const quint64 syncBytes = argc > 9 ? QByteArray(argv[9]).toULongLong() : 0;
+    const qint64 verifyBytesPerFile = argc > 10 ? QByteArray(argv[10]).toLongLong() : 0;
     qputenv("TOLVANE_DATA_DIR", dataDir.toUtf8());
 
     std::unique_ptr<QCoreApplication> application;
@@ -99,6 +146,8 @@ int runEngine(int argc, char **argv)
     dcp->addReel(reel);
     dcp->sync();
     catalogue->addDCP(dcp);
+    if (verifyBytesPerFile > 0)
+        addReelUnderVerification(root, verifyBytesPerFile);
 
     DownloadManager *manager = DownloadManager::instance();
     std::unique_ptr<QQmlApplicationEngine> engine;
@@ -161,6 +210,23 @@ int runEngine(int argc, char **argv)
     return app.exec();
 }
 
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+int runCurlPrototype(int argc, char **argv)
+{
+    if (argc < 5)
+        return 2;
+    QCoreApplication app(argc, argv);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CurlReadPathPrototype prototype(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[4]),
+                                    QByteArray(argv[3]).toLongLong());
+    if (!prototype.start())
+        return 1;
+    const int result = app.exec();
+    curl_global_cleanup();
+    return result;
+}
+#endif
+
 // ---------------------------------------------------------------------------------------
 // The driver.
 
@@ -168,6 +234,14 @@ struct Sample
 {
     double time;
     qint64 size;
+};
+
+// How an engine run differs from a plain transfer.
+struct EngineOptions {
+    bool withWindow = false;
+    quint64 syncBytes = 0;          // 0: the engine's own durable points
+    qint64 verifyBytesPerFile = 0;  // > 0: a reel of two such files is verified meanwhile
+    int windows = windowCount;
 };
 
 struct RateResult
@@ -181,6 +255,17 @@ struct RateResult
     qint64 bytes = 0;
     double cpuSeconds = 0;
 };
+
+// The last line "key: value" of the text, 0 when there is none.
+double lastValueOf(const QByteArray &text, const QByteArray &key)
+{
+    double value = 0;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(key + ":"))
+            value = line.mid(key.size() + 1).trimmed().toDouble();
+    }
+    return value;
+}
 
 // Polls `output` while the child runs; stops the child once 1 + 20 s have passed after the
 // first byte. Windows are computed from the poll timestamps.
@@ -258,8 +343,8 @@ public:
 
     QString engineOutput(int run) const { return QString("%1/run%2/downloads/bench/asset.mxf").arg(m_dir).arg(run); }
 
-    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone, bool withWindow = false,
-                     quint64 syncBytes = 0)
+    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone,
+                     const EngineOptions &options = {})
     {
         const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
         QDir().mkpath(runDir + "/data");
@@ -267,23 +352,26 @@ public:
         // Nothing leaves the machine: the notification service is the loopback nginx too.
         return child.start({m_self, "engine", runDir + "/downloads", m_nginx.url("asset.bin"),
                             QString::number(bytesPerSecond), QString::number(servedSize), exitWhenDone ? "1" : "0",
-                            runDir + "/data", withWindow ? "window" : "headless", QString::number(syncBytes)},
+                            runDir + "/data", options.withWindow ? "window" : "headless",
+                            QString::number(options.syncBytes), QString::number(options.verifyBytesPerFile)},
                            {"TOLVANE_NOTIFICATION_URL=" + m_nginx.url(""), "TOLVANE_PORTAL_URL=" + m_nginx.url(""),
                             "QT_QPA_PLATFORM=offscreen", "QT_QUICK_BACKEND=software"},
                            runDir + "/stdout.txt", runDir + "/stderr.txt");
     }
 
-    RateResult engineRate(int run, qint64 bytesPerSecond, bool withWindow = false, int windows = windowCount,
-                          quint64 syncBytes = 0)
+    RateResult engineRate(int run, qint64 bytesPerSecond, const EngineOptions &options = {},
+                          int *verifiedReels = nullptr)
     {
         bench::Child child;
-        if (!startEngine(child, run, bytesPerSecond, false, withWindow, syncBytes))
+        if (!startEngine(child, run, bytesPerSecond, false, options))
             return {};
-        RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond), windows);
+        RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond), options.windows);
         const QByteArray out = bench::readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
         const double setup = bench::valueOf(out, "setup_cpu_s");
         if (setup < 0)
             result.ok = false;
+        if (verifiedReels)
+            *verifiedReels = int(lastValueOf(out, "verified_reels"));
         result.cpuSeconds -= std::max(0.0, setup);
         const int last = out.lastIndexOf("frames_at: ");
         if (last >= 0) {
@@ -305,6 +393,20 @@ public:
         bench::Child child;
         if (!child.start({"curl", "-s", "--limit-rate", QString::number(bytesPerSecond), "-o", output,
                           m_nginx.url("asset.bin")},
+                         {}, runDir + "/stdout.txt", runDir + "/stderr.txt"))
+            return {};
+        RateResult result = measureRate(child, output, double(bytesPerSecond));
+        QDir(runDir).removeRecursively();
+        return result;
+    }
+
+    RateResult prototypeRate(int run, qint64 bytesPerSecond)
+    {
+        const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
+        QDir().mkpath(runDir);
+        const QString output = runDir + "/prototype.bin";
+        bench::Child child;
+        if (!child.start({m_self, "curlprototype", m_nginx.url("asset.bin"), QString::number(bytesPerSecond), output},
                          {}, runDir + "/stdout.txt", runDir + "/stderr.txt"))
             return {};
         RateResult result = measureRate(child, output, double(bytesPerSecond));
@@ -359,6 +461,10 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && QByteArray(argv[1]) == "engine")
         return runEngine(argc, argv);
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+    if (argc > 1 && QByteArray(argv[1]) == "curlprototype")
+        return runCurlPrototype(argc, argv);
+#endif
 
     QCoreApplication app(argc, argv);
     QTemporaryDir temp(QDir::tempPath() + "/bench_download-XXXXXX");
@@ -381,7 +487,7 @@ int main(int argc, char **argv)
     }
 
     Driver driver(QCoreApplication::applicationFilePath(), temp.path(), nginx);
-    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,memory,window").split(',');
+    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,verifying,memory,window").split(',');
     bool ok = true;
     int run = 0;
     if (only.contains("rate")) {
@@ -412,7 +518,9 @@ int main(int argc, char **argv)
             if (mbps == 200 && ours.bytes > 0 && curl.bytes > 0) {
                 oursCpuPerGb = ours.cpuSeconds / (ours.bytes / 1e9);
                 curlCpuPerGb = curl.cpuSeconds / (curl.bytes / 1e9);
-                const RateResult unsynced = driver.engineRate(++run, bytesPerSecond, false, windowCount, quint64(servedSize) * 2);
+                EngineOptions unsyncedRun;
+                unsyncedRun.syncBytes = quint64(servedSize) * 2;
+                const RateResult unsynced = driver.engineRate(++run, bytesPerSecond, unsyncedRun);
                 if (!unsynced.ok) {
                     std::fprintf(stderr, "unsynced rate run incomplete (%d windows)\n", unsynced.windows);
                     ok = false;
@@ -420,12 +528,42 @@ int main(int argc, char **argv)
                 if (unsynced.bytes > 0)
                     unsyncedCpuPerGb = unsynced.cpuSeconds / (unsynced.bytes / 1e9);
             }
+#ifdef TOLVANE_BENCH_CURL_PROTOTYPE
+            if (mbps == 200) {
+                const RateResult prototype = driver.prototypeRate(++run, bytesPerSecond);
+                bench::print("libcurl_prototype_limit_ratio_200", prototype.ratio);
+                bench::print("libcurl_prototype_limit_window_min_200", prototype.windowMin);
+                bench::print("libcurl_prototype_cpu_s_per_gb_200",
+                             prototype.bytes > 0 ? prototype.cpuSeconds / (prototype.bytes / 1e9) : -1);
+                bench::print("libcurl_prototype_cpu_per_gb_vs_curl",
+                             prototype.bytes > 0 && curl.bytes > 0
+                                 ? (prototype.cpuSeconds / (prototype.bytes / 1e9)) / (curl.cpuSeconds / (curl.bytes / 1e9))
+                                 : -1,
+                             2);
+            }
+#endif
         }
         bench::print("cpu_s_per_gb_200", oursCpuPerGb);
         bench::print("curl_cpu_s_per_gb_200", curlCpuPerGb);
         bench::print("cpu_per_gb_vs_curl", curlCpuPerGb > 0 ? oursCpuPerGb / curlCpuPerGb : -1, 2);
         bench::print("cpu_s_per_gb_200_unsynced", unsyncedCpuPerGb);
         bench::print("sync_cpu_ratio", unsyncedCpuPerGb > 0 ? oursCpuPerGb / unsyncedCpuPerGb : -1, 2);
+    }
+    if (only.contains("verifying")) {
+        const int mbps = 200;
+        int verifiedReels = 0;
+        EngineOptions verifyingRun;
+        verifyingRun.verifyBytesPerFile = verifiedFileSize;
+        const RateResult ours = driver.engineRate(++run, qint64(mbps) * 125000, verifyingRun, &verifiedReels);
+        if (!ours.ok) {
+            std::fprintf(stderr, "run while verifying incomplete (%d windows, %d reels verified)\n", ours.windows,
+                         verifiedReels);
+            ok = false;
+        }
+        bench::print("limit_ratio_200_while_verifying", ours.ratio);
+        bench::print("limit_window_min_200_while_verifying", ours.windowMin);
+        bench::print("limit_window_max_200_while_verifying", ours.windowMax);
+        bench::print("verified_reels_200_while_verifying", verifiedReels, 0);
     }
     if (only.contains("memory")) {
         double growth = -1;
@@ -442,7 +580,10 @@ int main(int argc, char **argv)
         double frameRate = 0;
         for (int round = 0; round < 2 * windowBenchRounds; ++round) {
             const bool withWindow = round % 2 == 1;
-            const RateResult result = driver.engineRate(++run, bytesPerSecond, withWindow, windowBenchSeconds);
+            EngineOptions windowRun;
+            windowRun.withWindow = withWindow;
+            windowRun.windows = windowBenchSeconds;
+            const RateResult result = driver.engineRate(++run, bytesPerSecond, windowRun);
             if (!result.ok) {
                 std::fprintf(stderr, "%s run incomplete (%d windows)\n", withWindow ? "window" : "headless",
                              result.windows);

@@ -5,6 +5,8 @@
 // cache warm for both), best of three each. Prints "verify_vs_openssl: <openssl s / ours s>".
 //
 // Usage: bench_verify [BYTES_PER_FILE]
+#include "BenchReel.h"
+
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"
@@ -108,25 +110,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    DCPManager *catalogue = DCPManager::instance();
-    auto *dcp = new DCP("c0000000-0000-0000-0000-000000000001", title, QString(), downloads);
-    auto *reel = new Reel("c0000000-0000-0000-0000-000000000002", 1);
-    reel->setDCP(dcp);
-    QList<Asset *> assets;
-    for (int i = 0; i < names.size(); ++i) {
-        auto *asset = new Asset(QString("c0000000-0000-0000-0000-00000000001%1").arg(i), digests[i], quint64(fileSize),
-                                "application/mxf", names[i], "http://127.0.0.1:9/unused");
-        asset->setDcp(dcp);
-        asset->addReel(reel);
-        asset->setDownloadStarted(true);
-        asset->setDownloadFinished(true);
-        reel->addAsset(asset);
-        dcp->addAsset(asset);
-        assets << asset;
-    }
-    dcp->addReel(reel);
-    dcp->sync();
-    catalogue->addDCP(dcp);
+    const bench::DownloadedReel downloaded = bench::addDownloadedReel("c0000000-0000-0000-0000-0000000000", downloads,
+                                                                      title, names, digests, quint64(fileSize));
+    Reel *reel = downloaded.reel;
+    const QList<Asset *> &assets = downloaded.assets;
     DownloadManager *manager = DownloadManager::instance(); // starts the worker's thread
 
     double oursSeconds = 1e9;

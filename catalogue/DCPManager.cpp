@@ -11,6 +11,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QHash>
 #include <QQmlEngine>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -35,9 +36,11 @@ DCPManager::DCPManager() = default;
 
 bool DCPManager::loadDCPs()
 {
-    QMap<AssetKey, Asset *> assets;
-    QMap<QString, Reel *> reels;
-    QMap<QString, DCP *> dcps;
+    // Hashes: these maps only find objects again while the rows are read. Assets need no
+    // map: the statement orders the rows by DCP row and asset row, so every row of one
+    // asset follows the one before.
+    QHash<QString, Reel *> reels;
+    QHash<QString, DCP *> dcps;
     QList<DCP *> order;
 
     QSqlQuery query = DatabaseManager::instance()->getDCPsQuery();
@@ -66,6 +69,10 @@ bool DCPManager::loadDCPs()
     const int dcpDbIdColumn = record.indexOf("dcp_db_id");
     const int reelDbIdColumn = record.indexOf("reel_db_id");
 
+    // Consecutive rows mostly name the objects of the row before, which then need no lookup.
+    DCP *dcp = nullptr;
+    Reel *reel = nullptr;
+    Asset *asset = nullptr;
     while (query.next()) {
         // A link row whose asset, reel or DCP row is gone joins to NULLs; building objects
         // from them would put empty uuids into the catalogue.
@@ -75,50 +82,54 @@ bool DCPManager::loadDCPs()
         }
         const QString dcpUuid = query.value(dcpUuidColumn).toString();
         const QString reelUuid = query.value(reelUuidColumn).toString();
-        const quint32 reelNumber = query.value(reelNumberColumn).toUInt();
         const QString assetUuid = query.value(assetUuidColumn).toString();
 
-        const AssetKey key(assetUuid, dcpUuid);
-        Asset *asset = assets.value(key, nullptr);
-        if (!asset) {
-            asset = new Asset(assetUuid, query.value(assetHashColumn).toString(), query.value(assetSizeColumn).toULongLong(),
-                              query.value(assetTypeColumn).toString(), query.value(assetFileNameColumn).toString(),
-                              query.value(assetUrlColumn).toString());
+        const bool sameDcp = dcp && dcp->uuid() == dcpUuid;
+        if (!sameDcp) {
+            dcp = dcps.value(dcpUuid, nullptr);
+            if (!dcp) {
+                dcp = new DCP(dcpUuid, query.value(dcpTitleColumn).toString(), query.value(dcpImageUrlColumn).toString(),
+                              query.value(dcpDownloadPathColumn).toString());
+                dcp->setDbId(query.value(dcpDbIdColumn).toUInt());
+                dcp->setUserUuid(query.value(dcpUserUuidColumn).toString());
+                dcp->setCampaignDcpId(query.value(dcpCampaignColumn).toULongLong());
+                dcp->setFriendlyTitle(query.value(dcpFriendlyTitleColumn).toString());
+                dcps.insert(dcpUuid, dcp);
+                order.append(dcp);
+            }
+        }
+
+        const bool sameAsset = sameDcp && asset && asset->uuid() == assetUuid;
+        if (!sameAsset) {
+            asset = new Asset(assetUuid, query.value(assetHashColumn).toString(),
+                              query.value(assetSizeColumn).toULongLong(), query.value(assetTypeColumn).toString(),
+                              query.value(assetFileNameColumn).toString(), query.value(assetUrlColumn).toString());
             asset->setDirectoryPath(query.value(assetDirectoryColumn).toString());
             asset->setDownloadStarted(query.value(assetStartedColumn).toBool());
             asset->setDownloadFinished(query.value(assetFinishedColumn).toBool());
             asset->setDownloadChecksummed(query.value(assetChecksummedColumn).toBool());
             asset->setDownloadCorrupted(query.value(assetCorruptedColumn).toBool());
             asset->setDownloadAttempts(query.value(assetAttemptsColumn).toUInt());
-            assets.insert(key, asset);
         }
 
-        Reel *reel = reels.value(reelUuid, nullptr);
-        if (!reel) {
-            reel = new Reel(reelUuid, reelNumber);
-            reel->setDbId(query.value(reelDbIdColumn).toUInt());
-            reels.insert(reelUuid, reel);
-        }
-
-        DCP *dcp = dcps.value(dcpUuid, nullptr);
-        if (!dcp) {
-            dcp = new DCP(dcpUuid, query.value(dcpTitleColumn).toString(), query.value(dcpImageUrlColumn).toString(),
-                          query.value(dcpDownloadPathColumn).toString());
-            dcp->setDbId(query.value(dcpDbIdColumn).toUInt());
-            dcp->setUserUuid(query.value(dcpUserUuidColumn).toString());
-            dcp->setCampaignDcpId(query.value(dcpCampaignColumn).toULongLong());
-            dcp->setFriendlyTitle(query.value(dcpFriendlyTitleColumn).toString());
-            dcps.insert(dcpUuid, dcp);
-            order.append(dcp);
+        const bool sameReel = reel && reel->uuid() == reelUuid;
+        if (!sameReel) {
+            reel = reels.value(reelUuid, nullptr);
+            if (!reel) {
+                reel = new Reel(reelUuid, query.value(reelNumberColumn).toUInt());
+                reel->setDbId(query.value(reelDbIdColumn).toUInt());
+                reels.insert(reelUuid, reel);
+            }
         }
 
         asset->addReel(reel);
         asset->setDcp(dcp);
         reel->addAsset(asset);
         reel->setDCP(dcp);
-        if (!dcp->getReel(reelUuid))
+        // The row before already linked this reel or this asset to this DCP.
+        if (!(sameDcp && sameReel) && !dcp->getReel(reelUuid))
             dcp->addReel(reel);
-        if (!dcp->getAsset(assetUuid))
+        if (!sameAsset && !dcp->getAsset(assetUuid))
             dcp->addAsset(asset);
     }
 
@@ -204,13 +215,13 @@ void DCPManager::addAssetToIndex(Asset *asset)
     // A new DCP's assets are indexed when they are stored and again when the DCP is
     // listed; the list holds each asset once.
     const AssetKey key = assetKey(asset);
-    Asset *known = m_assetIndex.value(key, nullptr);
-    if (known == asset)
+    Asset *&slot = m_assetIndex[key];
+    if (slot == asset)
         return;
-    if (known)
-        m_assets.removeAll(known);
+    if (slot)
+        m_assets.removeAll(slot);
+    slot = asset;
     m_assets.append(asset);
-    m_assetIndex.insert(key, asset);
 }
 
 void DCPManager::removeReelFromIndex(Reel *reel)

@@ -4,6 +4,7 @@
 #include "catalogue/AssetKey.h"
 
 #include <QList>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -79,5 +80,5 @@ private:
     QList<Reel *> m_reels;
     QMap<QString, Reel *> m_reelIndex;
     QList<Asset *> m_assets;
-    QMap<AssetKey, Asset *> m_assetIndex;
+    QHash<AssetKey, Asset *> m_assetIndex;
 };

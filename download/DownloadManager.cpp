@@ -129,11 +129,11 @@ bool DownloadManager::isEligible(const Asset *asset)
 
 void DownloadManager::enqueueAsset(Asset *asset)
 {
-    const AssetKey key = assetKey(asset);
-    if (queuedKeys.contains(key))
+    Asset *&slot = queuedKeys[assetKey(asset)];
+    if (slot)
         return;
+    slot = asset;
     queue.append(asset);
-    queuedKeys.insert(key, asset);
 }
 
 bool DownloadManager::isQueued(Asset *asset) const
@@ -290,7 +290,6 @@ void DownloadManager::startNextDownload()
     sizeReached = false;
     replyChecked = false;
     replyBytes = 0;
-    unusedBudget = 0;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
     // The transfer appends from here: the file up to here must be on the disk first.
     int syncError = 0;
@@ -421,8 +420,12 @@ void DownloadManager::downloadReadyRead()
         return;
     }
 
+    if (!tickClock.isValid())
+        tickClock.start();
+    const qint64 tickNs = tickClock.nsecsElapsed();
     if (!replyChecked) {
         replyChecked = true;
+        readBudget.restart(tickNs, qint64(readInterval) * 1000000);
         // A server that ignores the range sends the whole file: start the file over
         // instead of appending the file to its own beginning.
         if (status == 200 && requestOffset > 0) {
@@ -441,19 +444,17 @@ void DownloadManager::downloadReadyRead()
         return;
     }
     const qint64 room = qint64(listedSize - quint64(lengthBefore));
-    // The budget a tick could not use because the reply held less is carried to the next
-    // tick (at most one tick's worth): the reply's buffer refills in bursts, and without the
-    // carry a 200 Mbit/s limit landed at 0.74-0.97 of itself. The bytes go through one
-    // reused buffer instead of a new array per tick.
-    const qint64 budget = qint64(readChunkSize) + unusedBudget;
+    // The budget follows the time since the last tick that read (see ReadBudget). The bytes
+    // go through one reused buffer instead of a new array per tick.
+    const qint64 budget = readBudget.take(tickNs, qint64(readChunkSize));
     const qint64 available = currentReply->bytesAvailable();
     const qint64 wanted = std::min(room, currentReply->isFinished() ? available : std::min(budget, available));
     if (readBuffer.size() < wanted)
         readBuffer.resize(int(wanted));
     const qint64 count = currentReply->read(readBuffer.data(), wanted);
+    readBudget.used(budget, std::max<qint64>(0, count));
     if (count <= 0)
         return;
-    unusedBudget = std::min<qint64>(qint64(readChunkSize), std::max<qint64>(0, budget - count));
     int writeError = 0;
     const qint64 written = FileManager::appendToFile(file, readBuffer.constData(), count, &writeError);
     if (written != count) {

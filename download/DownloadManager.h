@@ -3,7 +3,10 @@
 #include "app/UserInteraction.h"
 #include "catalogue/AssetKey.h"
 #include "download/TransferJournal.h"
+#include "download/ReadBudget.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -113,7 +116,7 @@ private:
     void removeReel(Reel *reel);
 
     QList<Asset *> queue;
-    QMap<AssetKey, Asset *> queuedKeys;
+    QHash<AssetKey, Asset *> queuedKeys;
     Asset *currentAsset = nullptr;
     quint64 bytesSinceSample = 0;
     QNetworkAccessManager network;
@@ -140,8 +143,9 @@ private:
     TransferJournal journal;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
-    // Read ticks: the budget a tick could not use, carried to the next one, and the one
+    // Read ticks: what each may take under the limit (timed on tickClock), and the one
     // buffer the bytes pass through.
-    qint64 unusedBudget = 0;
+    ReadBudget readBudget;
+    QElapsedTimer tickClock;
     QByteArray readBuffer;
 };
