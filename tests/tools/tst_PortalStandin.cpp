@@ -245,6 +245,15 @@ private slots:
             statuses.append(m_http.get(url(m_standin, "/notification/dcp?event=8")).status);
         QCOMPARE(statuses, (QList<int>{503, 503, 200}));
         QCOMPARE(m_standin.notificationRequests().size(), size_t(3));
+        // Each record tells what was answered: only the plain "ok" acknowledges.
+        QList<int> recorded;
+        QList<bool> acknowledged;
+        for (const NotificationRequest &request : m_standin.notificationRequests()) {
+            recorded.append(request.status);
+            acknowledged.append(request.acknowledged);
+        }
+        QCOMPARE(recorded, (QList<int>{503, 503, 200}));
+        QCOMPARE(acknowledged, (QList<bool>{false, false, true}));
 
         NotificationBehaviour b;
         b.body = "OK";
@@ -252,6 +261,8 @@ private slots:
         HttpResult r = m_http.get(url(m_standin, "/notification/dcp?event=8"));
         QCOMPARE(r.status, 200);
         QCOMPARE(r.body, QByteArray("OK"));
+        QCOMPARE(m_standin.notificationRequests().back().status, 200);
+        QVERIFY(!m_standin.notificationRequests().back().acknowledged);
 
         b = NotificationBehaviour();
         b.delayMs = 400;
@@ -270,10 +281,13 @@ private slots:
         QTest::qWait(500);
         QVERIFY(!reply->isFinished());
         QCOMPARE(m_standin.notificationRequests().size(), size_t(1));
+        QCOMPARE(m_standin.notificationRequests().front().status, 0);
         m_standin.setNotificationBehaviour(NotificationBehaviour());
         const HttpResult r = HttpClient::finish(reply, 5000);
         QVERIFY(r.finished);
         QCOMPARE(r.body, QByteArray("ok"));
+        QCOMPARE(m_standin.notificationRequests().front().status, 200);
+        QVERIFY(m_standin.notificationRequests().front().acknowledged);
     }
 
     void rangeRequestsGetPartialContent()
@@ -459,6 +473,12 @@ private slots:
         QCOMPARE(m_http.get(url(m_standin, "/notification/dcp?event=1")).status, 502);
         r = m_http.get(url(m_standin, "/_control/notifications"));
         QCOMPARE(QJsonDocument::fromJson(r.body).array().size(), 1);
+        const QJsonObject recorded = QJsonDocument::fromJson(r.body).array().at(0).toObject();
+        QCOMPARE(recorded["status"].toInt(), 502);
+        QCOMPARE(recorded["acknowledged"].toBool(true), false);
+        QCOMPARE(m_http.get(url(m_standin, "/notification/dcp?event=2")).status, 200);
+        r = m_http.get(url(m_standin, "/_control/notifications"));
+        QCOMPARE(QJsonDocument::fromJson(r.body).array().at(1).toObject()["acknowledged"].toBool(false), true);
     }
 
     void executablePrintsItsBaseUrlFirst()

@@ -255,6 +255,7 @@ struct PortalStandin::Impl {
 
     NotificationBehaviour notification;
     std::vector<NotificationRequest> notifications;
+    std::uint64_t notificationSequence = 0;
     std::string notificationLog;
 
     std::string assetRoot;
@@ -769,6 +770,7 @@ void PortalStandin::Impl::handleNotification(const httplib::Request &req, httpli
     bool failing = false;
     {
         std::unique_lock<std::mutex> lock(mutex);
+        record.sequence = ++notificationSequence;
         notifications.push_back(record);
         if (!notificationLog.empty()) {
             std::ofstream log(notificationLog, std::ios::app | std::ios::binary);
@@ -788,6 +790,17 @@ void PortalStandin::Impl::handleNotification(const httplib::Request &req, httpli
     if (b.delayMs > 0 && !pause(b.delayMs)) {
         res.status = 503;
         return;
+    }
+    const int status = failing ? b.failStatus : b.status;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto it = notifications.rbegin(); it != notifications.rend(); ++it) {
+            if (it->sequence == record.sequence) {
+                it->status = status;
+                it->acknowledged = !failing && status == 200 && b.body == "ok";
+                break;
+            }
+        }
     }
     if (failing) {
         res.status = b.failStatus;
@@ -1092,7 +1105,8 @@ void PortalStandin::Impl::handleControl(const httplib::Request &req, httplib::Re
             for (const auto &item : n.query)
                 if (!query.contains(q(item.first)))
                     query[q(item.first)] = q(item.second);
-            list.append(QJsonObject{{"target", q(n.target)}, {"query", query}});
+            list.append(QJsonObject{{"target", q(n.target)}, {"query", query}, {"status", n.status},
+                                    {"acknowledged", n.acknowledged}});
         }
         reply = QJsonDocument(list);
     } else if (what == "asset-requests") {

@@ -49,6 +49,9 @@ struct AuthenticateRequest {
 struct NotificationRequest {
     std::string target;      // raw request target, path and query
     std::vector<std::pair<std::string, std::string>> query; // decoded, in order
+    std::uint64_t sequence = 0; // 1 for the first request since the start, and so on
+    int status = 0;            // status answered (0 while unanswered)
+    bool acknowledged = false; // answered 200 with the body "ok"
     std::string value(const std::string &name) const;       // first value of a query item
 };
 

@@ -68,7 +68,9 @@ Control (JSON bodies, same keys as the configuration):
   POST /_control/authenticate           authenticate behaviour keys.
   POST /_control/versioncheck           version check keys.
   POST /_control/installer              installer keys.
-  GET  /_control/notifications          recorded notification requests.
+  GET  /_control/notifications          recorded notification requests, each with the status
+                                        answered and whether it was acknowledged ("ok").
+                                        A request cleared away meanwhile is not updated.
   GET  /_control/asset-requests         recorded asset requests.
   GET  /_control/authenticate-requests  recorded authentication requests.
   POST /_control/clear-requests         forget every recorded request.
