@@ -116,7 +116,7 @@ private:
     void assetFault(double kind, double a, double b, int tickNumber);
     void notificationFault(double kind, double a, int tickNumber);
     void diskFault(double a, int tickNumber);
-    void removeReel(double a);
+    void removeReel(double a, double b);
     void offerDcps(int count);
     void expireFaults(int tickNumber, bool all);
     SoakAsset *targetAsset(double a, bool *current);
@@ -156,6 +156,7 @@ private:
     bool engineIdle = false;
     int lastResumeTick = -100;
     int ticksGone = 0; // schedule ticks (100 ms of engine life) since the start
+    int holdUntilTick = 0; // the engine lives at least until then
     QString stderrPath;
     QStringList stderrPaths;
 
@@ -176,6 +177,7 @@ private:
     QSet<QString> lostReported;
     QHash<QString, QByteArray> sources_;
     QStringList failures;
+    QSet<QString> reported;
     QString phase = "set-up";
     QElapsedTimer clock;
 };
@@ -478,7 +480,7 @@ void Soak::cycle()
     const int due = o.initialDcps + int(gone * double(catalogue.size() - o.initialDcps));
     if (due > offered)
         offerDcps(due - offered);
-    for (int t = 0; t < ticks; ++t) {
+    for (int t = 0; t < ticks || ticksGone < holdUntilTick; ++t) {
         readEngine(100);
         if (!engine || engine->state() != QProcess::Running)
             return;
@@ -502,7 +504,7 @@ void Soak::tick(int t)
     else if (action < 0.11)
         diskFault(a, t);
     else if (action < 0.12)
-        removeReel(a);
+        removeReel(a, b);
 
     if (engineIdle && offered < catalogue.size()) {
         engineIdle = false;
@@ -557,7 +559,9 @@ void Soak::assetFault(double kind, double a, double b, int t)
         fault.stallAfter = qint64(b * double(size));
         lasts = between(10, 35);
     } else if (kind < 0.50) {
-        fault.flipOffset = std::min<qint64>(size - 1, qint64(b * double(size)));
+        // A byte still to come: one already on disk is never sent again.
+        const qint64 onDisk = std::min<qint64>(size - 1, QFileInfo(asset->destinationPath).size());
+        fault.flipOffset = std::min<qint64>(size - 1, onDisk + qint64(b * double(size - onDisk)));
         fault.flipRequests = 1 + int(b * 1000) % 3;
         lasts = 600; // until served, within a minute
         asset->flipOffsets.insert(fault.flipOffset);
@@ -587,6 +591,7 @@ void Soak::assetFault(double kind, double a, double b, int t)
         cut.dropAfter = 0;
         standin.setAssetFault(asset->standinPath, cut);
         QThread::msleep(120);
+        holdUntilTick = t + 25; // past the engine's stall timeout
     }
     standin.setAssetFault(asset->standinPath, fault);
     assetFaults[asset->standinPath] = active;
@@ -692,18 +697,30 @@ void Soak::diskFault(double a, int t)
     ++figures.faults;
 }
 
-void Soak::removeReel(double a)
+void Soak::removeReel(double a, double b)
 {
-    // At most one reel in eight goes.
+    // At most one reel in eight goes; half of the time one that shares an asset.
     QStringList candidates;
+    QStringList sharing;
     int reels = 0;
     for (int i = 0; i < offered; ++i) {
-        for (const QString &uuid : catalogue[i].reelUuids) {
+        const SoakDcp &dcp = catalogue[i];
+        for (int r = 0; r < dcp.reelUuids.size(); ++r) {
+            const QString &uuid = dcp.reelUuids.at(r);
             ++reels;
-            if (!removalRequested.contains(uuid) && !droppedTitles.contains(catalogue[i].title))
-                candidates.append(uuid);
+            if (removalRequested.contains(uuid) || droppedTitles.contains(dcp.title))
+                continue;
+            candidates.append(uuid);
+            for (const SoakAsset &asset : dcp.assets) {
+                if (asset.reelNumbers.size() > 1 && asset.reelNumbers.contains(r + 1)) {
+                    sharing.append(uuid);
+                    break;
+                }
+            }
         }
     }
+    if (b < 0.5 && !sharing.isEmpty())
+        candidates = sharing;
     if (candidates.isEmpty() || removalRequested.size() * 8 >= reels)
         return;
     const QString uuid = candidates.at(int(a * candidates.size()) % candidates.size());
@@ -739,13 +756,16 @@ void Soak::note(const QString &what)
 
 void Soak::fail(const QString &what)
 {
+    // A state found again at a later check is reported once, where it was first seen.
+    if (reported.contains(what))
+        return;
+    reported.insert(what);
     const QString text = QString("[seed %1, %2, %3 s] %4")
                              .arg(o.seed)
                              .arg(phase)
                              .arg(clock.elapsed() / 1000)
                              .arg(what);
-    if (!failures.contains(text))
-        failures.append(text);
+    failures.append(text);
     std::printf("FAIL %s\n", qPrintable(text));
     std::fflush(stdout);
 }
@@ -822,6 +842,33 @@ void Soak::inspect(bool final)
         }
         if (!dcpGone)
             fail(QString("reel %1 of %2 left the database although no one removed it").arg(reelUuid, title));
+    }
+
+    // A remaining reel keeps every asset of its composition, also one it shares with a
+    // reel that was removed.
+    for (const DbReel &reel : db.reels) {
+        for (const SoakDcp &dcp : catalogue) {
+            const int number = dcp.reelUuids.indexOf(reel.uuid) + 1;
+            if (number == 0)
+                continue;
+            for (const SoakAsset &asset : dcp.assets) {
+                if (!asset.reelNumbers.contains(number)
+                    || (reel.assetUuids.contains(asset.uuid) && db.assets.contains(qMakePair(asset.uuid, dcp.uuid))))
+                    continue;
+                QStringList sharers;
+                for (int other : asset.reelNumbers) {
+                    if (other != number)
+                        sharers.append(QString("reel #%1 %2%3").arg(other).arg(dcp.reelUuids.value(other - 1),
+                                                                        removalRequested.contains(dcp.reelUuids.value(other - 1)) ? " (removed)" : ""));
+                }
+                fail(QString("reel #%1 %2 of %3 lost its asset %4 (%5%6)%7: the reel can never be complete on disk")
+                         .arg(number)
+                         .arg(reel.uuid, dcp.title, asset.uuid, asset.fileName,
+                              reel.assetUuids.contains(asset.uuid) ? ": the reel's link row is left, the asset row is gone"
+                                                                   : ": no link row",
+                              sharers.isEmpty() ? QString() : ", shared with " + sharers.join(", ")));
+            }
+        }
     }
 
     for (const DbAsset &row : db.assets) {
