@@ -76,13 +76,9 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         // Events left unsent by an earlier run go out as soon as the manager exists.
         NotificationManager::instance();
 
-        if (argc > 1) {
-            try {
-                dcpManager->loadDCPFromFile(QString::fromLocal8Bit(argv[1]));
-            } catch (const std::exception &error) {
-                showStartupError(error);
-            }
-        }
+        // A package that cannot be imported is reported by the import itself; start-up goes on.
+        if (argc > 1)
+            dcpManager->loadDCPFromFile(QString::fromLocal8Bit(argv[1]));
 
         DownloadManager *downloadManager = DownloadManager::instance();
 

@@ -283,6 +283,21 @@ qint64 fileSize(const QString &path)
     return qint64(info.st_size);
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+double valueOf(const QByteArray &text, const QByteArray &key)
+{
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(key + ":"))
+            return line.mid(key.size() + 1).trimmed().toDouble();
+    }
+    return -1;
+}
+
 void print(const char *key, double value, int decimals)
 {
     std::printf("%s: %.*f\n", key, decimals, value);

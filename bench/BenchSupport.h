@@ -72,6 +72,12 @@ double selfCpuSeconds();
 // Size of a file, 0 when it does not exist.
 qint64 fileSize(const QString &path);
 
+// The whole content of a file, empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
+// The number after "key:" on the first line of text that starts so; -1 when none does.
+double valueOf(const QByteArray &text, const QByteArray &key);
+
 // "key: value" on stdout, flushed.
 void print(const char *key, double value, int decimals = 3);
 

@@ -2,6 +2,8 @@
 // sqlite3 tool running the same join on the same file, and the cost of one pass of
 // the state queries the window makes.
 // Prints "catalogue_load_vs_sqlite3: <ours / sqlite3>" and "state_pass_ms: <ms>".
+#include "BenchCatalogue.h"
+
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"
@@ -20,73 +22,6 @@
 namespace {
 
 const int dcpCount = 500;
-const int reelsPerDcp = 8;
-const int assetsPerReel = 6;
-
-QString uuid(char kind, int a, int b = 0, int c = 0)
-{
-    return QString("%1%2-%3-%4-0000-000000000000").arg(kind).arg(a, 7, 10, QChar('0')).arg(b, 4, 10, QChar('0')).arg(c, 4, 10, QChar('0'));
-}
-
-void fill(DatabaseManager *db, const QString &downloads)
-{
-    QSqlQuery query(db->database());
-    db->database().transaction();
-    QSqlQuery dcp(db->database());
-    dcp.prepare("INSERT INTO dcp (uuid,title,friendly_title,image_url,download_path,user_uuid,campaign_dcp_id) VALUES (?,?,?,?,?,?,?)");
-    QSqlQuery reel(db->database());
-    reel.prepare("INSERT INTO reel (uuid,dcp_uuid,reel_number) VALUES (?,?,?)");
-    QSqlQuery asset(db->database());
-    asset.prepare("INSERT INTO asset (uuid,dcp_uuid,hash,size,type,original_filename,directory_path,download_url,"
-                  "download_started,download_finished,download_checksummed,download_corrupted,download_attempts) "
-                  "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    QSqlQuery link(db->database());
-    link.prepare("INSERT INTO dcp_reel_asset (dcp_uuid,reel_uuid,asset_uuid) VALUES (?,?,?)");
-    for (int d = 0; d < dcpCount; ++d) {
-        const QString dcpUuid = uuid('d', d);
-        const QString title = QString("Feature_%1_FTR-1_F_EN-XX_51_2K_20261210_SMPTE_OV").arg(d);
-        QDir().mkpath(downloads + "/" + title);
-        dcp.addBindValue(dcpUuid);
-        dcp.addBindValue(title);
-        dcp.addBindValue("Feature " + QString::number(d));
-        dcp.addBindValue("https://posters.example/" + dcpUuid + ".jpg");
-        dcp.addBindValue(downloads);
-        dcp.addBindValue("00000000-0000-0000-0000-0000000000aa");
-        dcp.addBindValue(1000 + d);
-        if (!dcp.exec())
-            qFatal("fill failed");
-        for (int r = 0; r < reelsPerDcp; ++r) {
-            const QString reelUuid = uuid('r', d, r);
-            reel.addBindValue(reelUuid);
-            reel.addBindValue(dcpUuid);
-            reel.addBindValue(r + 1);
-            if (!reel.exec())
-            qFatal("fill failed");
-            for (int a = 0; a < assetsPerReel; ++a) {
-                const QString assetUuid = uuid('a', d, r, a);
-                asset.addBindValue(assetUuid);
-                asset.addBindValue(dcpUuid);
-                asset.addBindValue("2jmj7l5rSw0yVb/vlWAYkK/YBwk=");
-                asset.addBindValue(qulonglong(2000000000ULL + a));
-                asset.addBindValue("application/mxf");
-                asset.addBindValue(assetUuid + "_pic.mxf");
-                asset.addBindValue(QString(""));
-                asset.addBindValue("https://assets.example/" + assetUuid);
-                for (int flag = 0; flag < 4; ++flag)
-                    asset.addBindValue(flag == 0);
-                asset.addBindValue(0);
-                if (!asset.exec())
-            qFatal("fill failed");
-                link.addBindValue(dcpUuid);
-                link.addBindValue(reelUuid);
-                link.addBindValue(assetUuid);
-                if (!link.exec())
-            qFatal("fill failed");
-            }
-        }
-    }
-    db->database().commit();
-}
 
 }
 
@@ -99,10 +34,9 @@ int main(int argc, char **argv)
 
     // Filled through a connection of its own, closed before the timed load opens the file.
     const QString databasePath = dir.path() + "/" + DatabaseManager::fileName;
-    {
-        DatabaseManager filler(databasePath, "filler");
-        fill(&filler, dir.path() + "/downloads");
-    }
+    bench::CatalogueShape shape;
+    shape.dcps = dcpCount;
+    bench::fillCatalogue(databasePath, dir.path() + "/downloads", shape);
 
     QElapsedTimer timer;
     timer.start();

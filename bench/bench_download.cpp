@@ -10,27 +10,41 @@
 // set-up before its first request is taken out), as cpu_per_gb_vs_curl = ours / curl.
 // Memory: the engine downloads a 4 GiB asset without a limit; rss_growth_mib is its peak
 // resident size at the end minus its resident size when the download started.
+// Window: the engine at 200 Mbit/s with the window shown (qrc:///main.qml over the real
+// managers, offscreen, software renderer) against the same engine without a window, twice
+// each, alternating, 12 s of transfer a run after the first second; window_cpu_vs_headless
+// is their CPU seconds per GB (the set-up before the first request, the window's first
+// frame included, taken out). window_frames_per_s: frames the window drew per second of
+// download.
 //
 // Usage: bench_download            (runs everything, prints "key: value" lines)
-//        BENCH_DOWNLOAD_ONLY=rate|memory, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s, comma-separated)
-//        and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
-//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE   (internal)
+//        BENCH_DOWNLOAD_ONLY=rate|memory|window, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
+//        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
+//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR [window]
+//        (internal)
 #include "BenchSupport.h"
 
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
+#include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QVector>
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +52,8 @@ namespace {
 const qint64 servedSize = qint64(4) << 30; // one sparse file serves every run
 const double skipSeconds = 1.0;
 const int windowCount = 20;
+const int windowBenchSeconds = 12;
+const int windowBenchRounds = 2;
 const double pollSeconds = 0.05;
 
 // ---------------------------------------------------------------------------------------
@@ -53,9 +69,15 @@ int runEngine(int argc, char **argv)
     const quint64 size = QByteArray(argv[5]).toULongLong();
     const bool exitWhenDone = QByteArray(argv[6]) == "1";
     const QString dataDir = QString::fromLocal8Bit(argv[7]);
+    const bool withWindow = argc > 8 && QByteArray(argv[8]) == "window";
     qputenv("TOLVANE_DATA_DIR", dataDir.toUtf8());
 
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> application;
+    if (withWindow)
+        application = std::make_unique<QApplication>(argc, argv);
+    else
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication &app = *application;
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 
     DCPManager *catalogue = DCPManager::instance();
@@ -75,6 +97,35 @@ int runEngine(int argc, char **argv)
     catalogue->addDCP(dcp);
 
     DownloadManager *manager = DownloadManager::instance();
+    std::unique_ptr<QQmlApplicationEngine> engine;
+    QQuickWindow *shownWindow = nullptr;
+    if (withWindow) {
+        // The window as the application shows it, up to its first frame, before anything
+        // is downloaded.
+        engine = std::make_unique<QQmlApplicationEngine>();
+        engine->rootContext()->setContextProperty("download_mgr", manager);
+        engine->rootContext()->setContextProperty("dcp_mgr", catalogue);
+        engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
+        bool shown = false;
+        QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, &app, [&](QObject *object, const QUrl &) {
+            if (auto *window = qobject_cast<QQuickWindow *>(object)) {
+                shownWindow = window;
+                QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
+                    if (!shown)
+                        app.exit(0);
+                    shown = true;
+                });
+            }
+        });
+        QTimer::singleShot(30000, &app, [&] { app.exit(1); });
+        engine->load(QUrl("qrc:///main.qml"));
+        app.exec();
+        if (!shown) {
+            std::fprintf(stderr, "the window did not show\n");
+            return 1;
+        }
+    }
+    // After the window: its speed slider sets the limit from the settings when it is made.
     if (bytesPerSecond > 0)
         manager->setReadChunkSize(bytesPerSecond);
     if (exitWhenDone) {
@@ -87,6 +138,19 @@ int runEngine(int argc, char **argv)
     std::printf("setup_cpu_s: %.6f\n", bench::selfCpuSeconds());
     std::printf("rss_start_kib: %lld\n", bench::selfStatusKib("VmRSS"));
     std::fflush(stdout);
+    // Frames the window drew since the download started, once a second: a window that only
+    // follows the progress signals draws a few a second, not continuously.
+    int frames = 0;
+    QTimer frameReport;
+    if (shownWindow) {
+        QObject::connect(shownWindow, &QQuickWindow::frameSwapped, &app, [&] { ++frames; });
+        const double started = bench::now();
+        QObject::connect(&frameReport, &QTimer::timeout, &app, [&] {
+            std::printf("frames_at: %.3f %d\n", bench::now() - started, frames);
+            std::fflush(stdout);
+        });
+        frameReport.start(1000);
+    }
     manager->rebuildQueue();
     return app.exec();
 }
@@ -102,6 +166,7 @@ struct Sample
 
 struct RateResult
 {
+    double framesPerSecond = -1; // the window's, when it was shown
     bool ok = false;
     double ratio = 0;
     double windowMin = 0;
@@ -111,30 +176,15 @@ struct RateResult
     double cpuSeconds = 0;
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-double valueOf(const QByteArray &text, const QByteArray &key)
-{
-    for (const QByteArray &line : text.split('\n')) {
-        if (line.startsWith(key + ":"))
-            return line.mid(key.size() + 1).trimmed().toDouble();
-    }
-    return -1;
-}
-
 // Polls `output` while the child runs; stops the child once 1 + 20 s have passed after the
 // first byte. Windows are computed from the poll timestamps.
-RateResult measureRate(bench::Child &child, const QString &output, double bytesPerSecond)
+RateResult measureRate(bench::Child &child, const QString &output, double bytesPerSecond, int windows = windowCount)
 {
     RateResult result;
     QVector<Sample> samples;
     const double started = bench::now();
     double firstByte = -1;
-    const double wanted = skipSeconds + windowCount + 2 * pollSeconds;
+    const double wanted = skipSeconds + windows + 2 * pollSeconds;
     double next = started;
     while (child.running()) {
         const double time = bench::now();
@@ -170,7 +220,7 @@ RateResult measureRate(bench::Child &child, const QString &output, double bytesP
     int current = start;
     double low = 1e9;
     double high = 0;
-    while (result.windows < windowCount) {
+    while (result.windows < windows) {
         const int end = pollAtOrAfter(origin + result.windows + 1);
         if (end >= samples.size() || end <= current)
             break;
@@ -186,7 +236,7 @@ RateResult measureRate(bench::Child &child, const QString &output, double bytesP
         / bytesPerSecond;
     result.windowMin = low;
     result.windowMax = high;
-    result.ok = result.windows == windowCount;
+    result.ok = result.windows == windows;
     return result;
 }
 
@@ -202,7 +252,7 @@ public:
 
     QString engineOutput(int run) const { return QString("%1/run%2/downloads/bench/asset.mxf").arg(m_dir).arg(run); }
 
-    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone)
+    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone, bool withWindow = false)
     {
         const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
         QDir().mkpath(runDir + "/data");
@@ -210,24 +260,31 @@ public:
         // Nothing leaves the machine: the notification service is the loopback nginx too.
         return child.start({m_self, "engine", runDir + "/downloads", m_nginx.url("asset.bin"),
                             QString::number(bytesPerSecond), QString::number(servedSize), exitWhenDone ? "1" : "0",
-                            runDir + "/data"},
+                            runDir + "/data", withWindow ? "window" : "headless"},
                            {"TOLVANE_NOTIFICATION_URL=" + m_nginx.url(""), "TOLVANE_PORTAL_URL=" + m_nginx.url(""),
-                            "QT_QPA_PLATFORM=offscreen"},
+                            "QT_QPA_PLATFORM=offscreen", "QT_QUICK_BACKEND=software"},
                            runDir + "/stdout.txt", runDir + "/stderr.txt");
     }
 
-    RateResult engineRate(int run, qint64 bytesPerSecond)
+    RateResult engineRate(int run, qint64 bytesPerSecond, bool withWindow = false, int windows = windowCount)
     {
         bench::Child child;
-        if (!startEngine(child, run, bytesPerSecond, false))
+        if (!startEngine(child, run, bytesPerSecond, false, withWindow))
             return {};
-        RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond));
-        const double setup = valueOf(readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run)), "setup_cpu_s");
+        RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond), windows);
+        const QByteArray out = bench::readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double setup = bench::valueOf(out, "setup_cpu_s");
         if (setup < 0)
             result.ok = false;
         result.cpuSeconds -= std::max(0.0, setup);
+        const int last = out.lastIndexOf("frames_at: ");
+        if (last >= 0) {
+            const QList<QByteArray> fields = out.mid(last + 11).split('\n').first().split(' ');
+            if (fields.size() == 2 && fields[0].toDouble() > 0)
+                result.framesPerSecond = fields[1].toDouble() / fields[0].toDouble();
+        }
         if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_VERBOSE"))
-            std::fputs(readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
+            std::fputs(bench::readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
         QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
         return result;
     }
@@ -264,9 +321,9 @@ public:
         const double finished = bench::now();
         child.stop();
         const qint64 downloaded = bench::fileSize(output);
-        const QByteArray text = readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
-        const double start = valueOf(text, "rss_start_kib");
-        const double end = valueOf(text, "hwm_end_kib");
+        const QByteArray text = bench::readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
+        const double start = bench::valueOf(text, "rss_start_kib");
+        const double end = bench::valueOf(text, "hwm_end_kib");
         QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
         if (downloaded != servedSize || start < 0 || end < 0 || firstByte < 0) {
             std::fprintf(stderr, "memory run incomplete: %lld bytes, rss %g -> %g KiB\n", downloaded, start, end);
@@ -316,7 +373,7 @@ int main(int argc, char **argv)
     }
 
     Driver driver(QCoreApplication::applicationFilePath(), temp.path(), nginx);
-    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,memory").split(',');
+    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,memory,window").split(',');
     bool ok = true;
     int run = 0;
     if (only.contains("rate")) {
@@ -358,6 +415,32 @@ int main(int argc, char **argv)
         ok = driver.memory(++run, &growth, &speed) && ok;
         bench::print("rss_growth_mib", growth, 1);
         bench::print("unlimited_mb_per_s", speed, 0);
+    }
+    if (only.contains("window")) {
+        // Two runs of each, alternating, so a busy moment of the machine weighs on both.
+        const qint64 bytesPerSecond = 200 * 125000;
+        double cpu[2] = {0, 0};
+        double bytes[2] = {0, 0};
+        double frameRate = 0;
+        for (int round = 0; round < 2 * windowBenchRounds; ++round) {
+            const bool withWindow = round % 2 == 1;
+            const RateResult result = driver.engineRate(++run, bytesPerSecond, withWindow, windowBenchSeconds);
+            if (!result.ok) {
+                std::fprintf(stderr, "%s run incomplete (%d windows)\n", withWindow ? "window" : "headless",
+                             result.windows);
+                ok = false;
+            }
+            cpu[withWindow] += result.cpuSeconds;
+            if (withWindow)
+                frameRate += result.framesPerSecond / windowBenchRounds;
+            bytes[withWindow] += double(result.bytes);
+        }
+        const double headlessCpuPerGb = bytes[0] > 0 ? cpu[0] / (bytes[0] / 1e9) : -1;
+        const double shownCpuPerGb = bytes[1] > 0 ? cpu[1] / (bytes[1] / 1e9) : -1;
+        bench::print("headless_cpu_s_per_gb_200", headlessCpuPerGb);
+        bench::print("window_cpu_s_per_gb_200", shownCpuPerGb);
+        bench::print("window_cpu_vs_headless", headlessCpuPerGb > 0 ? shownCpuPerGb / headlessCpuPerGb : -1, 2);
+        bench::print("window_frames_per_s", frameRate, 1);
     }
     nginx.stop();
     return ok ? 0 : 1;

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QQmlEngine>
 
+#include <algorithm>
 #include <stdexcept>
 
 DCP::DCP(const QString &uuid, const QString &title, const QString &imageUrl, const QString &downloadPath)
@@ -52,8 +53,22 @@ Asset *DCP::getAsset(const QString &assetUuid) const
     return m_assetIndex.value(AssetKey(assetUuid, m_uuid), nullptr);
 }
 
+QList<Asset *> DCP::assetsOnlyIn(const Reel *reel) const
+{
+    QList<Asset *> only;
+    for (Asset *asset : reel->getAssets()) {
+        const bool shared = std::any_of(m_reels.cbegin(), m_reels.cend(), [&](const Reel *other) {
+            return other != reel && other->getAssets().contains(asset);
+        });
+        if (!shared)
+            only.append(asset);
+    }
+    return only;
+}
+
 void DCP::removeReel(Reel *reel)
 {
+    const QList<Asset *> leaving = assetsOnlyIn(reel);
     DatabaseManager *database = DatabaseManager::instance();
     DatabaseTransaction transaction(database);
     reel->remove();
@@ -62,7 +77,7 @@ void DCP::removeReel(Reel *reel)
 
     m_reels.removeAll(reel);
     m_reelIndex.remove(reel->uuid());
-    for (Asset *asset : reel->getAssets()) {
+    for (Asset *asset : leaving) {
         m_assets.removeAll(asset);
         m_assetIndex.remove(assetKey(asset));
     }

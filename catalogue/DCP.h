@@ -45,6 +45,10 @@ public:
     void addAsset(Asset *asset);
     Reel *getReel(const QString &reelUuid) const;
     Asset *getAsset(const QString &assetUuid) const;
+    // The reel's assets that no other reel of this DCP lists.
+    QList<Asset *> assetsOnlyIn(const Reel *reel) const;
+    // Takes the reel out and deletes its rows; the assets another reel still lists stay,
+    // with their rows and that reel's link rows.
     void removeReel(Reel *reel);
     void sync();
 

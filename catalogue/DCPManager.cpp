@@ -1,5 +1,6 @@
 #include "catalogue/DCPManager.h"
 
+#include "app/WindowCall.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
@@ -238,6 +239,12 @@ void DCPManager::removeDCPFromIndex(DCP *dcp)
 
 void DCPManager::loadDCPFromFile(const QString &path)
 {
+    WindowCall::guard("[DCPManager] loadDCPFromFile failed:", "The package could not be loaded.",
+                      [&] { importPackage(path); });
+}
+
+void DCPManager::importPackage(const QString &path)
+{
     if (m_decodingKey.isEmpty())
         throw std::runtime_error("Can not load DCP when decoding key is empty");
     if (path.isEmpty())
@@ -248,19 +255,23 @@ void DCPManager::loadDCPFromFile(const QString &path)
 
 void DCPManager::sortDCPsBy(const QString &key)
 {
-    if (key == "date") {
-        std::sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) { return a->dbId() > b->dbId(); });
-    } else if (key == "name") {
-        std::sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) { return a->title() < b->title(); });
-    } else {
-        return;
-    }
-    emit dcpsChanged();
+    WindowCall::guard("[DCPManager] sortDCPsBy failed:", "The DCPs could not be sorted.", [&] {
+        if (key == "date") {
+            std::sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) { return a->dbId() > b->dbId(); });
+        } else if (key == "name") {
+            std::sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) { return a->title() < b->title(); });
+        } else {
+            return;
+        }
+        emit dcpsChanged();
+    });
 }
 
 void DCPManager::setSearchFilter(const QString &text)
 {
-    m_searchFilter = text.trimmed();
-    emit dcpsChanged();
-    emit filterChanged();
+    WindowCall::guard("[DCPManager] setSearchFilter failed:", "The search could not be applied.", [&] {
+        m_searchFilter = text.trimmed();
+        emit dcpsChanged();
+        emit filterChanged();
+    });
 }

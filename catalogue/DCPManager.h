@@ -48,6 +48,11 @@ public:
     QString decodingKey() const { return m_decodingKey; }
     void setDecodingKey(const QString &key) { m_decodingKey = key; }
 
+    // Opens a package file; throws a runtime error when there is no decoding key and lets
+    // the database's errors through.
+    void importPackage(const QString &path);
+
+    // Called from the window: these never throw (see WindowCall).
     Q_INVOKABLE void loadDCPFromFile(const QString &path);
     Q_INVOKABLE void sortDCPsBy(const QString &key);
     Q_INVOKABLE void setSearchFilter(const QString &text);

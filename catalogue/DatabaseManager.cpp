@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QVariant>
 
+#include <algorithm>
 #include <stdexcept>
 
 const char *const DatabaseManager::fileName = "orvdownloader.4.sqlite";
@@ -320,6 +321,34 @@ bool DatabaseManager::removeDCP(DCP *dcp)
                  "Unable to run removeDCP [dcp_reel_assets] query");
     execPrepared(dcpQuery, "[DatabaseManager] Unable to run removeDCP [dcp] query: ", "Unable to run removeDCP [dcp] query");
     return true;
+}
+
+int DatabaseManager::removeLeftoverDCPRows(const QString &dcpUuid)
+{
+    static const struct {
+        const char *statement;
+        const char *logText;
+        const char *exceptionText;
+    } deletes[] = {
+        {"DELETE FROM dcp_reel_asset WHERE dcp_uuid = :uuid",
+         "[DatabaseManager] Unable to run removeLeftoverDCPRows [dcp_reel_asset] query: ",
+         "Unable to run removeLeftoverDCPRows [dcp_reel_asset] query"},
+        {"DELETE FROM asset WHERE dcp_uuid = :uuid", "[DatabaseManager] Unable to run removeLeftoverDCPRows [asset] query: ",
+         "Unable to run removeLeftoverDCPRows [asset] query"},
+        {"DELETE FROM reel WHERE dcp_uuid = :uuid", "[DatabaseManager] Unable to run removeLeftoverDCPRows [reel] query: ",
+         "Unable to run removeLeftoverDCPRows [reel] query"},
+        {"DELETE FROM dcp WHERE uuid = :uuid", "[DatabaseManager] Unable to run removeLeftoverDCPRows [dcp] query: ",
+         "Unable to run removeLeftoverDCPRows [dcp] query"},
+    };
+    int removed = 0;
+    for (const auto &d : deletes) {
+        QSqlQuery query = newQuery();
+        query.prepare(d.statement);
+        query.bindValue(":uuid", text(dcpUuid));
+        execPrepared(query, d.logText, d.exceptionText);
+        removed += std::max(0, query.numRowsAffected());
+    }
+    return removed;
 }
 
 bool DatabaseManager::insertSetting(const QString &key, const QString &value)

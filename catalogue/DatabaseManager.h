@@ -47,6 +47,9 @@ public:
     bool removeAsset(Asset *asset);
     bool removeReel(Reel *reel);
     bool removeDCP(DCP *dcp);
+    // Deletes every row under a DCP uuid (its dcp, reel, asset and link rows); for rows the
+    // catalogue did not load. Returns how many rows went.
+    int removeLeftoverDCPRows(const QString &dcpUuid);
 
     bool insertSetting(const QString &key, const QString &value);
     bool truncateSettings();

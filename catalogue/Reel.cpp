@@ -80,7 +80,8 @@ void Reel::remove()
 {
     qDebug() << "Removing Reel... " << m_uuid;
     DatabaseManager::instance()->removeReel(this);
-    for (Asset *asset : qAsConst(m_assets))
+    const QList<Asset *> leaving = m_dcp ? m_dcp->assetsOnlyIn(this) : m_assets;
+    for (Asset *asset : leaving)
         asset->removeFromDatabase();
 }
 

@@ -39,6 +39,8 @@ public:
     // Puts another object for the same asset in the place of one this reel lists.
     void replaceAsset(Asset *listed, Asset *replacement);
     void sync();
+    // Deletes the reel's row and link rows, and the rows of the assets no other reel of
+    // its DCP lists.
     void remove();
 
     Q_INVOKABLE quint64 getTotalSize() const;

@@ -1,5 +1,6 @@
 #include "catalogue/Setting.h"
 
+#include "app/WindowCall.h"
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/DatabaseTransaction.h"
 
@@ -22,7 +23,7 @@ Setting::Setting()
     if (m_values.isEmpty()) {
         m_values.insert("download_speed", "0");
         m_values.insert("download_paused", "0");
-        save();
+        write();
     }
 }
 
@@ -44,6 +45,11 @@ QString Setting::get(const QString &key)
 }
 
 void Setting::save()
+{
+    WindowCall::guard("[Setting] save failed:", "The settings could not be saved.", [this] { write(); });
+}
+
+void Setting::write()
 {
     DatabaseManager *database = DatabaseManager::instance();
     DatabaseTransaction transaction(database);

@@ -13,7 +13,11 @@ public:
 
     Q_INVOKABLE void set(const QString &key, const QString &value);
     Q_INVOKABLE QString get(const QString &key);
+    // Writes the whole map and raises changed(); a failure is logged and shown (the window
+    // and the download manager call it from the event loop) and the map keeps its values.
     Q_INVOKABLE void save();
+    // The same write, throwing the database's runtime error instead.
+    void write();
 
 signals:
     void changed();

@@ -21,6 +21,8 @@ void ChecksumWorker::appendJob(Reel *reel)
     bool wasEmpty = false;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        if (jobs.contains(reel))
+            return;
         wasEmpty = jobs.isEmpty();
         jobs.append(reel);
     }
@@ -89,14 +91,31 @@ bool ChecksumWorker::verifyChecksum(Asset *asset)
     }
 }
 
+void ChecksumWorker::reportWaitingForDownload(Reel *reel)
+{
+    qDebug() << "[ChecksumWorker] Waiting for files downloaded again:" << reel->uuid();
+    emit reel->downloadQueuedForRedownload();
+    if (reel->getDCP())
+        emit reel->getDCP()->statusChanged();
+}
+
 void ChecksumWorker::prepareHead()
 {
     Reel *reel = nullptr;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (jobs.isEmpty() || m_inFlight || m_stopping)
-            return;
-        reel = jobs.first();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (jobs.isEmpty() || m_inFlight || m_stopping)
+                return;
+            reel = jobs.first();
+            if (reel->isDownloaded())
+                break;
+            // One of its files went back to the download since the reel was queued (a
+            // shared asset failed another reel's verification): the download manager queues
+            // the reel again when that file is finished.
+            jobs.removeFirst();
+        }
+        reportWaitingForDownload(reel);
     }
     qDebug() << "[ChecksumWorker] Found a job!";
     NotificationManager::instance()->notify(reel, 6);
@@ -107,6 +126,7 @@ void ChecksumWorker::prepareHead()
         check.asset = asset;
         check.path = asset->filePath();
         check.alreadyChecksummed = asset->isDownloadChecksummed();
+        check.attempts = asset->downloadAttempts();
         checks.push_back(check);
     }
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -179,10 +199,18 @@ void ChecksumWorker::applyResults(quint64 serial)
         DatabaseManager *database = DatabaseManager::instance();
         bool requeued = false;
         bool corrupted = false;
+        bool stale = false;
         for (const FileCheck &check : checks) {
             Asset *asset = check.asset;
             if (!asset)
                 continue; // removed with another reel while its file was hashed
+            if (!asset->isDownloadFinished() || asset->downloadAttempts() != check.attempts) {
+                // Sent back to the download since its file was handed over: what was hashed
+                // is not the file the asset will have, and the download owns the file now.
+                qDebug() << "[ChecksumWorker] Dropping the result of a file downloaded again:" << asset->uuid();
+                stale = true;
+                continue;
+            }
             const bool passed = check.alreadyChecksummed || asset->isDownloadChecksummed()
                 || (check.readable && digestMatches(check.digest, asset->hash()));
             if (passed) {
@@ -217,6 +245,9 @@ void ChecksumWorker::applyResults(quint64 serial)
             if (reel->getDCP())
                 emit reel->getDCP()->statusChanged();
             NotificationManager::instance()->notify(reel, 7);
+        } else if (stale) {
+            // No verdict yet: the reel is queued again when the file is downloaded.
+            reportWaitingForDownload(reel);
         } else {
             qDebug() << "[ChecksumWorker] checksum OK for:" << reel->uuid();
             emit reel->downloadChecksummed();

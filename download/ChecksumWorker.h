@@ -21,6 +21,12 @@ class Reel;
 // the main thread appends reels and tests membership; the head reel stays in the list
 // until its results are applied, which is what refuses removing a reel under
 // verification.
+//
+// Only finished files are hashed. A reel lists each of its assets, and an asset may be
+// shared by several reels: when one reel's verification sends a shared asset back to the
+// download, another reel waiting for it leaves the list and comes back when the asset has
+// been downloaded again, instead of hashing (and failing, and emptying) a file that is
+// being written.
 class ChecksumWorker : public QObject
 {
     Q_OBJECT
@@ -28,7 +34,7 @@ public:
     ChecksumWorker();
     ~ChecksumWorker() override;
 
-    // Main thread.
+    // Main thread. A reel already in the list is not added twice.
     void appendJob(Reel *reel);
     bool hasJob(Reel *reel) const;
     int jobCount() const;
@@ -57,6 +63,7 @@ private:
         Asset *asset = nullptr; // never dereferenced by the worker thread
         QString path;
         bool alreadyChecksummed = false;
+        quint32 attempts = 0; // when handed over: a result for another attempt is stale
         bool hashed = false;
         bool readable = false;
         QByteArray digest;
@@ -64,6 +71,8 @@ private:
 
     void prepareHead();                  // main thread
     void applyResults(quint64 serial);   // main thread
+    // The reel left the list without a verdict until a file is downloaded again.
+    void reportWaitingForDownload(Reel *reel); // main thread
 
     // Standard primitives rather than Qt's, so the thread sanitizer sees the locking.
     mutable std::mutex m_mutex;

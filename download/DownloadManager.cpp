@@ -1,9 +1,11 @@
 #include "download/DownloadManager.h"
 
 #include "app/UserInteraction.h"
+#include "app/WindowCall.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"
+#include "catalogue/DatabaseTransaction.h"
 #include "catalogue/Reel.h"
 #include "catalogue/Setting.h"
 #include "download/Asset.h"
@@ -68,10 +70,11 @@ DownloadManager::DownloadManager()
     // quit() is safe from any thread; called directly, it needs no turn of the main loop.
     connect(checksumWorker, &ChecksumWorker::finished, checksumThread, &QThread::quit, Qt::DirectConnection);
     connect(checksumThread, &QThread::finished, checksumThread, &QObject::deleteLater);
-    // Results of the worker are applied on the main thread, after the verification that
-    // produced them has been stored in full.
+    // The worker applies its results on the main thread and asks for the retry there: the
+    // asset is queued at once, while it certainly exists. A retry posted for later would
+    // hold a pointer that removing its reel in the meantime leaves dangling.
     connect(this, &DownloadManager::assetNeedsRedownloading, this, &DownloadManager::retryAssetDownload,
-            Qt::QueuedConnection);
+            Qt::DirectConnection);
     checksumThread->start(QThread::InheritPriority);
 
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
@@ -121,6 +124,15 @@ void DownloadManager::raiseEvent(Reel *reel, int event)
 }
 
 void DownloadManager::startDownloading(DCP *dcp)
+{
+    // The window hands over what its delegate holds, which may be null while it is torn down.
+    if (!dcp)
+        return;
+    WindowCall::guard("[DownloadManager] startDownloading failed:", "The download could not be started.",
+                      [&] { downloadFirst(dcp); });
+}
+
+void DownloadManager::downloadFirst(DCP *dcp)
 {
     qDebug() << "[DownloadManager] Starting downloading FOR DCP: " << dcp->uuid();
     DCP *previous = currentAsset ? currentAsset->dcp() : nullptr;
@@ -404,10 +416,11 @@ void DownloadManager::downloadFinished()
         asset->closeFile();
 
     // A file already whole on disk (the process stopped between its last write and storing
-    // the finished flag) gets 416 for a range after its end. Retrying would never end: the
-    // transfer is over, and verification judges the file (a wrong one is downloaded again).
+    // the finished flag) gets 416 for a range after its end, and so does a zero-byte asset
+    // for "bytes=0-". Retrying would never end: the transfer is over, and verification
+    // judges the file (a wrong one is downloaded again).
     const bool nothingLeft = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416
-        && requestOffset > 0;
+        && (requestOffset > 0 || (asset && asset->size() == 0));
     if (nothingLeft && asset)
         qDebug() << "[DownloadManager] Nothing left to download past byte" << requestOffset << "for asset:" << asset->uuid();
 
@@ -455,6 +468,16 @@ void DownloadManager::downloadFinished()
     timeoutTimer->stop();
     readTimer->stop();
     qDebug() << "[DownloadManager] Download finished for Asset " << asset->uuid();
+    // A zero-byte asset receives no data that would create its file: it is created here,
+    // hidden like the others, so that verification finds it.
+    if (!QFileInfo::exists(asset->filePath())) {
+        try {
+            asset->file();
+        } catch (const std::exception &) {
+            qDebug() << "[DownloadManager] Unable to create the file of asset:" << asset->uuid();
+        }
+        asset->closeFile();
+    }
     bytesSinceSample = 0;
     asset->setDownloadFinished(true);
     DatabaseManager::instance()->updateAssetDownloadFields(asset);
@@ -512,6 +535,12 @@ void DownloadManager::pauseDownloading()
 
 void DownloadManager::pauseDownloading(bool force)
 {
+    WindowCall::guard("[DownloadManager] pauseDownloading failed:", "The downloads could not be paused.",
+                      [&] { pause(force); });
+}
+
+void DownloadManager::pause(bool force)
+{
     if (!force && (!currentReply || !currentReply->isRunning()))
         return;
     paused = true;
@@ -534,6 +563,12 @@ void DownloadManager::pauseDownloading(bool force)
 
 void DownloadManager::resumeDownloading()
 {
+    WindowCall::guard("[DownloadManager] resumeDownloading failed:", "The downloads could not be resumed.",
+                      [this] { resume(); });
+}
+
+void DownloadManager::resume()
+{
     abortCurrentDownload();
     paused = false;
     Setting::instance()->set("download_paused", "0");
@@ -544,10 +579,19 @@ void DownloadManager::resumeDownloading()
 
 void DownloadManager::retryAssetDownload(Asset *asset)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     qDebug() << "[DownloadManager] Giving corrupted Asset another chance..." << asset->uuid();
-    queue.append(asset);
-    if (!currentAsset && !paused)
-        startNextDownload();
+    // Queued once, however many reels list it or ask again.
+    enqueueAsset(asset);
+    // The transfer starts from the event loop, once the verification that sent the asset
+    // back has been stored in full; what waits there holds no pointer to the asset.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!currentAsset && !paused)
+                startNextDownload();
+        },
+        Qt::QueuedConnection);
 }
 
 void DownloadManager::setReadChunkSize(uint bytesPerSecond)
@@ -596,7 +640,9 @@ void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
         if (QFileInfo(asset->filePath()).isFile())
             asset->reveal();
     }
-    removeDownload(dcp);
+    // A DCP the database would not let go of stays, and so does the pause.
+    if (!removeDownload(dcp))
+        return;
     // The pause only held the transfers while the user decided; with the DCP gone the
     // others carry on, as they would have without the dialog.
     if (!wasPaused)
@@ -616,12 +662,28 @@ void DownloadManager::dropFromQueue(Asset *asset)
 
 bool DownloadManager::removeDownload(DCP *dcp)
 {
+    if (!dcp)
+        return false;
+    return WindowCall::guard("[DownloadManager] removeDownload failed:", "The DCP could not be removed.",
+                             [&] { removeDcp(dcp); });
+}
+
+void DownloadManager::removeDcp(DCP *dcp)
+{
+    // The rows go first, all or none: a database that refuses leaves the DCP listed,
+    // queued and downloading, as the database still has it.
+    {
+        DatabaseManager *database = DatabaseManager::instance();
+        DatabaseTransaction transaction(database);
+        database->removeDCP(dcp);
+        if (!transaction.commit())
+            throw std::runtime_error("Unable to remove the DCP");
+    }
     for (Asset *asset : dcp->getAssets())
         dropFromQueue(asset);
     // Its reels leave the verification queue too; the objects stay alive for the window.
     for (Reel *reel : dcp->getReels())
         checksumWorker->forgetReel(reel);
-    DatabaseManager::instance()->removeDCP(dcp);
     DCPManager::instance()->removeDCPFromIndex(dcp);
     if (!removedDcps.contains(dcp))
         removedDcps.append(dcp);
@@ -629,10 +691,17 @@ bool DownloadManager::removeDownload(DCP *dcp)
         startNextDownload();
     else
         emit downloadStandBy();
-    return true;
 }
 
 void DownloadManager::removeDownloadReel(Reel *reel)
+{
+    if (!reel)
+        return;
+    WindowCall::guard("[DownloadManager] removeDownloadReel failed:", "The reel could not be removed.",
+                      [&] { removeReel(reel); });
+}
+
+void DownloadManager::removeReel(Reel *reel)
 {
     qDebug() << "[DownloadManager] Removing Reel: " << reel->uuid();
     if (checksumWorker->hasJob(reel)) {
@@ -644,18 +713,19 @@ void DownloadManager::removeDownloadReel(Reel *reel)
         return;
     }
     DCP *dcp = reel->getDCP();
+    const QList<Asset *> leaving = dcp->assetsOnlyIn(reel);
     dcp->removeReel(reel);
     const QList<Asset *> assets = reel->getAssets();
     for (Asset *asset : assets) {
+        if (!leaving.contains(asset)) {
+            // Another reel still lists it: that reel keeps the asset, its file, its place in
+            // the queue and its state.
+            asset->removeReel(reel);
+            continue;
+        }
         dropFromQueue(asset);
         asset->removeFromFileSystem();
         DCPManager::instance()->removeAssetFromIndex(asset);
-        // An asset shared with another reel goes too: that reel and the checksum worker
-        // must not keep a pointer to it.
-        for (Reel *other : asset->reels()) {
-            if (other != reel)
-                other->removeAsset(asset);
-        }
         checksumWorker->forgetAsset(asset);
         delete asset;
     }

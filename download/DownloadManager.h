@@ -28,6 +28,9 @@ class DownloadManager : public QObject
 public:
     static DownloadManager *instance();
 
+    // Called from the window (and from the manager's own slots): none of these lets an
+    // exception out; a failure is logged and shown, and the catalogue stays as the
+    // database has it (see WindowCall).
     Q_INVOKABLE void startDownloading(DCP *dcp);
     Q_INVOKABLE void pauseDownloading(bool force);
     Q_INVOKABLE void pauseDownloading();
@@ -85,6 +88,12 @@ private:
     void dropFromQueue(Asset *asset);
     void stopOnWriteFailure(const QString &reason);
     void raiseEvent(Reel *reel, int event);
+    // The work of the invokables above; these throw the database's errors.
+    void downloadFirst(DCP *dcp);
+    void pause(bool force);
+    void resume();
+    void removeDcp(DCP *dcp);
+    void removeReel(Reel *reel);
 
     QList<Asset *> queue;
     QMap<AssetKey, Asset *> queuedKeys;

@@ -24,11 +24,6 @@
 
 namespace {
 
-void log(const QString &line)
-{
-    qDebug().noquote() << line;
-}
-
 UserInteraction::Button ask(UserInteraction::Icon icon, const QString &text, const QString &informativeText,
                             UserInteraction::Buttons buttons, UserInteraction::Button defaultButton)
 {
@@ -76,7 +71,7 @@ bool DCPXMLReader::loadPackage(const QString &path)
     const QString local = localPackagePath(path);
     QFile file(local);
     if (!file.open(QIODevice::ReadOnly)) {
-        log("[DCPXMLReader] Could not open JSON package: " + local);
+        qDebug() << "[DCPXMLReader] Could not open JSON package: " << local;
         ask(UserInteraction::Icon::Warning, "Could not open the ORVDCP file.",
             "Please check to see if you have read permission for the file.", UserInteraction::Ok,
             UserInteraction::NoButton);
@@ -88,13 +83,13 @@ bool DCPXMLReader::loadPackage(const QString &path)
     try {
         const QByteArray key = PackageDocuments::cipherKey(m_decodingKey);
         if (key.isEmpty()) {
-            log("[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting...");
+            qDebug() << "[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting...";
             throw DCPXMLReaderException::decodeFailed();
         }
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(decryptPackage(key, bytes), &error);
         if (error.error != QJsonParseError::NoError) {
-            log("[DCPXMLReader] Cannot parse the JSON package: " + error.errorString());
+            qDebug() << "[DCPXMLReader] Cannot parse the JSON package: " << error.errorString();
             throw DCPXMLReaderException::decodeFailed();
         }
         const QJsonObject package = document.object();
@@ -107,12 +102,18 @@ bool DCPXMLReader::loadPackage(const QString &path)
 
         const QString userUuid = package.value("user_uuid").toString();
         if (userUuid.size() != 36) {
-            log("[DCPXMLReader] No User UUID found, aborting...");
+            qDebug() << "[DCPXMLReader] No User UUID found, aborting...";
             throw DCPXMLReaderException::dataMissing();
         }
         m_userUuid = userUuid;
 
-        const QJsonArray dcps = package.value("dcps").toArray();
+        // A package names one or more DCPs; anything else is a damaged package.
+        const QJsonValue dcpsValue = package.value("dcps");
+        if (!dcpsValue.isArray() || dcpsValue.toArray().isEmpty()) {
+            qDebug() << "[DCPXMLReader] Missing Data, aborting...";
+            throw DCPXMLReaderException::dataMissing();
+        }
+        const QJsonArray dcps = dcpsValue.toArray();
         QString destination;
         if (!destinationPass(dcps, PackageDocuments::readProjectSize(package.value("project_size")), destination))
             return false;
@@ -139,19 +140,20 @@ bool DCPXMLReader::destinationPass(const QJsonArray &dcps, qint64 projectSize, Q
             continue;
         destination = chooseDestination();
         if (destination.isEmpty()) {
-            log("[DCPXMLReader] Canceled importing dcp (user did not select any download location)");
+            qDebug() << "[DCPXMLReader] Canceled importing dcp (user did not select any download location)";
             return false;
         }
         if (checkFatDrive(destination)) {
-            log("[DCPXMLReader] Canceled importing dcp (FAT hard drive detected)");
+            qDebug() << "[DCPXMLReader] Canceled importing dcp (FAT hard drive detected)";
             return false;
         }
         if (confirmLocalDrive(destination)) {
-            log("[DCPXMLReader] Canceled importing dcp (local hard drive rejected by user) " + destination);
+            qDebug() << "[DCPXMLReader] Canceled importing dcp (local hard drive rejected by user) " << destination;
             return false;
         }
         if (!confirmDiskSpace(destination, projectSize)) {
-            log("[DCPXMLReader] Canceled importing dcp (not enough space on disk, aborted by user) " + destination);
+            qDebug() << "[DCPXMLReader] Canceled importing dcp (not enough space on disk, aborted by user) "
+                     << destination;
             return false;
         }
         return true;
@@ -164,12 +166,12 @@ bool DCPXMLReader::handleDcpElement(const QJsonObject &element, const QString &d
     const QJsonArray assetPairs = element.value("assets").toArray();
     const QJsonArray reelSelection = element.value("reels").toArray();
     if (reelSelection.isEmpty()) {
-        log("[DCPXMLReader] No Reel(s) selected, aborting...");
+        qDebug() << "[DCPXMLReader] No Reel(s) selected, aborting...";
         throw DCPXMLReaderException::noReels();
     }
     const qint64 campaignDcpId = PackageDocuments::readCampaignDcpId(element.value("campaign_dcp_id"));
     if (campaignDcpId == 0) {
-        log("[DCPXMLReader] No Campaign DCP ID found, aborting...");
+        qDebug() << "[DCPXMLReader] No Campaign DCP ID found, aborting...";
         throw DCPXMLReaderException::dataMissing();
     }
     setPackageFields(m_userUuid, campaignDcpId, element.value("friendly_title").toString(),
@@ -180,14 +182,14 @@ bool DCPXMLReader::handleDcpElement(const QJsonObject &element, const QString &d
                  PackageDocuments::decodeDocument(element.value("volindex_xml")));
     if (m_cplXml.isEmpty() || m_pklXml.isEmpty() || m_assetMapXml.isEmpty() || m_volIndexXml.isEmpty()
         || m_imageUrl.isEmpty()) {
-        log("[DCPXMLReader] Missing Data, aborting...");
+        qDebug() << "[DCPXMLReader] Missing Data, aborting...";
         throw DCPXMLReaderException::dataMissing();
     }
 
     resetDcp();
     if (!parseAssetMap(PackageDocuments::documentText(m_assetMapXml))
         || !parseCPL(PackageDocuments::documentText(m_cplXml)) || !parsePKL(PackageDocuments::documentText(m_pklXml))) {
-        log("[DCPXMLReader] One of the XML assets could not be parsed, aborting...");
+        qDebug() << "[DCPXMLReader] One of the XML assets could not be parsed, aborting...";
         throw DCPXMLReaderException::dataMissing();
     }
 
@@ -198,9 +200,15 @@ bool DCPXMLReader::handleDcpElement(const QJsonObject &element, const QString &d
     buildDCP();
     applyAssetUrls();
     applyChunkPaths();
+    // Nothing to download: no ordered reel has a file that the CPL, the PKL and the
+    // ASSETMAP all list. Refused before anything is written.
+    if (m_currentDcp->getReels().isEmpty()) {
+        qDebug() << "[DCPXMLReader] None of the ordered reels has a file to download, aborting...";
+        throw DCPXMLReaderException::noReels();
+    }
     // Every one of these names becomes a path on the user's disk.
     if (!namesAreSafe()) {
-        log("[DCPXMLReader] Unsafe file or folder name in the DCP, aborting...");
+        qDebug() << "[DCPXMLReader] Unsafe file or folder name in the DCP, aborting...";
         throw DCPXMLReaderException::dataMissing();
     }
 
@@ -304,7 +312,9 @@ void DCPXMLReader::buildDCP()
 {
     if (m_currentDcp && !m_adopted.contains(m_currentDcp))
         delete m_currentDcp;
-    m_currentDcp = new DCP(m_compositionId, m_compositionTitle, m_imageUrl, m_downloadPath);
+    // The title names the DCP's folder; stored as such, a restart finds the folder again.
+    m_currentDcp = new DCP(m_compositionId, PackageDocuments::folderNameForTitle(m_compositionTitle), m_imageUrl,
+                           m_downloadPath);
     m_currentDcp->setUserUuid(m_userUuid);
     m_currentDcp->setCampaignDcpId(quint64(m_campaignDcpId));
     m_currentDcp->setFriendlyTitle(m_friendlyTitle);
@@ -375,21 +385,21 @@ bool DCPXMLReader::namesAreSafe() const
 {
     if (!m_currentDcp)
         return false;
-    const auto refuse = [](const QString &what, const QString &name) {
-        log("[DCPXMLReader] Refusing unsafe " + what + ": " + name);
+    const auto refuse = [](const char *what, const QString &name) {
+        qDebug() << "[DCPXMLReader] Refusing unsafe" << what << name;
         return false;
     };
     if (!PackageDocuments::isSafeFileName(m_currentDcp->title()))
-        return refuse("DCP title", m_currentDcp->title());
+        return refuse("DCP title:", m_compositionTitle);
     if (!PackageDocuments::isSafeFileName(m_cplXmlName))
-        return refuse("CPL file name", m_cplXmlName);
+        return refuse("CPL file name:", m_cplXmlName);
     if (!PackageDocuments::isSafeFileName(m_pklXmlName))
-        return refuse("PKL file name", m_pklXmlName);
+        return refuse("PKL file name:", m_pklXmlName);
     for (const Asset *a : m_currentDcp->getAssets()) {
         if (!PackageDocuments::isSafeFileName(a->originalFilename()))
-            return refuse("asset file name", a->originalFilename());
+            return refuse("asset file name:", a->originalFilename());
         if (!a->directoryPath().isEmpty() && !PackageDocuments::isSafeSubFolder(a->directoryPath()))
-            return refuse("asset folder", a->directoryPath());
+            return refuse("asset folder:", a->directoryPath());
     }
     return true;
 }
@@ -413,7 +423,7 @@ bool DCPXMLReader::checkFatFileSystemType(const QString &fileSystemType)
         return false;
     ask(UserInteraction::Icon::Warning, "FAT32 Hard drive not supported", "Please make sure your drive is NTFS.",
         UserInteraction::Ok, UserInteraction::NoButton);
-    log("[DCPXMLReader] Canceled importing dcp FAT32 detected.");
+    qDebug() << "[DCPXMLReader] Canceled importing dcp FAT32 detected.";
     return true;
 }
 
@@ -430,7 +440,7 @@ bool DCPXMLReader::confirmLocalDrive(const QString &folder)
         "the software FastCopy to transfer your content. It can be found via Google and it's free to use.",
         UserInteraction::Ok | UserInteraction::Cancel, UserInteraction::Ok);
     if (answer == UserInteraction::Cancel) {
-        log("[DCPXMLReader] Canceled importing dcp to local hard drive.");
+        qDebug() << "[DCPXMLReader] Canceled importing dcp to local hard drive.";
         return true;
     }
     return false;
@@ -438,9 +448,9 @@ bool DCPXMLReader::confirmLocalDrive(const QString &folder)
 
 bool DCPXMLReader::confirmDiskSpace(const QString &folder, qint64 projectSize)
 {
-    log("[DCPXMLReader] Project size: " + QString::number(projectSize));
+    qDebug() << "[DCPXMLReader] Project size: " << projectSize;
     const qint64 available = QStorageInfo(folder).bytesAvailable();
-    log("[DCPXMLReader] Available Disk space: " + QString::number(available));
+    qDebug() << "[DCPXMLReader] Available Disk space: " << available;
     return confirmDiskSpace(projectSize, available);
 }
 
@@ -473,25 +483,32 @@ void DCPXMLReader::storeOrMerge()
 void DCPXMLReader::storeNew()
 {
     if (!createDCPDirectory()) {
-        log("[DCPXMLReader] failed to createDCPDirectory. aborting...");
+        qDebug() << "[DCPXMLReader] failed to createDCPDirectory. aborting...";
         return;
     }
     if (!createDCPXMLFiles()) {
-        log("[DCPXMLReader] failed to createDCPXMLFiles. aborting...");
+        qDebug() << "[DCPXMLReader] failed to createDCPXMLFiles. aborting...";
         return;
     }
     if (!confirmConflictingFiles())
         return;
 
     DCPManager *manager = DCPManager::instance();
+    DatabaseManager *database = DatabaseManager::instance();
     const QList<Asset *> assets = m_currentDcp->getAssets();
     try {
+        DatabaseTransaction transaction(database);
+        // The catalogue does not hold this DCP, so rows under its uuid are left from an
+        // import the catalogue never loaded (a DCP without reels has no link row).
+        if (database->removeLeftoverDCPRows(m_currentDcp->uuid()) > 0)
+            qDebug() << "[DCPXMLReader] Removed rows the catalogue did not load for DCP" << m_currentDcp->uuid();
         m_currentDcp->sync();
+        if (!transaction.commit())
+            throw std::runtime_error("Unable to store the DCP");
     } catch (...) {
         // The rows are rolled back; the catalogue must not keep assets that the DCP
         // (deleted with this reader) owns.
-        for (Asset *a : assets)
-            manager->removeAssetFromIndex(a);
+        forgetUnstoredAssets(assets);
         throw;
     }
     m_adopted.insert(m_currentDcp);
@@ -503,60 +520,94 @@ void DCPXMLReader::storeNew()
     rebuildDownloadQueue();
 }
 
+void DCPXMLReader::forgetUnstoredAssets(const QList<Asset *> &assets)
+{
+    // Asset::sync indexes an asset as soon as its row is written; a rolled-back write
+    // leaves it there.
+    DCPManager *manager = DCPManager::instance();
+    for (Asset *a : assets)
+        if (manager->getAsset(a->uuid(), m_currentDcp->uuid()) == a)
+            manager->removeAssetFromIndex(a);
+}
+
 void DCPXMLReader::merge(DCP *existing)
 {
-    log("[DCPXMLReader] DCP exists.. Trying to merge... " + m_currentDcp->uuid());
+    qDebug() << "[DCPXMLReader] DCP exists.. Trying to merge... " << m_currentDcp->uuid();
     if (!confirmConflictingFiles())
         return;
     createDCPXMLFiles();
 
     DCPManager *manager = DCPManager::instance();
-    DatabaseTransaction transaction(DatabaseManager::instance());
-    int merged = 0;
-    for (Reel *reel : m_currentDcp->getReels()) {
-        if (existing->getReel(reel->uuid()))
-            continue;
-        log("[DCPXMLREADER] Merging Reel... " + reel->uuid());
-        // An asset the catalogue already has (shared with a reel it knows) stays one
-        // object: the merged reel lists the known one and gets a link row of its own; the
-        // object assembled from this package is dropped with the package.
-        QList<Asset *> known;
+    DatabaseManager *database = DatabaseManager::instance();
+    QList<Reel *> added;
+    for (Reel *reel : m_currentDcp->getReels())
+        if (!existing->getReel(reel->uuid()))
+            added.append(reel);
+
+    // An asset the catalogue already has (shared with a reel it knows) stays one object:
+    // the merged reel lists the known one and gets a link row of its own; the object
+    // assembled from this package is dropped with the package.
+    QHash<Reel *, QList<Asset *>> known;
+    QList<Asset *> fresh;
+    for (Reel *reel : qAsConst(added)) {
         for (Asset *a : reel->getAssets()) {
             Asset *catalogued = manager->getAsset(a->uuid(), existing->uuid());
             if (catalogued && catalogued != a) {
                 reel->replaceAsset(a, catalogued);
                 a->removeReel(reel);
-                catalogued->addReel(reel);
-                known.append(catalogued);
+                known[reel].append(catalogued);
+            } else if (!fresh.contains(a)) {
+                fresh.append(a);
             }
         }
-        existing->addReel(reel);
-        m_adopted.insert(reel);
-        reel->setDCP(existing);
-        reel->sync();
-        for (Asset *catalogued : qAsConst(known))
-            DatabaseManager::instance()->insertDCPReelAsset(reel, catalogued);
-        manager->addReelToIndex(reel);
-        for (Asset *a : reel->getAssets()) {
-            m_adopted.insert(a);
-            if (!existing->getAsset(a->uuid()))
-                existing->addAsset(a);
-            a->setDcp(existing);
-            // Asset::sync has indexed a new asset already; list it once.
-            if (!manager->getAsset(a->uuid(), existing->uuid()))
-                manager->addAssetToIndex(a);
-        }
-        ++merged;
     }
-    if (!transaction.commit())
-        throw std::runtime_error("Unable to merge the DCP");
-    if (merged > 0)
+    // A new asset belongs to the merged reels only: a reel of the package that the
+    // catalogue already has is left as it is, and is dropped with the package.
+    for (Asset *a : qAsConst(fresh))
+        for (Reel *reel : a->reels())
+            if (!added.contains(reel))
+                a->removeReel(reel);
+
+    // All rows first, in one transaction; the catalogue changes only once they are stored,
+    // so a failed write leaves the catalogue as the database has it.
+    try {
+        DatabaseTransaction transaction(database);
+        for (Reel *reel : qAsConst(added)) {
+            qDebug() << "[DCPXMLREADER] Merging Reel... " << reel->uuid();
+            reel->setDCP(existing);
+            reel->sync();
+            for (Asset *catalogued : known.value(reel))
+                database->insertDCPReelAsset(reel, catalogued);
+        }
+        if (!transaction.commit())
+            throw std::runtime_error("Unable to merge the DCP");
+    } catch (...) {
+        forgetUnstoredAssets(fresh);
+        throw;
+    }
+
+    for (Asset *a : qAsConst(fresh)) {
+        m_adopted.insert(a);
+        a->setDcp(existing);
+        if (!existing->getAsset(a->uuid()))
+            existing->addAsset(a);
+        manager->addAssetToIndex(a);
+    }
+    for (Reel *reel : qAsConst(added)) {
+        for (Asset *catalogued : known.value(reel))
+            if (!catalogued->reels().contains(reel))
+                catalogued->addReel(reel);
+        m_adopted.insert(reel);
+        existing->addReel(reel);
+        manager->addReelToIndex(reel);
+    }
+    if (!added.isEmpty())
         rebuildDownloadQueue();
 }
 
 void DCPXMLReader::rebuildDownloadQueue()
 {
-    log("[DCPXMLReader] Asking the download manager to rebuild its queue");
+    qDebug() << "[DCPXMLReader] Asking the download manager to rebuild its queue";
     DCPManager::instance()->rebuildDownloadQueue();
 }
 

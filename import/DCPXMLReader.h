@@ -89,6 +89,7 @@ private:
     bool destinationPass(const QJsonArray &dcps, qint64 projectSize, QString &destination);
     void storeNew();
     void merge(DCP *existing);
+    void forgetUnstoredAssets(const QList<Asset *> &assets);
     void rebuildDownloadQueue();
     void link(Reel *reel, Asset *asset);
 

@@ -16,11 +16,6 @@
 
 namespace {
 
-void log(const QString &line)
-{
-    qDebug().noquote() << line;
-}
-
 // Same rule as stripUrnUuid of the asset records; kept here so that the parsers need
 // nothing but Qt.
 QString bareUuid(const QString &text)
@@ -209,6 +204,39 @@ bool isSafeSubFolder(const QString &folder)
     return true;
 }
 
+namespace {
+bool isReservedDeviceName(const QString &name)
+{
+    // Windows refuses these as a name, with or without an extension.
+    const QString base = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList fixed{"CON", "PRN", "AUX", "NUL"};
+    if (fixed.contains(base))
+        return true;
+    return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+        && base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+}
+}
+
+QString folderNameForTitle(const QString &title)
+{
+    bool named = false;
+    for (const QChar c : title)
+        if (c != QLatin1Char('.') && !c.isSpace())
+            named = true;
+    if (!named)
+        return QString();
+    static const QString refused = QStringLiteral("\\/:*?\"<>|");
+    QString name = title;
+    for (QChar &c : name)
+        if (refused.contains(c) || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char('_');
+    for (int i = name.size() - 1; i >= 0 && (name.at(i) == QLatin1Char('.') || name.at(i) == QLatin1Char(' ')); --i)
+        name[i] = QLatin1Char('_');
+    if (isReservedDeviceName(name))
+        name += QLatin1Char('_');
+    return name;
+}
+
 QString chunkFolder(const QString &chunkPath)
 {
     return QFileInfo(chunkPath).path();
@@ -218,12 +246,12 @@ bool parseAssetMap(const QString &text, QMap<QString, AssetMapEntry> &entries)
 {
     QDomDocument document;
     if (!load(text, document)) {
-        log("[DCPXMLReader] Could not load ASSETMAP XML file");
+        qDebug() << "[DCPXMLReader] Could not load ASSETMAP XML file";
         return false;
     }
     const QVector<QDomElement> assets = descendants(document.documentElement(), QStringLiteral("Asset"));
     if (assets.isEmpty()) {
-        log("[DCPXMLReader] no Asset(s) found in ASSETMAP");
+        qDebug() << "[DCPXMLReader] no Asset(s) found in ASSETMAP";
         return false;
     }
     for (const QDomElement &asset : assets) {
@@ -241,7 +269,7 @@ bool parseComposition(const QString &text, const QJsonArray &selection, Composit
 {
     QDomDocument document;
     if (!load(text, document)) {
-        log("[DCPXMLReader] Could not load CPL XML file");
+        qDebug() << "[DCPXMLReader] Could not load CPL XML file";
         return false;
     }
     const QDomElement root = document.documentElement();
@@ -249,7 +277,7 @@ bool parseComposition(const QString &text, const QJsonArray &selection, Composit
     composition.title = child(root, QStringLiteral("AnnotationText")).text();
     const QVector<QDomElement> reels = descendants(root, QStringLiteral("Reel"));
     if (reels.isEmpty()) {
-        log("[DCPXMLReader] no Reels found.");
+        qDebug() << "[DCPXMLReader] no Reels found.";
         return false;
     }
     for (int i = 0; i < reels.size(); ++i) {
@@ -277,7 +305,7 @@ bool parseComposition(const QString &text, const QJsonArray &selection, Composit
                 entry.otherUuids.append(bareUuid(id.text()));
         }
         composition.reels.append(entry);
-        log("[DCPXMLReader] adding Reel " + entry.uuid);
+        qDebug() << "[DCPXMLReader] adding Reel " << entry.uuid;
     }
     return true;
 }
@@ -287,12 +315,12 @@ bool parsePackingList(const QString &text, const QMap<QString, AssetMapEntry> &a
 {
     QDomDocument document;
     if (!load(text, document)) {
-        log("[DCPXMLReader] Could not load KPL XML file");
+        qDebug() << "[DCPXMLReader] Could not load KPL XML file";
         return false;
     }
     const QVector<QDomElement> elements = descendants(document.documentElement(), QStringLiteral("Asset"));
     if (elements.isEmpty()) {
-        log("[DCPXMLReader] no Asset(s) found in PKL");
+        qDebug() << "[DCPXMLReader] no Asset(s) found in PKL";
         return false;
     }
     for (const QDomElement &element : elements) {
@@ -325,7 +353,7 @@ bool parsePackingList(const QString &text, const QMap<QString, AssetMapEntry> &a
                 continue;
         }
         assets.append(asset);
-        log("[DCPXMLReader] adding Asset " + asset.fileName);
+        qDebug() << "[DCPXMLReader] adding Asset " << asset.fileName;
     }
     return true;
 }

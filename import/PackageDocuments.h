@@ -44,6 +44,11 @@ bool isSafeFileName(const QString &name);
 // Whether a relative folder ("a" or "a/b") from a package stays inside the DCP directory:
 // every "/"-separated component is a safe file name.
 bool isSafeSubFolder(const QString &folder);
+// The name of a DCP's folder for its title: every character Windows or Linux refuses in a
+// folder name (\ / : * ? " < > |, control characters, trailing dots and spaces) becomes
+// "_", and a device name Windows reserves (CON, NUL, COM1...) gets a "_" appended. Empty
+// for a title that cannot name a folder: empty, or nothing but dots and white space.
+QString folderNameForTitle(const QString &title);
 
 // ASSETMAP: one entry per Asset element, keyed by its bare uuid (a later one replaces).
 struct AssetMapEntry {

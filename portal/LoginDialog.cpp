@@ -219,9 +219,12 @@ void LoginDialog::requestError(QNetworkReply::NetworkError code)
 
     const QMetaEnum errors = QMetaEnum::fromType<QNetworkReply::NetworkError>();
     const char *name = errors.valueToKey(code);
-    qDebug().noquote() << QString("[LoginDialog] Network reply error: %1, HTTP status code: %2")
-                              .arg(name ? QString::fromLatin1(name) : QString::number(int(code)))
-                              .arg(status);
+    QDebug line = qDebug() << "[LoginDialog] Network reply error: ";
+    if (name)
+        line << name;
+    else
+        line << int(code);
+    line << ", HTTP status code: " << status;
 }
 
 void LoginDialog::requestFinished()
@@ -250,9 +253,9 @@ void LoginDialog::saveUsername()
     try {
         Setting *settings = Setting::instance();
         settings->set("username", m_lineEditUsername->text());
-        settings->save();
+        settings->write();
     } catch (const std::exception &error) {
-        qDebug().noquote() << QString("[LoginDialog] Unable to save the username: %1").arg(QString::fromUtf8(error.what()));
+        qDebug() << "[LoginDialog] Unable to save the username: " << QString::fromUtf8(error.what());
     }
 }
 

@@ -134,7 +134,7 @@ void UpdaterDialog::requestFinishedUpdater()
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        qDebug().noquote() << "[UpdaterDialog] Cannot parse the JSON package: " + parseError.errorString();
+        qDebug() << "[UpdaterDialog] Cannot parse the JSON package: " << parseError.errorString();
         reply->deleteLater();
         reject();
         return;
@@ -200,11 +200,11 @@ void UpdaterDialog::requestFinishedDownloader()
     const QString tempPath = QDir::tempPath();
     const QString fileName = QFileInfo(reply->url().path(QUrl::FullyDecoded)).fileName();
     const QString target = tempPath + "/" + fileName;
-    qDebug().noquote() << "[UpdaterDialog] Temporary path for new installer: " + tempPath;
+    qDebug() << "[UpdaterDialog] Temporary path for new installer: " << tempPath;
 
     QFile file(target);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qDebug().noquote() << "[UpdaterDialog] Can not open file: " + file.fileName();
+        qDebug() << "[UpdaterDialog] Can not open file: " << file.fileName();
         reply->deleteLater();
         return;
     }

@@ -260,7 +260,7 @@ private slots:
     {
         DCPManager *manager = DCPManager::instance();
         try {
-            manager->loadDCPFromFile("/some/package.orvdcp");
+            manager->importPackage("/some/package.orvdcp");
             QFAIL("a package was read without a decoding key");
         } catch (const std::runtime_error &error) {
             QCOMPARE(QString(error.what()), QString("Can not load DCP when decoding key is empty"));

@@ -327,6 +327,35 @@ private slots:
         QVERIFY(log.contains("Removing Reel...  \"removal-1\""));
         QVERIFY(log.contains("[Asset] Removing Asset from DB...  \"removal-a1\""));
     }
+
+    // An asset that another reel lists stays with that reel: in the DCP, with its row and
+    // the other reel's link row.
+    void removeReelKeepsSharedAsset()
+    {
+        Package package("sharing", m_dir.path());
+        Reel *gone = package.reel("sharing-1", 1);
+        Reel *kept = package.reel("sharing-2", 2);
+        Asset *own = package.asset("sharing-own", 10, gone);
+        Asset *shared = package.asset("sharing-shared", 10, gone);
+        shared->addReel(kept);
+        kept->addAsset(shared);
+        package.asset("sharing-kept", 10, kept);
+        package.dcp->sync();
+        for (Asset *asset : package.dcp->getAssets())
+            DCPManager::instance()->removeAssetFromIndex(asset);
+
+        QCOMPARE(package.dcp->assetsOnlyIn(gone), QList<Asset *>{own});
+        package.dcp->removeReel(gone);
+        QCOMPARE(package.dcp->getReels(), QList<Reel *>({kept}));
+        QVERIFY(!package.dcp->getAsset("sharing-own"));
+        QCOMPARE(package.dcp->getAsset("sharing-shared"), shared);
+        QCOMPARE(package.dcp->getAssets().size(), 2);
+        QCOMPARE(CatalogueRows::count(db, "SELECT COUNT(*) FROM asset WHERE dcp_uuid = 'sharing'"), 2);
+        QCOMPARE(CatalogueRows::count(db, "SELECT COUNT(*) FROM asset WHERE uuid = 'sharing-shared'"), 1);
+        QCOMPARE(CatalogueRows::count(db, "SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = 'sharing-1'"), 0);
+        QCOMPARE(CatalogueRows::count(db, "SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = 'sharing-2'"), 2);
+        QVERIFY(!TestSupport::readLog().contains("[Asset] Removing Asset from DB...  \"sharing-shared\""));
+    }
 };
 
 TOLVANE_TEST_MAIN(TestCatalogueObjects)

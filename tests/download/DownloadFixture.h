@@ -13,6 +13,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
+#include "download/DownloadManager.h"
 #include "download/FileManager.h"
 #include "portal/NotificationManager.h"
 #include "support/TestMain.h"
@@ -138,6 +139,46 @@ inline void store(DCP *dcp, bool rebuild = true)
     DCPManager::instance()->addDCP(dcp);
     if (rebuild)
         DCPManager::instance()->rebuildDownloadQueue();
+}
+
+// Runs this process's engine against the stand-in, which serves the generated DCPs and
+// acknowledges reel events (polled every 50 ms); a stalled transfer is given up after
+// stallTimeoutMs. Messages also reach the test's debug.log.
+inline DownloadManager *startEngine(PortalStandin &standin, quint32 stallTimeoutMs)
+{
+    TestSupport::captureLog();
+    if (!standin.start())
+        throw std::runtime_error("cannot start the portal stand-in");
+    standin.setAssetRoot(sourceRoot().toStdString());
+    qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
+    NotificationManager::instance()->setConsumerInterval(50);
+    DownloadManager *manager = DownloadManager::instance();
+    manager->timeoutInterval = stallTimeoutMs;
+    return manager;
+}
+
+// The stand-in sends the file of one generated asset at the given pace; its relative path.
+inline std::string throttle(PortalStandin &standin, const GeneratedDcp &dcp, const QString &tag,
+                            std::uint64_t bytesPerSecond)
+{
+    const std::string path = relativePath(dcp, *dcp.asset(tag));
+    AssetFault fault = standin.assetFault(path);
+    fault.throttleBytesPerSecond = bytesPerSecond;
+    standin.setAssetFault(path, fault);
+    return path;
+}
+
+// The stand-in sends the byte at offset of one generated asset's file wrong, in the next
+// `times` responses that cover it; the asset's relative path.
+inline std::string flipByte(PortalStandin &standin, const GeneratedDcp &dcp, const QString &tag, qint64 offset,
+                            int times = 1)
+{
+    const std::string path = relativePath(dcp, *dcp.asset(tag));
+    AssetFault fault = standin.assetFault(path);
+    fault.flipOffset = offset;
+    fault.flipRequests = times;
+    standin.setAssetFault(path, fault);
+    return path;
 }
 
 inline void setFault(PortalStandin &standin, const GeneratedDcp &dcp, const AssetFault &fault)
@@ -273,6 +314,34 @@ inline bool writePrefix(const QString &source, const QString &destination, qint6
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return out.write(readAll(source).left(int(length))) == length;
+}
+
+// Lists an asset of one reel in another reel of the same DCP as well.
+inline void alsoList(Reel *reel, Asset *asset)
+{
+    asset->addReel(reel);
+    reel->addAsset(asset);
+}
+
+// Puts the whole file of a generated asset where the engine keeps it and marks the asset
+// downloaded, as a download that ended before a restart leaves it; with flipOffset, that
+// byte of the file is wrong.
+inline bool placeDownloaded(const GeneratedDcp &generated, DCP *dcp, const QString &tag, qint64 flipOffset = -1)
+{
+    const GeneratedAsset &source = *generated.asset(tag);
+    Asset *asset = dcp->getAsset(source.uuid);
+    QByteArray bytes = readAll(sourcePath(generated, source));
+    if (bytes.size() != qint64(source.size))
+        return false;
+    if (flipOffset >= 0)
+        bytes[int(flipOffset)] = char(bytes.at(int(flipOffset)) ^ 0xFF);
+    QDir().mkpath(QFileInfo(asset->filePath()).absolutePath());
+    QFile out(asset->filePath());
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
+        return false;
+    asset->setDownloadStarted(true);
+    asset->setDownloadFinished(true);
+    return true;
 }
 
 }

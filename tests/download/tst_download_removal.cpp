@@ -1,7 +1,8 @@
 // Downloads that end without finishing: links the server reports as expired (400) or
 // missing (404), with the user keeping or dropping the DCP; a DCP removed while it is
-// being downloaded; a reel that cannot be removed while it is verified; and an asset shared
-// by two reels, removed with one of them while the other is being verified.
+// being downloaded; a reel that cannot be removed while it is verified; a reel or DCP
+// removed between a failed verification and the download it asks for; and an asset shared
+// by two reels, which stays with the other reel when one of them is removed.
 
 #include "DownloadFixture.h"
 
@@ -15,6 +16,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <functional>
+
 using namespace DownloadFixture;
 using Button = UserInteraction::Button;
 
@@ -23,26 +26,61 @@ namespace {
 const QString kQuestion = "\r\n\r\nDo you want to remove outdated DCP?\r\n(This will NOT DELETE the files on your hard "
                           "drive but simply remove the DCP from the Tolvane Downloader)";
 
-int dcpRows(const QString &uuid)
+// The count a query gives with every placeholder bound to the same uuid; -1 on failure.
+int countRows(const QString &statement, const QString &uuid)
 {
     QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare("SELECT (SELECT COUNT(*) FROM dcp WHERE uuid = ?) + (SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?)");
-    query.addBindValue(uuid);
-    query.addBindValue(uuid);
+    query.prepare(statement);
+    for (int i = 0; i < statement.count('?'); ++i)
+        query.addBindValue(uuid);
     if (!query.exec() || !query.next())
         return -1;
     return query.value(0).toInt();
 }
 
+int dcpRows(const QString &uuid)
+{
+    return countRows("SELECT (SELECT COUNT(*) FROM dcp WHERE uuid = ?) + (SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?)",
+                     uuid);
+}
+
 int assetRows(const QString &dcpUuid)
 {
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?");
-    query.addBindValue(dcpUuid);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return countRows("SELECT COUNT(*) FROM asset WHERE dcp_uuid = ?", dcpUuid);
 }
+
+int linkRows(const QString &reelUuid)
+{
+    return countRows("SELECT COUNT(*) FROM dcp_reel_asset WHERE reel_uuid = ?", reelUuid);
+}
+
+// Runs a function from the event loop ahead of every event of normal priority already
+// posted: after the slot that is running returns, before what that slot has posted.
+class UrgentCall : public QObject
+{
+public:
+    static void post(std::function<void()> function)
+    {
+        QCoreApplication::postEvent(new UrgentCall(std::move(function)), new QEvent(QEvent::User), Qt::HighEventPriority);
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (event->type() != QEvent::User)
+            return QObject::event(event);
+        m_function();
+        deleteLater();
+        return true;
+    }
+
+private:
+    explicit UrgentCall(std::function<void()> function)
+        : m_function(std::move(function))
+    {
+    }
+    std::function<void()> m_function;
+};
 
 }
 
@@ -116,14 +154,8 @@ private:
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot(sourceRoot().toStdString());
-        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
-        NotificationManager::instance()->setConsumerInterval(50);
-        manager = DownloadManager::instance();
-        manager->timeoutInterval = 1500;
+        manager = startEngine(standin, 1500);
     }
 
     void cleanup()
@@ -227,28 +259,103 @@ private slots:
         QCOMPARE(assetRows(generated.cplUuid), 2);
     }
 
-    // An asset listed by two reels goes with the first reel removed, while the other reel is
-    // being verified; the worker never uses it afterwards and the other reel still passes.
-    void sharedAssetRemovedWithOneReel()
+    // What happens between a failed verification and the download it asks for: the reel
+    // (or its whole DCP) is removed, or the queue is rebuilt. A removed asset is never
+    // used or downloaded again; any asset is queued once. A DCP queued behind marks the
+    // end: a retry that slipped through would be fetched before the engine went idle.
+    void betweenFailedVerificationAndRetry_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("reel removed") << "reel";
+        QTest::newRow("dcp removed") << "dcp";
+        QTest::newRow("queue rebuilt") << "rebuild";
+    }
+
+    void betweenFailedVerificationAndRetry()
+    {
+        QFETCH(QString, action);
+        const quint64 seed = 541 + 10 * quint64(QString("reel dcp rebuild").split(' ').indexOf(action));
+        const GeneratedDcp victim = generate("Retry_Window_" + action, 2, 600000, seed);
+        const GeneratedDcp sentinel = generate("After_Retry_Window_" + action, 1, 200000, seed + 1);
+        const GeneratedAsset picture = *victim.asset("picture:1");
+        flipByte(standin, victim, "picture:1", 10);
+        DCP *dcp = buildDcp(standin, victim, 8000 + seed);
+        DCP *other = buildDcp(standin, sentinel, 8001 + seed);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *asset = assetOf(dcp, picture);
+        const QString filePath = asset->filePath();
+
+        bool done = false;
+        int timesQueued = -1;
+        QObject watch; // the connections below end with this case
+        connect(first, &Reel::downloadQueuedForRedownload, &watch, [&] {
+            UrgentCall::post([&] {
+                if (action == "reel")
+                    manager->removeDownloadReel(first);
+                else if (action == "dcp")
+                    manager->removeDownload(dcp);
+                else
+                    DCPManager::instance()->rebuildDownloadQueue();
+                done = true;
+            });
+        });
+        if (action == "rebuild") {
+            connect(manager, &DownloadManager::currentDcpChanged, &watch, [&] {
+                if (done && timesQueued < 0)
+                    timesQueued = manager->queuedAssets().count(asset);
+            });
+        }
+        store(dcp, false);
+        store(other);
+
+        QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+        QVERIFY(waitVerifiedAndSynced(other, 15000));
+        QTRY_VERIFY_WITH_TIMEOUT(!manager->currentAssetForTest() && manager->queuedAssets().isEmpty(), 15000);
+        QVERIFY(ui->messages.isEmpty());
+        const size_t downloads = requestsFor(standin, relativePath(victim, picture)).size();
+        if (action == "reel") {
+            QCOMPARE(downloads, size_t(1));
+            QCOMPARE(dcp->getReels(), QList<Reel *>{second});
+            QVERIFY(!DCPManager::instance()->getAsset(picture.uuid, victim.cplUuid));
+            QVERIFY(!QFileInfo::exists(filePath));
+            QVERIFY(waitVerifiedAndSynced(dcp, 15000));
+            QVERIFY(filesMatchSource(second, victim));
+        } else if (action == "dcp") {
+            QCOMPARE(downloads, size_t(1));
+            QVERIFY(!DCPManager::instance()->getDCP(victim.cplUuid));
+            QCOMPARE(dcpRows(victim.cplUuid), 0);
+        } else {
+            QCOMPARE(timesQueued, 1);
+            QCOMPARE(downloads, size_t(2));
+            QVERIFY(waitVerifiedAndSynced(dcp, 15000));
+            QCOMPARE(asset->downloadAttempts(), 1u);
+            QVERIFY(filesMatchSource(first, victim));
+        }
+    }
+
+    // An asset listed by two reels stays with the other reel when the first is removed
+    // while the other is being verified: the other reel keeps the asset, its file, its link
+    // row and its state, and passes with every file. Only the first reel's own file goes.
+    void sharedAssetStaysWithTheOtherReel()
     {
         const GeneratedDcp generated = generate("Shared_Asset", 2, 1200000, 531);
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 600000;
-        standin.setAssetFault(relativePath(generated, *generated.asset("picture:2")), slow);
+        throttle(standin, generated, "picture:2", 600000);
         DCP *dcp = buildDcp(standin, generated, 8531);
         Reel *first = dcp->getReels().at(0);
         Reel *second = dcp->getReels().at(1);
         Asset *shared = assetOf(dcp, *generated.asset("sound:1"));
-        shared->addReel(second);
-        second->addAsset(shared);
+        alsoList(second, shared);
         QCOMPARE(second->getAssets().size(), 3);
+        const QString ownFile = assetOf(dcp, *generated.asset("picture:1"))->filePath();
 
         QSignalSpy firstChecked(first, &Reel::downloadChecksummed);
         QSignalSpy secondChecked(second, &Reel::downloadChecksummed);
         QSignalSpy secondSynced(second, &Reel::downloadSynced);
         bool secondWasJob = false;
         bool firstWasJob = true;
-        connect(second, &Reel::downloadCheckingChecksum, this, [&] {
+        QObject watch; // the connection below ends with this case
+        connect(second, &Reel::downloadCheckingChecksum, &watch, [&] {
             secondWasJob = manager->checksumWorkerObject()->hasJob(second);
             firstWasJob = manager->checksumWorkerObject()->hasJob(first);
             manager->removeDownloadReel(first);
@@ -261,18 +368,63 @@ private slots:
         QVERIFY(!firstWasJob);
         QVERIFY(ui->messages.isEmpty());
         QCOMPARE(dcp->getReels(), QList<Reel *>{second});
-        QCOMPARE(second->getAssets().size(), 2);
-        QVERIFY(!DCPManager::instance()->getAsset(generated.asset("sound:1")->uuid, generated.cplUuid));
+        QCOMPARE(second->getAssets().size(), 3);
+        QVERIFY(second->getAssets().contains(shared));
+        QCOMPARE(shared->reels(), QList<Reel *>{second});
+        QCOMPARE(DCPManager::instance()->getAsset(generated.asset("sound:1")->uuid, generated.cplUuid), shared);
+        QCOMPARE(dcp->getAsset(shared->uuid()), shared);
         QVERIFY(!DCPManager::instance()->getReel(generated.reelUuids.at(0)));
-        QVERIFY(!QFileInfo::exists(downloadRoot() + "/" + generated.title + "/" + generated.asset("sound:1")->relativePath));
-        QCOMPARE(assetRows(generated.cplUuid), 2);
+        QVERIFY(QFileInfo(shared->filePath()).isFile());
+        QVERIFY(!QFileInfo::exists(ownFile));
+        QVERIFY(shared->isDownloadFinished() && shared->isDownloadChecksummed());
+        QCOMPARE(shared->downloadAttempts(), 0u);
+        QCOMPARE(assetRows(generated.cplUuid), 3);
+        QCOMPARE(linkRows(second->uuid()), 3);
+        QCOMPARE(linkRows(generated.reelUuids.at(0)), 0);
         QTRY_COMPARE_WITH_TIMEOUT(secondSynced.size(), 1, 10000);
         QVERIFY(noneHidden(second));
         QVERIFY(filesMatchSource(second, generated));
-        // Nothing refers to the removed asset any more.
+        QVERIFY(second->isFinished());
         DCPManager::instance()->rebuildDownloadQueue();
         QVERIFY(manager->queuedAssets().isEmpty());
         QCOMPARE(manager->checksumWorkerObject()->jobCount(), 0);
+    }
+
+    // Removing a reel while an asset it shares with another reel is being downloaded: the
+    // transfer goes on for the other reel; the removed reel's own asset, queued behind,
+    // is never fetched.
+    void sharedAssetKeepsDownloadingWhenOneReelIsRemoved()
+    {
+        const GeneratedDcp generated = generate("Shared_Running", 2, 1200000, 601);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const GeneratedAsset sound = *generated.asset("sound:1");
+        throttle(standin, generated, "picture:1", 400000);
+        DCP *dcp = buildDcp(standin, generated, 8561);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *shared = assetOf(dcp, picture);
+        Asset *own = assetOf(dcp, sound);
+        alsoList(second, shared);
+        store(dcp);
+        QTRY_VERIFY_WITH_TIMEOUT(shared->sizeOnDisk() > 50000, 10000);
+        QCOMPARE(manager->currentAssetForTest(), shared);
+        QVERIFY(manager->queuedAssets().contains(own));
+
+        manager->removeDownloadReel(first);
+        QCOMPARE(manager->currentAssetForTest(), shared);
+        QCOMPARE(manager->queuedAssets().count(shared), 1);
+        QCOMPARE(dcp->getReels(), QList<Reel *>{second});
+        QCOMPARE(second->getAssets().size(), 3);
+        QCOMPARE(shared->reels(), QList<Reel *>{second});
+        QVERIFY(!DCPManager::instance()->getAsset(sound.uuid, generated.cplUuid));
+
+        QVERIFY(waitVerifiedAndSynced(dcp, 20000));
+        QCOMPARE(requestsFor(standin, relativePath(generated, picture)).size(), size_t(1));
+        QVERIFY(requestsFor(standin, relativePath(generated, sound)).empty());
+        QVERIFY(filesMatchSource(second, generated));
+        QVERIFY(noneHidden(second));
+        QCOMPARE(assetRows(generated.cplUuid), 3);
+        QCOMPARE(linkRows(second->uuid()), 3);
     }
 
     void cleanupTestCase()

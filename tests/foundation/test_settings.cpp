@@ -76,7 +76,7 @@ private slots:
         QSqlQuery trigger(DatabaseManager::instance()->database());
         QVERIFY(trigger.exec("CREATE TRIGGER refuse_broken BEFORE INSERT ON setting WHEN NEW.key = 'broken' "
                              "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
-        QVERIFY_EXCEPTION_THROWN(settings->save(), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(settings->write(), std::runtime_error);
         QVERIFY(trigger.exec("DROP TRIGGER refuse_broken"));
         QCOMPARE(changed.count(), 0);
         // The truncation was rolled back with the failed insert: every row is still there.

@@ -41,6 +41,7 @@ void parseDocuments(const QString &assetMapText, const QString &cplText, const Q
     if (!parsePackingList(pklText, entries, assets))
         return;
     isSafeFileName(composition.title);
+    isSafeFileName(folderNameForTitle(composition.title));
     for (const PackingListAsset &asset : qAsConst(assets))
         isSafeFileName(asset.fileName);
     for (const AssetMapEntry &entry : qAsConst(entries))

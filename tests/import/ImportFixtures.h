@@ -5,6 +5,7 @@
 // texts the way broken or hostile packages do.
 
 #include "DcpGenerator.h"
+#include "app/UserInteraction.h"
 #include "download/DownloadManager.h"
 #include "PackageBuilder.h"
 #include "support/TestMain.h"
@@ -63,6 +64,21 @@ inline bool packageJson(const QVector<PackageDcpOptions> &dcps, QJsonObject &jso
     return buildPackageJson(options, json, error);
 }
 
+// A one-reel DCP of 4 KiB under that title.
+inline bool smallDcp(const QString &title, GeneratedDcp &dcp)
+{
+    DcpGeneratorOptions options;
+    options.title = title;
+    options.totalSize = 4096;
+    return generate(options, dcp);
+}
+
+// The same, and the package that orders it.
+inline bool smallDcpPackage(const QString &title, GeneratedDcp &dcp, QJsonObject &json)
+{
+    return smallDcp(title, dcp) && packageJson({dcpOptions(dcp)}, json);
+}
+
 inline QString writePackage(const QJsonObject &json, const QString &key = decodingKey())
 {
     const QString path = uniqueDir("packages") + "/order.orvdcp";
@@ -100,10 +116,6 @@ inline QJsonObject withDocumentEdit(const QJsonObject &json, int dcp, const QStr
     return withDcpValue(json, dcp, key, QString::fromLatin1(text.toUtf8().toBase64()));
 }
 
-// An import asks the download manager to rebuild its queue, which starts its checksum
-// thread. Stop that worker and end its thread here, before the application object goes
-// away: a quit that reaches the thread before its event loop runs is lost, and the
-// manager's own shutdown at exit then waits for ever.
 inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -113,6 +125,16 @@ inline QByteArray readAll(const QString &path)
 inline int countLines(const QByteArray &log, const QByteArray &line)
 {
     return log.count(line);
+}
+
+// The boxes of one import with the local-drive warnings (answered OK) taken out.
+inline QList<UserInteraction::Message> withoutLocalWarnings(const QList<UserInteraction::Message> &messages)
+{
+    QList<UserInteraction::Message> out;
+    for (const UserInteraction::Message &m : messages)
+        if (m.text != QLatin1String("Warning: Are you downloading to your local hard drive?"))
+            out.append(m);
+    return out;
 }
 
 }

@@ -1,3 +1,4 @@
+#include "CatalogueCheck.h"
 #include "ImportFixtures.h"
 
 #include "app/PortalHosts.h"
@@ -14,7 +15,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSqlQuery>
+#include <QRegularExpression>
 #include <QStorageInfo>
 #include <QJsonArray>
 #include <QtTest>
@@ -26,6 +29,8 @@ using Icon = UserInteraction::Icon;
 using Message = UserInteraction::Message;
 
 Q_DECLARE_METATYPE(Button)
+
+using CatalogueCheck::rowCount;
 
 namespace {
 
@@ -84,25 +89,7 @@ bool isMergeNotice(const Message &m, const QString &friendlyTitle)
                        QString(), UserInteraction::Ok, UserInteraction::NoButton);
 }
 
-// The boxes of one import with the local-drive warnings (answered OK) taken out.
-QList<Message> withoutLocalWarnings(const QList<Message> &messages)
-{
-    QList<Message> out;
-    for (const Message &m : messages)
-        if (m.text != localDriveText)
-            out.append(m);
-    return out;
-}
-
-int rowCount(const QString &sql, const QString &value)
-{
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare(sql);
-    query.addBindValue(value);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
-}
+using Fixtures::withoutLocalWarnings;
 
 int assetRows(const QString &dcpUuid)
 {
@@ -120,6 +107,20 @@ bool import(const QString &path, const QString &key = Fixtures::decodingKey())
     return reader.loadPackage(path);
 }
 
+// Imports the package into destination, answering OK to a local-drive warning and No to
+// the next box; boxes gets the boxes besides that warning. Whether the import ran through.
+bool importAnsweringNo(const QJsonObject &json, const QString &destination, QList<Message> &boxes)
+{
+    ScriptedUserInteraction ui;
+    ui.directoryAnswers = QStringList{destination};
+    ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
+    if (!onFixedDisk(destination))
+        ui.buttonAnswers.removeFirst();
+    const bool imported = import(Fixtures::writePackage(json));
+    boxes = withoutLocalWarnings(ui.messages);
+    return imported;
+}
+
 }
 
 class TestImportFlow : public QObject
@@ -131,11 +132,7 @@ class TestImportFlow : public QObject
 
     bool makeSmall()
     {
-        DcpGeneratorOptions options;
-        options.title = "Small Feature";
-        options.totalSize = 4096;
-        return Fixtures::generate(options, m_small)
-            && Fixtures::packageJson({Fixtures::dcpOptions(m_small)}, m_smallJson);
+        return Fixtures::smallDcpPackage("Small Feature", m_small, m_smallJson);
     }
 
 private slots:
@@ -175,7 +172,7 @@ private slots:
                                 "Please check to see if you have read permission for the file.", UserInteraction::Ok,
                                 UserInteraction::NoButton));
             QVERIFY(TestSupport::readLog().contains(
-                ("[DCPXMLReader] Could not open JSON package: " + QDir::cleanPath(prefix + path)).toUtf8()));
+                ("[DCPXMLReader] Could not open JSON package:  \"" + QDir::cleanPath(prefix + path) + "\"\r\n").toUtf8()));
         }
         QVERIFY(ui.openedUrls.isEmpty());
         QVERIFY(ui.directoryCaptions.isEmpty());
@@ -188,7 +185,8 @@ private slots:
         QVERIFY(!import(path));
         QCOMPARE(ui.messages.size(), 1);
         QCOMPARE(ui.messages[0].text, QString("Could not open the ORVDCP file."));
-        QVERIFY(TestSupport::readLog().contains(("[DCPXMLReader] Could not open JSON package: " + path).toUtf8()));
+        QVERIFY(TestSupport::readLog().contains(
+            ("[DCPXMLReader] Could not open JSON package:  \"" + path + "\"\r\n").toUtf8()));
     }
 
     void refusals_data()
@@ -223,13 +221,27 @@ private slots:
                                       << redownload << "/" << "[DCPXMLReader] No User UUID found, aborting..."
                                       << false;
         QTest::newRow("wrong key") << json << QString("another-key-0123456789abcdef01234567") << decodeFailedText
-                                   << redownload << "/" << "[DCPXMLReader] Cannot parse the JSON package: " << false;
+                                   << redownload << "/" << "[DCPXMLReader] Cannot parse the JSON package:  \"" << false;
         QTest::newRow("key of 31 bytes") << json << key.left(31) << decodeFailedText << redownload << "/"
                                          << "[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting..."
                                          << false;
         QTest::newRow("key cut by a zero byte")
             << json << key.left(20) + QChar(0) + key.mid(20) << decodeFailedText << redownload << "/"
             << "[DCPXMLReader] Decoding key is shorter than 32 bytes, aborting..." << false;
+        // A package names its DCPs in an array; anything else is damaged.
+        for (const auto &dcps : {qMakePair(QString("dcps missing"), QJsonValue(QJsonValue::Undefined)),
+                                 qMakePair(QString("dcps null"), QJsonValue(QJsonValue::Null)),
+                                 qMakePair(QString("dcps as an object"), QJsonValue(QJsonObject{{"0", 1}})),
+                                 qMakePair(QString("dcps as text"), QJsonValue("[]")),
+                                 qMakePair(QString("dcps empty"), QJsonValue(QJsonArray()))}) {
+            QJsonObject bent = json;
+            if (dcps.second.isUndefined())
+                bent.remove("dcps");
+            else
+                bent.insert("dcps", dcps.second);
+            QTest::newRow(qPrintable(dcps.first)) << bent << key << dataMissingText << redownload << "/"
+                                                  << "[DCPXMLReader] Missing Data, aborting..." << false;
+        }
         QTest::newRow("campaign id as text")
             << Fixtures::withDcpValue(json, 0, "campaign_dcp_id", "1001") << key << dataMissingText << redownload
             << "/" << "[DCPXMLReader] No Campaign DCP ID found, aborting..." << true;
@@ -298,7 +310,7 @@ private slots:
         ScriptedUserInteraction ui;
         bool thrown = false;
         try {
-            manager->loadDCPFromFile(TestSupport::dataDir() + "/no-such-package.orvdcp");
+            manager->importPackage(TestSupport::dataDir() + "/no-such-package.orvdcp");
         } catch (const std::runtime_error &error) {
             thrown = QString(error.what()) == "Can not load DCP when decoding key is empty";
         }
@@ -309,13 +321,9 @@ private slots:
 
     void loadDCPFromFileImports()
     {
-        DcpGeneratorOptions options;
-        options.title = "Through The Manager";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Through The Manager", dcp, json));
         const QString path = Fixtures::writePackage(json);
         const QString destination = Fixtures::uniqueDir("manager");
 
@@ -405,13 +413,9 @@ private slots:
         const QString destination = Fixtures::uniqueDir("local");
         if (!onFixedDisk(destination))
             QSKIP("the test directory is not on a fixed local disk here");
-        DcpGeneratorOptions options;
-        options.title = "Local Drive";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Local Drive", dcp, json));
         ScriptedUserInteraction ui;
         ui.directoryAnswers = QStringList{destination};
         ui.buttonAnswers = {answer};
@@ -423,7 +427,8 @@ private slots:
             const QByteArray log = TestSupport::readLog();
             QVERIFY(log.contains("[DCPXMLReader] Canceled importing dcp to local hard drive."));
             QVERIFY(log.contains(
-                ("[DCPXMLReader] Canceled importing dcp (local hard drive rejected by user) " + destination).toUtf8()));
+                ("[DCPXMLReader] Canceled importing dcp (local hard drive rejected by user)  \"" + destination + "\"\r\n")
+                    .toUtf8()));
             QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
             QVERIFY(!QFileInfo::exists(destination + "/Local Drive"));
         } else {
@@ -487,21 +492,19 @@ private slots:
         QJsonObject json = Fixtures::withDcpValue(m_smallJson, 0, "reels", QJsonArray());
         json.insert("project_size", projectSize);
         const QByteArray logBefore = TestSupport::readLog();
-        ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
-        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
-        if (!onFixedDisk(destination))
-            ui.buttonAnswers.removeFirst();
-        QVERIFY(!import(Fixtures::writePackage(json)));
+        QList<Message> boxes;
+        QVERIFY(!importAnsweringNo(json, destination, boxes));
         const QByteArray log = TestSupport::readLog().mid(logBefore.size());
-        QVERIFY(log.contains(("[DCPXMLReader] Project size: " + logged + "\r\n").toUtf8()));
-        QVERIFY(log.contains("[DCPXMLReader] Available Disk space: "));
-        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QVERIFY(log.contains(("[DCPXMLReader] Project size:  " + logged + "\r\n").toUtf8()));
+        QVERIFY(QRegularExpression("\\[DCPXMLReader\\] Available Disk space:  -?[0-9]+\r\n")
+                    .match(QString::fromUtf8(log))
+                    .hasMatch());
         QCOMPARE(boxes.size(), 1);
         if (asked) {
             QCOMPARE(boxes[0].text, QString("Not enough disk space"));
             QVERIFY(log.contains(
-                ("[DCPXMLReader] Canceled importing dcp (not enough space on disk, aborted by user) " + destination)
+                ("[DCPXMLReader] Canceled importing dcp (not enough space on disk, aborted by user)  \"" + destination
+                 + "\"\r\n")
                     .toUtf8()));
         } else {
             QVERIFY(isRefusal(boxes[0], noReelsText)); // went on to the DCPs
@@ -517,20 +520,16 @@ private slots:
         ScriptedUserInteraction ui;
         ui.directoryAnswers = QStringList{Fixtures::uniqueDir("space")};
         QVERIFY(!import(Fixtures::writePackage(json)));
-        QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains("[DCPXMLReader] Project size: 0\r\n"));
+        QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains("[DCPXMLReader] Project size:  0\r\n"));
         QCOMPARE(withoutLocalWarnings(ui.messages).size(), 1);
         QVERIFY(isRefusal(withoutLocalWarnings(ui.messages)[0], noReelsText));
     }
 
     void secondDcpWithoutReelsKeepsTheFirst()
     {
-        DcpGeneratorOptions options;
-        options.totalSize = 4096;
-        options.title = "First Of Two";
         GeneratedDcp first, second;
-        QVERIFY(Fixtures::generate(options, first));
-        options.title = "Second Of Two";
-        QVERIFY(Fixtures::generate(options, second));
+        QVERIFY(Fixtures::smallDcp("First Of Two", first));
+        QVERIFY(Fixtures::smallDcp("Second Of Two", second));
         QJsonObject json;
         QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(first), Fixtures::dcpOptions(second)}, json));
         json = Fixtures::withDcpValue(json, 1, "reels", QJsonArray());
@@ -547,13 +546,9 @@ private slots:
 
     void knownDcpsAndTheDestination()
     {
-        DcpGeneratorOptions options;
-        options.totalSize = 4096;
-        options.title = "Known One";
         GeneratedDcp a, b;
-        QVERIFY(Fixtures::generate(options, a));
-        options.title = "Known Two";
-        QVERIFY(Fixtures::generate(options, b));
+        QVERIFY(Fixtures::smallDcp("Known One", a));
+        QVERIFY(Fixtures::smallDcp("Known Two", b));
         const QString firstDestination = Fixtures::uniqueDir("known-a");
         const QString secondDestination = Fixtures::uniqueDir("known-b");
         QJsonObject onlyA, both;
@@ -586,8 +581,8 @@ private slots:
             QVERIFY(isMergeNotice(ui.messages[0], "Known One"));
             QVERIFY(isMergeNotice(ui.messages[1], "Known Two"));
             const QByteArray log = TestSupport::readLog();
-            QVERIFY(log.contains(("[DCPXMLReader] DCP exists.. Trying to merge... " + a.cplUuid).toUtf8()));
-            QVERIFY(log.contains(("[DCPXMLReader] DCP exists.. Trying to merge... " + b.cplUuid).toUtf8()));
+            QVERIFY(log.contains(("[DCPXMLReader] DCP exists.. Trying to merge...  \"" + a.cplUuid + "\"\r\n").toUtf8()));
+            QVERIFY(log.contains(("[DCPXMLReader] DCP exists.. Trying to merge...  \"" + b.cplUuid + "\"\r\n").toUtf8()));
             QCOMPARE(Fixtures::countLines(log, rebuildLine), rebuilds);
             QCOMPARE(assetRows(a.cplUuid), 2);
             QCOMPARE(assetRows(b.cplUuid), 2);
@@ -624,8 +619,8 @@ private slots:
         QVERIFY(isMergeNotice(ui.messages[0], "Three Reels"));
         QVERIFY(ui.directoryCaptions.isEmpty());
         const QByteArray log = TestSupport::readLog();
-        QVERIFY(log.contains(("[DCPXMLREADER] Merging Reel... " + dcp.reelUuids[2]).toUtf8()));
-        QVERIFY(!log.contains(("[DCPXMLREADER] Merging Reel... " + dcp.reelUuids[1]).toUtf8()));
+        QVERIFY(log.contains(("[DCPXMLREADER] Merging Reel...  \"" + dcp.reelUuids[2] + "\"\r\n").toUtf8()));
+        QVERIFY(!log.contains(("[DCPXMLREADER] Merging Reel...  \"" + dcp.reelUuids[1]).toUtf8()));
         QCOMPARE(Fixtures::countLines(log, rebuildLine), rebuilds + 1);
 
         QCOMPARE(stored->getReels().size(), 3);
@@ -716,13 +711,9 @@ private slots:
     void conflictingFiles()
     {
         QFETCH(Button, answer);
-        DcpGeneratorOptions options;
-        options.title = "Leftovers";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Leftovers", dcp, json));
         const QString destination = Fixtures::uniqueDir("conflict");
         const QString directory = destination + "/Leftovers";
         QVERIFY(QDir().mkpath(directory));
@@ -765,13 +756,9 @@ private slots:
 
     void documentsAreNeverOverwritten()
     {
-        DcpGeneratorOptions options;
-        options.title = "Kept Documents";
-        options.totalSize = 4096;
         GeneratedDcp dcp;
-        QVERIFY(Fixtures::generate(options, dcp));
         QJsonObject json;
-        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp)}, json));
+        QVERIFY(Fixtures::smallDcpPackage("Kept Documents", dcp, json));
         const QString destination = Fixtures::uniqueDir("kept");
         const QString directory = destination + "/Kept Documents";
         QVERIFY(QDir().mkpath(directory));
@@ -793,13 +780,9 @@ private slots:
 
     void titleTheFileSystemRefuses()
     {
-        DcpGeneratorOptions options;
-        options.title = "Long Title";
-        options.totalSize = 4096;
         GeneratedDcp dcp, next;
-        QVERIFY(Fixtures::generate(options, dcp));
-        options.title = "After The Long One";
-        QVERIFY(Fixtures::generate(options, next));
+        QVERIFY(Fixtures::smallDcp("Long Title", dcp));
+        QVERIFY(Fixtures::smallDcp("After The Long One", next));
         QJsonObject json;
         QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp), Fixtures::dcpOptions(next)}, json));
         const QString longTitle = QString(150, QChar(0x00E9)); // 300 bytes in UTF-8
@@ -817,6 +800,164 @@ private slots:
         QVERIFY(DCPManager::instance()->getDCP(next.cplUuid));
     }
 
+    void titleBecomesTheFolderName_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("colon") << "Film: The Sequel" << "Film_ The Sequel";
+        QTest::newRow("slash") << "AC/DC Live" << "AC_DC Live";
+        QTest::newRow("web address") << "SMPTE test DCP, see https://example.org/dcp?id=3&v=1"
+                                     << "SMPTE test DCP, see https___example.org_dcp_id=3&v=1";
+        QTest::newRow("every refused character") << "a\\b/c:d*e?f\"g<h>i|j" << "a_b_c_d_e_f_g_h_i_j";
+        QTest::newRow("control characters") << "Tab\there\nand there" << "Tab_here_and there";
+        QTest::newRow("trailing dots") << "The End..." << "The End___";
+        QTest::newRow("trailing spaces") << "The End  " << "The End__";
+        QTest::newRow("trailing dots and spaces") << "Closing. ." << "Closing___";
+        QTest::newRow("climbing out") << "../../escaped" << ".._.._escaped";
+        QTest::newRow("absolute") << "/tmp/escaped" << "_tmp_escaped";
+        QTest::newRow("drive letter") << "C:escaped" << "C_escaped";
+        QTest::newRow("backslash climbing") << "..\\escaped" << ".._escaped";
+        QTest::newRow("device name") << "CON" << "CON_";
+        QTest::newRow("device name with extension") << "com1.feature" << "com1.feature_";
+        QTest::newRow("leading dot kept") << ".Hidden Gem" << ".Hidden Gem";
+        QTest::newRow("dots inside kept") << "Mr. Smith..Goes" << "Mr. Smith..Goes";
+        QTest::newRow("non-ASCII kept") << QString::fromUtf8("Café – 東京") << QString::fromUtf8("Café – 東京");
+    }
+
+    // A title names the DCP's folder with the characters a folder name cannot hold
+    // replaced; that name is the stored title, so the folder is found again.
+    void titleBecomesTheFolderName()
+    {
+        QFETCH(QString, title);
+        QFETCH(QString, folder);
+        GeneratedDcp dcp;
+        QJsonObject json;
+        QVERIFY(Fixtures::smallDcpPackage("Plain Title", dcp, json));
+        json = Fixtures::withDocumentEdit(json, 0, "cpl_xml", "<AnnotationText>Plain Title<",
+                                          "<AnnotationText>" + title.toHtmlEscaped() + "<");
+        const QString destination = Fixtures::uniqueDir("titles") + "/inner";
+        QVERIFY(QDir().mkpath(destination));
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        QVERIFY(import(Fixtures::writePackage(json)));
+        QVERIFY(withoutLocalWarnings(ui.messages).isEmpty());
+
+        DCP *stored = DCPManager::instance()->getDCP(dcp.cplUuid);
+        QVERIFY(stored);
+        QCOMPARE(stored->title(), folder);
+        QCOMPARE(QDir(destination).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{folder});
+        // Nothing beside the destination either.
+        QCOMPARE(QDir(destination + "/..").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"inner"});
+        QCOMPARE(Fixtures::readAll(destination + "/" + folder + "/" + dcp.cplFileName),
+                 Fixtures::documentOf(json, 0, "cpl_xml").toUtf8());
+        for (Asset *asset : stored->getAssets())
+            QVERIFY(asset->filePath().startsWith(destination + "/" + folder + "/"));
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM dcp WHERE title = ?", folder), 1);
+        QCOMPARE(CatalogueCheck::difference(), QString());
+    }
+
+    // After a restart the catalogue finds the folders of titles that needed replacing.
+    void restartFindsTheFolderOfAReplacedTitle()
+    {
+        GeneratedDcp sequel, live;
+        QVERIFY(Fixtures::smallDcp("First Title", sequel));
+        QVERIFY(Fixtures::smallDcp("Second Title", live));
+        QJsonObject json;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(sequel), Fixtures::dcpOptions(live)}, json));
+        json = Fixtures::withDocumentEdit(json, 0, "cpl_xml", "<AnnotationText>First Title<",
+                                          "<AnnotationText>Film: The Sequel<");
+        json = Fixtures::withDocumentEdit(json, 1, "cpl_xml", "<AnnotationText>Second Title<",
+                                          "<AnnotationText>AC/DC Live<");
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{Fixtures::uniqueDir("restart")};
+        QVERIFY(import(Fixtures::writePackage(json)));
+
+        // A second process starts on a copy of this catalogue, as the next start would.
+        const QString restartDir = Fixtures::uniqueDir("restart-data");
+        QVERIFY(QFile::copy(DatabaseManager::instance()->databasePath(),
+                            restartDir + "/" + DatabaseManager::fileName));
+        QProcess probe;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TOLVANE_DATA_DIR", restartDir);
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        probe.setProcessEnvironment(environment);
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start(TestSupport::builtExecutable("tests/import/catalogue_probe"), QStringList());
+        QVERIFY(probe.waitForFinished(60000));
+        QCOMPARE(probe.exitCode(), 0);
+        const QString loaded = QString::fromUtf8(probe.readAllStandardOutput());
+        QVERIFY2(loaded.contains("DCP " + sequel.cplUuid + " 1 2 Film_ The Sequel\n"), qPrintable(loaded));
+        QVERIFY2(loaded.contains("DCP " + live.cplUuid + " 1 2 AC_DC Live\n"), qPrintable(loaded));
+    }
+
+    void nothingToDownload_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::newRow("the PKL lists none of the reel's files") << "pkl_xml";
+        QTest::newRow("the ASSETMAP lists none of the reel's files") << "asset_map_xml";
+        QTest::newRow("the CPL names files nobody lists") << "cpl_xml";
+    }
+
+    // A DCP whose ordered reels have no file to download is refused as one without reels,
+    // before anything is written.
+    void nothingToDownload()
+    {
+        QFETCH(QString, document);
+        GeneratedDcp dcp;
+        QJsonObject json;
+        QVERIFY(Fixtures::smallDcpPackage("Nothing To Fetch", dcp, json));
+        for (const QString &tag : {QString("picture:1"), QString("sound:1")}) {
+            const QString uuid = dcp.asset(tag)->uuid;
+            QVERIFY(Fixtures::documentOf(json, 0, document).contains(uuid));
+            json = Fixtures::withDocumentEdit(json, 0, document, uuid, QUuid::createUuid().toString(QUuid::WithoutBraces));
+        }
+        const QString destination = Fixtures::uniqueDir("nothing");
+        const QByteArray logBefore = TestSupport::readLog();
+        QList<Message> boxes;
+        QVERIFY(!importAnsweringNo(json, destination, boxes));
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(isRefusal(boxes[0], noReelsText));
+        QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains(
+            "[DCPXMLReader] None of the ordered reels has a file to download, aborting...\r\n"));
+        QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM dcp WHERE uuid = ?", dcp.cplUuid), 0);
+        QCOMPARE(QDir(destination).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    }
+
+    // Rows under the DCP's uuid that the catalogue never loaded (a DCP row without link
+    // rows, an asset row without its link) do not stand in the way of importing it again.
+    void reimportOverRowsTheCatalogueDidNotLoad()
+    {
+        GeneratedDcp dcp;
+        QJsonObject json;
+        QVERIFY(Fixtures::smallDcpPackage("Left Behind", dcp, json));
+        {
+            DCP leftover(dcp.cplUuid, "Left Behind", QString(), Fixtures::uniqueDir("gone"));
+            DatabaseManager::instance()->insertDcp(&leftover);
+            Asset asset(dcp.asset("picture:1")->uuid, "hash", 10, "MXF", "old.mxf", QString());
+            asset.setDcp(&leftover);
+            DatabaseManager::instance()->insertAsset(&asset);
+        }
+        QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
+        const QString destination = Fixtures::uniqueDir("again");
+        const QByteArray logBefore = TestSupport::readLog();
+        ScriptedUserInteraction ui;
+        ui.directoryAnswers = QStringList{destination};
+        QVERIFY(import(Fixtures::writePackage(json)));
+        QVERIFY(withoutLocalWarnings(ui.messages).isEmpty());
+        QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains(
+            ("[DCPXMLReader] Removed rows the catalogue did not load for DCP \"" + dcp.cplUuid + "\"\r\n").toUtf8()));
+        DCP *stored = DCPManager::instance()->getDCP(dcp.cplUuid);
+        QVERIFY(stored);
+        QCOMPARE(stored->downloadPath(), destination);
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM dcp WHERE uuid = ?", dcp.cplUuid), 1);
+        QCOMPARE(assetRows(dcp.cplUuid), 2);
+        QCOMPARE(rowCount("SELECT COUNT(*) FROM asset WHERE original_filename = ?", "old.mxf"), 0);
+        QCOMPARE(CatalogueCheck::difference(), QString());
+    }
+
     void unsafeNames_data()
     {
         QTest::addColumn<QString>("key");
@@ -824,29 +965,32 @@ private slots:
         QTest::addColumn<QString>("after");
         QTest::addColumn<QString>("refusedName");
 
-        // Document edits of the subtitled DCP that unsafeNames generates.
-        QTest::newRow("title climbing out") << "cpl_xml" << "<AnnotationText>Safe Title<"
-                                            << "<AnnotationText>../../escaped<" << "../../escaped";
-        QTest::newRow("absolute title") << "cpl_xml" << "<AnnotationText>Safe Title<"
-                                        << "<AnnotationText>/tmp/escaped<" << "/tmp/escaped";
-        QTest::newRow("drive letter title") << "cpl_xml" << "<AnnotationText>Safe Title<"
-                                            << "<AnnotationText>C:escaped<" << "C:escaped";
-        QTest::newRow("backslash title") << "cpl_xml" << "<AnnotationText>Safe Title<"
-                                         << "<AnnotationText>..\\escaped<" << "..\\escaped";
-        QTest::newRow("dot-dot title") << "cpl_xml" << "<AnnotationText>Safe Title<"
-                                       << "<AnnotationText>..<" << "..";
-        QTest::newRow("empty title") << "cpl_xml" << "<AnnotationText>Safe Title<" << "<AnnotationText><"
-                                     << "";
+        QTest::addColumn<QString>("kind");
+
+        // Document edits of the subtitled DCP that unsafeNames generates. A title names a
+        // folder of its own once the characters a folder name cannot hold are replaced
+        // (titleBecomesTheFolderName); what is left is a title that cannot name a folder.
+        const QString title = "<AnnotationText>Safe Title<";
+        QTest::newRow("dot-dot title") << "cpl_xml" << title << "<AnnotationText>..<" << ".." << "DCP title";
+        QTest::newRow("three dots title") << "cpl_xml" << title << "<AnnotationText>...<" << "..." << "DCP title";
+        QTest::newRow("dot title") << "cpl_xml" << title << "<AnnotationText>.<" << "." << "DCP title";
+        QTest::newRow("dots and spaces title") << "cpl_xml" << title << "<AnnotationText> . . <" << " . . "
+                                               << "DCP title";
+        QTest::newRow("empty title") << "cpl_xml" << title << "<AnnotationText><" << "" << "DCP title";
         QTest::newRow("file name climbing out") << "pkl_xml" << "<OriginalFileName>j2c_r1_"
-                                                << "<OriginalFileName>../../j2c_r1_" << "../../j2c_r1_";
+                                                << "<OriginalFileName>../../j2c_r1_" << "../../j2c_r1_"
+                                                << "asset file name";
         QTest::newRow("absolute file name") << "pkl_xml" << "<OriginalFileName>pcm_r1_"
-                                            << "<OriginalFileName>/tmp/pcm_r1_" << "/tmp/pcm_r1_";
+                                            << "<OriginalFileName>/tmp/pcm_r1_" << "/tmp/pcm_r1_"
+                                            << "asset file name";
         QTest::newRow("sub-folder climbing out") << "asset_map_xml" << "<Path>SUBTITLE"
-                                                 << "<Path>../../SUBTITLE" << "../../";
+                                                 << "<Path>../../SUBTITLE" << "../../" << "asset folder";
         QTest::newRow("absolute chunk path") << "asset_map_xml" << "<Path>SUBTITLE" << "<Path>/tmp/SUBTITLE"
-                                             << "/tmp/";
-        QTest::newRow("cpl_xml_name") << "cpl_xml_name" << QString() << "../escaped.xml" << "../escaped.xml";
-        QTest::newRow("pkl_xml_name") << "pkl_xml_name" << QString() << "C:\\escaped.xml" << "C:\\escaped.xml";
+                                             << "/tmp/" << "asset folder";
+        QTest::newRow("cpl_xml_name") << "cpl_xml_name" << QString() << "../escaped.xml" << "../escaped.xml"
+                                      << "CPL file name";
+        QTest::newRow("pkl_xml_name") << "pkl_xml_name" << QString() << "C:\\escaped.xml" << "C:\\escaped.xml"
+                                      << "PKL file name";
     }
 
     void unsafeNames()
@@ -855,6 +999,7 @@ private slots:
         QFETCH(QString, before);
         QFETCH(QString, after);
         QFETCH(QString, refusedName);
+        QFETCH(QString, kind);
         DcpGeneratorOptions options;
         options.title = "Safe Title";
         options.totalSize = 4096;
@@ -875,18 +1020,14 @@ private slots:
         const QString destination = Fixtures::uniqueDir("unsafe") + "/inner/destination";
         QVERIFY(QDir().mkpath(destination));
         const QByteArray logBefore = TestSupport::readLog();
-        ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
-        ui.buttonAnswers = {UserInteraction::Ok, UserInteraction::No};
-        if (!onFixedDisk(destination))
-            ui.buttonAnswers.removeFirst();
-        QVERIFY(!import(Fixtures::writePackage(json)));
-        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
+        QList<Message> boxes;
+        QVERIFY(!importAnsweringNo(json, destination, boxes));
         QCOMPARE(boxes.size(), 1);
         QVERIFY(isRefusal(boxes[0], dataMissingText));
         const QByteArray log = TestSupport::readLog().mid(logBefore.size());
-        QVERIFY(log.contains("[DCPXMLReader] Refusing unsafe "));
-        QVERIFY(log.contains(refusedName.toUtf8()));
+        // The name as the log writes a text: in double quotes, backslashes and quotes escaped.
+        const QString written = QString(refusedName).replace("\\", "\\\\").replace("\"", "\\\"");
+        QVERIFY(log.contains(("[DCPXMLReader] Refusing unsafe " + kind + ": \"" + written).toUtf8()));
         QVERIFY(log.contains("[DCPXMLReader] Unsafe file or folder name in the DCP, aborting..."));
         QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
         QCOMPARE(assetRows(dcp.cplUuid), 0);

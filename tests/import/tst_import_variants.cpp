@@ -1,3 +1,4 @@
+#include "CatalogueCheck.h"
 #include "ImportFixtures.h"
 
 #include "catalogue/DCP.h"
@@ -15,6 +16,8 @@
 
 Q_DECLARE_METATYPE(DcpGeneratorOptions)
 
+using CatalogueCheck::rowCount;
+
 namespace {
 
 // Every asset the DCP must bring: a track file or companion file that both the PKL and the
@@ -27,16 +30,6 @@ bool expectedInDcp(const GeneratedAsset &asset)
 int reelOf(const GeneratedAsset &asset)
 {
     return asset.tag.section(':', 1).toInt();
-}
-
-int rowCount(const QString &sql, const QString &value)
-{
-    QSqlQuery query(DatabaseManager::instance()->database());
-    query.prepare(sql);
-    query.addBindValue(value);
-    if (!query.exec() || !query.next())
-        return -1;
-    return query.value(0).toInt();
 }
 
 }
@@ -231,6 +224,7 @@ private slots:
         QCOMPARE(Fixtures::readAll(directory + "/VOLINDEX"),
                  Fixtures::readAll(generated.path + "/" + generated.volIndexFileName));
         QVERIFY(!Fixtures::readAll(directory + "/ASSETMAP").isEmpty());
+        QCOMPARE(CatalogueCheck::difference(), QString());
     }
 };
 

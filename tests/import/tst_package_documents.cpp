@@ -156,6 +156,43 @@ private slots:
         QCOMPARE(isSafeSubFolder(name), safeFolder);
     }
 
+    void folderNames_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << "Feature 2D" << "Feature 2D";
+        QTest::newRow("colon") << "Film: The Sequel" << "Film_ The Sequel";
+        QTest::newRow("slash") << "AC/DC Live" << "AC_DC Live";
+        QTest::newRow("URL") << "http://a.b/c?d" << "http___a.b_c_d";
+        QTest::newRow("all refused") << "\\/:*?\"<>|" << "_________";
+        QTest::newRow("control") << QString("a") + QChar(0x01) + QChar(0x1F) + QChar(0x7F) + "b" << "a___b";
+        QTest::newRow("trailing dots") << "End.." << "End__";
+        QTest::newRow("trailing space") << "End " << "End_";
+        QTest::newRow("dots inside") << "a..b" << "a..b";
+        QTest::newRow("leading dot") << ".x" << ".x";
+        QTest::newRow("leading spaces") << "  x" << "  x";
+        QTest::newRow("dot-dot") << ".." << "";
+        QTest::newRow("three dots") << "..." << "";
+        QTest::newRow("dot") << "." << "";
+        QTest::newRow("spaces") << "   " << "";
+        QTest::newRow("dots and spaces") << ". . " << "";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("traversal") << "../x" << ".._x";
+        QTest::newRow("device") << "nul" << "nul_";
+        QTest::newRow("device with extension") << "LPT1.txt" << "LPT1.txt_";
+        QTest::newRow("not a device") << "CONSOLE" << "CONSOLE";
+        QTest::newRow("COM0 is no device") << "COM0" << "COM0";
+    }
+
+    void folderNames()
+    {
+        QFETCH(QString, title);
+        QFETCH(QString, folder);
+        QCOMPARE(folderNameForTitle(title), folder);
+        if (!folder.isEmpty())
+            QVERIFY(isSafeFileName(folder));
+    }
+
     void elementsByLocalName()
     {
         const QString assetMap = "<am:AssetMap xmlns:am=\"x\"><!-- c --><am:AssetList>"
@@ -179,7 +216,10 @@ private slots:
                             "<Reel><Id>r2</Id><AssetList><MainPicture><Id>p2</Id></MainPicture></AssetList></Reel>"
                             "</ReelList></CompositionPlaylist>";
         Composition composition;
+        QByteArray logBefore = TestSupport::readLog();
         QVERIFY(parseComposition(cpl, QJsonArray{1}, composition));
+        // Text values reach the log in double quotes, one space after the literal.
+        QVERIFY(TestSupport::readLog().mid(logBefore.size()).contains("[DCPXMLReader] adding Reel  \"r1\"\r\n"));
         QCOMPARE(composition.id, QString("ccc"));
         QCOMPARE(composition.title, QString("T"));
         QCOMPARE(composition.reels.size(), 1);
@@ -199,7 +239,11 @@ private slots:
                             "<Asset><Id>ccc</Id><Size>1</Size><Type>t</Type></Asset>"
                             "</AssetList></PackingList>";
         QVector<PackingListAsset> assets;
+        logBefore = TestSupport::readLog();
         QVERIFY(parsePackingList(pkl, entries, assets));
+        const QByteArray added = TestSupport::readLog().mid(logBefore.size());
+        QVERIFY(added.contains("[DCPXMLReader] adding Asset  \"f.ttf\"\r\n"));
+        QVERIFY(added.contains("[DCPXMLReader] adding Asset  \"named.mxf\"\r\n"));
         // No OriginalFileName: the ASSETMAP's file name; not in the ASSETMAP either: dropped.
         QCOMPARE(assets.size(), 2);
         QCOMPARE(assets[0].uuid, QString("aaa"));

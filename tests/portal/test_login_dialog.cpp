@@ -193,7 +193,7 @@ private slots:
         QCOMPARE(form.username->text(), QString("alice"));
         QCOMPARE(form.password->text(), QString("wrong"));
         QVERIFY(TestSupport::readLog().contains(
-            "[LoginDialog] Network reply error: ContentAccessDenied, HTTP status code: 403\r\n"));
+            "[LoginDialog] Network reply error:  ContentAccessDenied , HTTP status code:  403\r\n"));
         // A failed attempt remembers nothing.
         QVERIFY(Setting::instance()->get("username").isEmpty());
 
@@ -221,7 +221,7 @@ private slots:
         QCOMPARE(formOf(dialog).message->styleSheet(), kRed);
         QCOMPARE(finished.count(), 0);
         QVERIFY(TestSupport::readLog().contains(
-            "[LoginDialog] Network reply error: InternalServerError, HTTP status code: 500\r\n"));
+            "[LoginDialog] Network reply error:  InternalServerError , HTTP status code:  500\r\n"));
     }
 
     void otherStatusShowsConnectionMessage()
@@ -238,7 +238,7 @@ private slots:
         QCOMPARE(formOf(dialog).message->styleSheet(), kRed);
         QCOMPARE(finished.count(), 0);
         QVERIFY(TestSupport::readLog().contains(
-            "[LoginDialog] Network reply error: AuthenticationRequiredError, HTTP status code: 401\r\n"));
+            "[LoginDialog] Network reply error:  AuthenticationRequiredError , HTTP status code:  401\r\n"));
     }
 
     void refusedConnectionShowsConnectionMessage()
@@ -261,7 +261,7 @@ private slots:
         QCOMPARE(form.login->text(), QString("LOG IN"));
         QCOMPARE(finished.count(), 0);
         QVERIFY(TestSupport::readLog().contains(
-            "[LoginDialog] Network reply error: ConnectionRefusedError, HTTP status code: 0\r\n"));
+            "[LoginDialog] Network reply error:  ConnectionRefusedError , HTTP status code:  0\r\n"));
     }
 
     void successKeepsKeyExactlyAndSavesUsername()
@@ -438,7 +438,7 @@ private slots:
         QCOMPARE(form.login->text(), QString("LOG IN"));
         QCOMPARE(finished.count(), 0);
         QVERIFY(TestSupport::readLog().contains(
-            "[LoginDialog] Network reply error: OperationCanceledError, HTTP status code: 0\r\n"));
+            "[LoginDialog] Network reply error:  OperationCanceledError , HTTP status code:  0\r\n"));
 
         // The user may try again once the portal answers.
         releaseHeldLogins();

@@ -110,6 +110,16 @@ class TestUpdaterDialog : public QObject
         m_standin.setInstaller(installer);
     }
 
+    // Shows the dialog, waits for the offer and presses "Update".
+    static bool pressUpdateOnceOffered(UpdaterDialog &dialog)
+    {
+        dialog.show();
+        if (!QTest::qWaitFor([&dialog] { return formOf(dialog).offerShown(); }))
+            return false;
+        QTest::mouseClick(formOf(dialog).update, Qt::LeftButton);
+        return true;
+    }
+
     static QByteArray fileContent(const QString &path)
     {
         QFile file(path);
@@ -255,7 +265,7 @@ private slots:
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
         QVERIFY(TestSupport::readLog().contains(
-            ("[UpdaterDialog] Cannot parse the JSON package: " + expected.errorString() + "\r\n").toUtf8()));
+            ("[UpdaterDialog] Cannot parse the JSON package:  \"" + expected.errorString() + "\"\r\n").toUtf8()));
     }
 
     void failedCheckIsRejectedSilently()
@@ -307,7 +317,7 @@ private slots:
         QVERIFY(form.status->isHidden());
         QVERIFY(form.progress->isHidden());
         QVERIFY(TestSupport::readLog().contains(
-            ("[UpdaterDialog] Temporary path for new installer: " + QDir::tempPath() + "\r\n").toUtf8()));
+            ("[UpdaterDialog] Temporary path for new installer:  \"" + QDir::tempPath() + "\"\r\n").toUtf8()));
     }
 
     void installerTheSystemCannotOpenIsRejected()
@@ -319,13 +329,32 @@ private slots:
 
         UpdaterDialog dialog(nullptr);
         QSignalSpy finished(&dialog, &QDialog::finished);
-        dialog.show();
-        QTRY_VERIFY(formOf(dialog).offerShown());
-        QTest::mouseClick(formOf(dialog).update, Qt::LeftButton);
+        QVERIFY(pressUpdateOnceOffered(dialog));
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
         QCOMPARE(m_interaction.openedUrls, QList<QUrl>({QUrl::fromLocalFile(target)}));
         QCOMPARE(fileContent(target), m_installerBytes);
+    }
+
+    void unwritableTargetIsLoggedAndStaysDownloading()
+    {
+        serveInstaller("Blocked Setup.exe");
+        offer(UpdaterDialog::BuildVersion + 1);
+        // A folder where the installer would go: the file cannot be opened for writing.
+        const QString target = QDir::tempPath() + "/Blocked Setup.exe";
+        QVERIFY(QDir().mkpath(target));
+
+        UpdaterDialog dialog(nullptr);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        QVERIFY(pressUpdateOnceOffered(dialog));
+        const Form form = formOf(dialog);
+        QTRY_VERIFY(TestSupport::readLog().contains(
+            ("[UpdaterDialog] Can not open file:  \"" + target + "\"\r\n").toUtf8()));
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(form.status->text(), kDownloading);
+        QVERIFY(m_interaction.openedUrls.isEmpty());
+        dialog.close();
+        QVERIFY(QDir().rmdir(target));
     }
 
     void failedDownloadStaysDownloading_data()

@@ -1,10 +1,13 @@
+#include "DcpGenerator.h"
 #include "HttpClient.h"
+#include "PackageBuilder.h"
 #include "PortalStandin.h"
 #include "support/TestMain.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,6 +35,16 @@ bool waitUntil(F condition, int timeoutMs)
     while (!condition() && clock.elapsed() < timeoutMs)
         QTest::qWait(10);
     return condition();
+}
+
+// Pixels of the image's middle band bright enough to be text on the dark cover.
+int brightPixels(const QImage &image)
+{
+    int count = 0;
+    for (int y = image.height() / 5; y < image.height() * 4 / 5; ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += qGray(image.pixel(x, y)) > 180;
+    return count;
 }
 
 } // namespace
@@ -374,6 +387,85 @@ private slots:
         QCOMPARE(m_http.get(asset("small.bin")).status, 200);
     }
 
+    // The image URL the package tool writes when given none, for a DCP it generated into
+    // the served folder, is a real poster with the title on it.
+    void coverAtThePackageToolsDefaultUrlIsARealImage()
+    {
+        DcpGeneratorOptions options;
+        options.outDir = m_assets;
+        options.title = "Cover Feature";
+        options.totalSize = 4096;
+        GeneratedDcp dcp;
+        QString error;
+        QVERIFY2(generateDcp(options, dcp, &error), qPrintable(error));
+        PackageOptions package;
+        package.baseUrl = QString::fromStdString(m_standin.baseUrl()) + "/assets/{dcp}";
+        PackageDcpOptions element;
+        element.dir = dcp.path;
+        package.dcps = {element};
+        QJsonObject json;
+        QVERIFY2(buildPackageJson(package, json, &error), qPrintable(error));
+        const QString imageUrl = json["dcps"].toArray().at(0).toObject()["dcp_image_url"].toString();
+        QCOMPARE(imageUrl, QString::fromStdString(m_standin.baseUrl()) + "/assets/Cover%20Feature/poster.jpg");
+
+        const HttpResult r = m_http.get(QUrl(imageUrl));
+        QCOMPARE(r.status, 200);
+        QCOMPARE(r.header("Content-Type"), QByteArray("image/jpeg"));
+        const QImage image = QImage::fromData(r.body, "JPG");
+        QVERIFY(!image.isNull());
+        QCOMPARE(image.size(), QSize(400, 606));
+        QVERIFY2(brightPixels(image) > 500, "no title drawn on the cover");
+        // Another title draws another picture.
+        QDir().mkpath(m_assets + "/Other Feature");
+        const QImage other = QImage::fromData(m_http.get(asset("Other Feature/poster.jpg")).body, "JPG");
+        QVERIFY(!other.isNull());
+        QVERIFY(other != image);
+    }
+
+    void coverRequests_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("faultStatus");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("type");
+        QTest::newRow("png asked") << "Cover Png/poster.png" << 0 << 200 << QByteArray("image/png");
+        QTest::newRow("no such folder") << "Nowhere/poster.jpg" << 0 << 404 << QByteArray("text/plain");
+        QTest::newRow("other name") << "Cover Png/cover.jpg" << 0 << 404 << QByteArray("text/plain");
+        QTest::newRow("scripted 404") << "Cover Png/poster.jpg" << 404 << 404 << QByteArray("text/plain");
+        QTest::newRow("outside the folder") << "../poster.jpg" << 0 << 403 << QByteArray("text/plain");
+    }
+
+    void coverRequests()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, faultStatus);
+        QFETCH(int, status);
+        QFETCH(QByteArray, type);
+        QDir().mkpath(m_assets + "/Cover Png");
+        if (faultStatus != 0) {
+            AssetFault f;
+            f.status = faultStatus;
+            m_standin.setAssetFault(path.toStdString(), f);
+        }
+        const QByteArray answer = HttpClient::raw(static_cast<quint16>(m_standin.port()),
+                                                  "GET /assets/" + QByteArray::fromStdString(PortalStandin::encodePath(
+                                                      path.toStdString()))
+                                                      + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        m_standin.clearAssetFaults();
+        QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status)), answer.left(200).constData());
+        QVERIFY2(answer.contains("Content-Type: " + type), answer.left(300).constData());
+        if (status == 200)
+            QVERIFY(!QImage::fromData(answer.mid(answer.indexOf("\r\n\r\n") + 4), "PNG").isNull());
+    }
+
+    void posterFileOfItsOwnIsServedAsItIs()
+    {
+        writeFile("Own Poster/poster.jpg", m_small);
+        const HttpResult r = m_http.get(asset("Own Poster/poster.jpg"));
+        QCOMPARE(r.status, 200);
+        QCOMPARE(r.body, m_small);
+    }
+
     void throttleKeepsToTheRate()
     {
         AssetFault f;
@@ -504,6 +596,10 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(r.body).object()["version"].toInt(), 20170700);
         QCOMPARE(m_http.get(QUrl(base + "/assets/small.bin")).status, 400);
         QCOMPARE(m_http.get(QUrl(base + "/assets/reel%201/picture.mxf")).body, m_big);
+        // The executable draws covers with their titles too, without a display.
+        const QImage cover = QImage::fromData(m_http.get(QUrl(base + "/assets/reel%201/poster.jpg")).body, "JPG");
+        QVERIFY(!cover.isNull());
+        QVERIFY2(brightPixels(cover) > 500, "no title drawn on the cover");
         process.terminate();
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);

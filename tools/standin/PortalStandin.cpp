@@ -1,5 +1,7 @@
 #include "PortalStandin.h"
 
+#include "PosterImage.h"
+
 #include <httplib.h>
 
 #include <QJsonArray>
@@ -924,6 +926,17 @@ void PortalStandin::Impl::handleAsset(const httplib::Request &req, httplib::Resp
 
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) {
+        // A DCP folder without a poster of its own gets one drawn with its title.
+        const fs::path requested(path);
+        if (PosterImage::isPosterName(requested.filename().string()) && fs::is_directory(requested.parent_path(), ec)) {
+            std::string type;
+            const std::string image = PosterImage::render(requested.parent_path().filename().string(),
+                                                          requested.filename().string(), &type);
+            res.status = 200;
+            setAssetStatus(index, 200);
+            setBody(res, image, type);
+            return;
+        }
         answer(404, reasonText(404));
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -58,6 +59,8 @@ Services:
   GET  /, /updates, /user/password/reset/, /user/forgot-username   HTML pages.
   GET  /notification/dcp      records the request, answers "ok" (or as scripted).
   GET  /assets/<path>         the file; "Range: bytes=N-" gives 206, N >= size gives 416.
+                              <DCP folder>/poster.jpg (or .png) that is not a file: a cover
+                              drawn with the folder's name, the package tool's default image.
 
 Control (JSON bodies, same keys as the configuration):
   POST /_control/config                 apply a configuration object.
@@ -123,6 +126,12 @@ int main(int argc, char **argv)
             return fail("unknown option " + arg + " (see --help)");
         }
     }
+
+    // The covers it draws need fonts, and fonts need a GUI application; it never shows a
+    // window, so it needs no display either.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int qtArgc = 1;
+    QGuiApplication application(qtArgc, argv);
 
     PortalStandin standin;
     if (!configPath.empty()) {
