@@ -419,8 +419,28 @@ int Soak::run()
 
     // The last run: every fault lifted, the destination freed, nothing killed.
     phase = "final run";
-    expireFaults(0, true);
+    // Flipped bytes still to be sent stay: they end by themselves, with the asset verified
+    // or corrupted after its third download.
+    std::map<std::string, AssetFault> flips;
+    for (const auto &f : assetFaults) {
+        const AssetFault left = standin.assetFault(f.first);
+        if (left.flipRequests > 0 && left.flipOffset >= 0) {
+            AssetFault flip;
+            flip.flipOffset = left.flipOffset;
+            flip.flipRequests = left.flipRequests;
+            flips[f.first] = flip;
+        }
+    }
+    for (auto it = assetFaults.begin(); it != assetFaults.end();) {
+        if (flips.count(it->first)) {
+            ++it;
+        } else {
+            retireFault((it++)->first);
+        }
+    }
     standin.clearAssetFaults();
+    for (const auto &flip : flips)
+        standin.setAssetFault(flip.first, flip.second);
     standin.setNotificationBehaviour(NotificationBehaviour());
     QFile::remove(fillerPath);
     if (startEngine(true)) {
@@ -440,6 +460,7 @@ int Soak::run()
                      .arg(stderrPath));
         }
         engineEnded();
+        expireFaults(0, true);
         inspect(true);
         checkNotifications();
         checkRefetches();
@@ -563,7 +584,7 @@ void Soak::assetFault(double kind, double a, double b, int t)
         const qint64 onDisk = std::min<qint64>(size - 1, QFileInfo(asset->destinationPath).size());
         fault.flipOffset = std::min<qint64>(size - 1, onDisk + qint64(b * double(size - onDisk)));
         fault.flipRequests = 1 + int(b * 1000) % 3;
-        lasts = 600; // until served, within a minute
+        lasts = 3000; // until served, within five minutes
         asset->flipOffsets.insert(fault.flipOffset);
     } else if (kind < 0.60) {
         fault.ignoreRange = true;
@@ -581,7 +602,7 @@ void Soak::assetFault(double kind, double a, double b, int t)
     ActiveFault active;
     active.fault = fault;
     active.needsRequest = fault.status != 0 || fault.redirectHops > 0 || fault.ignoreRange || fault.flipRequests > 0;
-    active.untilTick = t + (active.needsRequest ? 600 : lasts);
+    active.untilTick = t + (active.needsRequest ? std::max(600, lasts) : lasts);
     active.lastsAfterHit = lasts;
     active.setAtRequest = standin.assetRequests().size();
     if (active.needsRequest && current) {
