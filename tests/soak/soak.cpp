@@ -952,7 +952,7 @@ void Soak::inspect(bool final)
                 if (!lostReported.contains(key)) {
                     lostReported.insert(key);
                     figures.lostBytes += quint64(disk.size() - wrongAt);
-                    fail(QString("%1: the partial file differs from the asset at byte %2 (size on disk %3 of %4; "
+                    fail(QString("%1: the file on disk differs from the asset at byte %2 (size on disk %3 of %4; "
                                  "finished %5, attempts %6) without a fault that explains it")
                              .arg(where)
                              .arg(wrongAt)
