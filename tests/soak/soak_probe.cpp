@@ -21,9 +21,7 @@
 // with Yes (drop the DCP) for YES_PERCENT percent of them, drawn from SEED; every other box
 // with its default button.
 //
-// A description: {"dcps": [{"uuid", "title", "download_path", "user_uuid",
-//   "campaign_dcp_id", "reels": [uuid...], "assets": [{"uuid", "hash", "size", "type",
-//   "file", "dir", "url", "reels": [reel number...]}]}]}
+// A description file: {"dcps": [...]}, each element as support/DcpDescription.h reads it.
 
 #include "app/LogHandler.h"
 #include "catalogue/DCP.h"
@@ -33,6 +31,7 @@
 #include "download/ChecksumWorker.h"
 #include "download/DownloadManager.h"
 #include "portal/NotificationManager.h"
+#include "support/DcpDescription.h"
 #include "support/ScriptedUserInteraction.h"
 
 #include <QApplication>
@@ -98,34 +97,9 @@ int addDescribed(const QString &descriptionPath, bool printAdded)
         const QJsonObject description = dcpValue.toObject();
         if (DCPManager::instance()->getDCP(description["uuid"].toString()))
             continue;
-        DCP *dcp = new DCP(description["uuid"].toString(), description["title"].toString(), QString(),
-                           description["download_path"].toString());
-        dcp->setFriendlyTitle(description["title"].toString());
-        dcp->setUserUuid(description["user_uuid"].toString());
-        dcp->setCampaignDcpId(quint64(description["campaign_dcp_id"].toDouble()));
-        QList<Reel *> reels;
-        const QJsonArray reelUuids = description["reels"].toArray();
-        for (int i = 0; i < reelUuids.size(); ++i) {
-            Reel *reel = new Reel(reelUuids.at(i).toString(), quint32(i + 1));
-            reel->setDCP(dcp);
-            dcp->addReel(reel);
-            reels.append(reel);
-        }
-        for (const QJsonValue &value : description["assets"].toArray()) {
-            const QJsonObject a = value.toObject();
-            Asset *asset = new Asset(a["uuid"].toString(), a["hash"].toString(), quint64(a["size"].toDouble()),
-                                     a["type"].toString(), a["file"].toString(), a["url"].toString());
-            asset->setDirectoryPath(a["dir"].toString());
-            asset->setDcp(dcp);
-            for (const QJsonValue &number : a["reels"].toArray()) {
-                Reel *reel = reels.value(number.toInt() - 1);
-                if (!reel)
-                    return -1;
-                asset->addReel(reel);
-                reel->addAsset(asset);
-            }
-            dcp->addAsset(asset);
-        }
+        DCP *dcp = dcpFromDescription(description);
+        if (!dcp)
+            return -1;
         dcp->sync();
         DCPManager::instance()->addDCP(dcp);
         ++stored;
