@@ -991,9 +991,25 @@ void Soak::inspect(bool final)
                 pending.append(QString("reel %1 #%2: %3").arg(reel->uuid).arg(reel->number).arg(db.pendingEvents(*reel).join(", ")));
             }
             const bool hidden = FileManager::isHidden(row.path);
-            if (!hidden && !acknowledged)
-                fail(QString("%1 is visible before its reel's events were acknowledged (%2)")
-                         .arg(where, pending.isEmpty() ? "no reel lists it" : pending.join("; ")));
+            if (!hidden && !acknowledged) {
+                // A removed reel that shared the file may have revealed it when it was acknowledged.
+                QStringList removedSharers;
+                for (const SoakDcp &dcp : catalogue) {
+                    if (dcp.uuid != row.dcpUuid)
+                        continue;
+                    for (int number : asset->reelNumbers) {
+                        const QString uuid = dcp.reelUuids.value(number - 1);
+                        if (!db.reels.contains(uuid) && removalRequested.contains(uuid))
+                            removedSharers.append(QString("#%1 %2").arg(number).arg(uuid));
+                    }
+                }
+                fail(QString("%1 is visible before its reel's events were acknowledged (%2)%3")
+                         .arg(where, pending.isEmpty() ? "no reel lists it" : pending.join("; "),
+                              removedSharers.isEmpty()
+                                  ? QString()
+                                  : "; it was shared with the removed reel " + removedSharers.join(", ")
+                                      + ", which may have revealed it when its own events were acknowledged"));
+            }
             if (final && hidden && acknowledged && row.checksummed)
                 fail(where + " is still hidden although its reel was verified and every event acknowledged");
         }
