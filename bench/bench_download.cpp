@@ -8,6 +8,9 @@
 //   limit_ratio_N, limit_window_min_N, limit_window_max_N  (and curl_ prefixed)
 // CPU: CPU seconds per GB of the 200 Mbit/s runs (wait4 of each child; the engine's
 // set-up before its first request is taken out), as cpu_per_gb_vs_curl = ours / curl.
+// The engine makes its file durable every 64 MiB; a third 200 Mbit/s run with those points
+// past the end of the file (only the durable points at the start and stop remain) gives
+// the cost of the syncs: cpu_s_per_gb_200_unsynced and sync_cpu_ratio = ours / that run.
 // Memory: the engine downloads a 4 GiB asset without a limit; rss_growth_mib is its peak
 // resident size at the end minus its resident size when the download started.
 // Window: the engine at 200 Mbit/s with the window shown (qrc:///main.qml over the real
@@ -20,8 +23,8 @@
 // Usage: bench_download            (runs everything, prints "key: value" lines)
 //        BENCH_DOWNLOAD_ONLY=rate|memory|window, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
 //        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
-//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR [window]
-//        (internal)
+//        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR
+//                              window|headless [SYNC_BYTES]  (internal)
 #include "BenchSupport.h"
 
 #include "catalogue/DCP.h"
@@ -70,6 +73,7 @@ int runEngine(int argc, char **argv)
     const bool exitWhenDone = QByteArray(argv[6]) == "1";
     const QString dataDir = QString::fromLocal8Bit(argv[7]);
     const bool withWindow = argc > 8 && QByteArray(argv[8]) == "window";
+    const quint64 syncBytes = argc > 9 ? QByteArray(argv[9]).toULongLong() : 0;
     qputenv("TOLVANE_DATA_DIR", dataDir.toUtf8());
 
     std::unique_ptr<QCoreApplication> application;
@@ -128,6 +132,8 @@ int runEngine(int argc, char **argv)
     // After the window: its speed slider sets the limit from the settings when it is made.
     if (bytesPerSecond > 0)
         manager->setReadChunkSize(bytesPerSecond);
+    if (syncBytes > 0)
+        manager->syncInterval = syncBytes;
     if (exitWhenDone) {
         QObject::connect(manager, &DownloadManager::downloadStandBy, &app, [&] {
             std::printf("hwm_end_kib: %lld\n", bench::selfStatusKib("VmHWM"));
@@ -252,7 +258,8 @@ public:
 
     QString engineOutput(int run) const { return QString("%1/run%2/downloads/bench/asset.mxf").arg(m_dir).arg(run); }
 
-    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone, bool withWindow = false)
+    bool startEngine(bench::Child &child, int run, qint64 bytesPerSecond, bool exitWhenDone, bool withWindow = false,
+                     quint64 syncBytes = 0)
     {
         const QString runDir = QString("%1/run%2").arg(m_dir).arg(run);
         QDir().mkpath(runDir + "/data");
@@ -260,16 +267,17 @@ public:
         // Nothing leaves the machine: the notification service is the loopback nginx too.
         return child.start({m_self, "engine", runDir + "/downloads", m_nginx.url("asset.bin"),
                             QString::number(bytesPerSecond), QString::number(servedSize), exitWhenDone ? "1" : "0",
-                            runDir + "/data", withWindow ? "window" : "headless"},
+                            runDir + "/data", withWindow ? "window" : "headless", QString::number(syncBytes)},
                            {"TOLVANE_NOTIFICATION_URL=" + m_nginx.url(""), "TOLVANE_PORTAL_URL=" + m_nginx.url(""),
                             "QT_QPA_PLATFORM=offscreen", "QT_QUICK_BACKEND=software"},
                            runDir + "/stdout.txt", runDir + "/stderr.txt");
     }
 
-    RateResult engineRate(int run, qint64 bytesPerSecond, bool withWindow = false, int windows = windowCount)
+    RateResult engineRate(int run, qint64 bytesPerSecond, bool withWindow = false, int windows = windowCount,
+                          quint64 syncBytes = 0)
     {
         bench::Child child;
-        if (!startEngine(child, run, bytesPerSecond, false, withWindow))
+        if (!startEngine(child, run, bytesPerSecond, false, withWindow, syncBytes))
             return {};
         RateResult result = measureRate(child, engineOutput(run), double(bytesPerSecond), windows);
         const QByteArray out = bench::readFile(QString("%1/run%2/stdout.txt").arg(m_dir).arg(run));
@@ -379,6 +387,7 @@ int main(int argc, char **argv)
     if (only.contains("rate")) {
         double oursCpuPerGb = -1;
         double curlCpuPerGb = -1;
+        double unsyncedCpuPerGb = -1;
         QList<int> limits {8, 40, 200};
         if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_LIMITS")) {
             limits.clear();
@@ -403,11 +412,20 @@ int main(int argc, char **argv)
             if (mbps == 200 && ours.bytes > 0 && curl.bytes > 0) {
                 oursCpuPerGb = ours.cpuSeconds / (ours.bytes / 1e9);
                 curlCpuPerGb = curl.cpuSeconds / (curl.bytes / 1e9);
+                const RateResult unsynced = driver.engineRate(++run, bytesPerSecond, false, windowCount, quint64(servedSize) * 2);
+                if (!unsynced.ok) {
+                    std::fprintf(stderr, "unsynced rate run incomplete (%d windows)\n", unsynced.windows);
+                    ok = false;
+                }
+                if (unsynced.bytes > 0)
+                    unsyncedCpuPerGb = unsynced.cpuSeconds / (unsynced.bytes / 1e9);
             }
         }
         bench::print("cpu_s_per_gb_200", oursCpuPerGb);
         bench::print("curl_cpu_s_per_gb_200", curlCpuPerGb);
         bench::print("cpu_per_gb_vs_curl", curlCpuPerGb > 0 ? oursCpuPerGb / curlCpuPerGb : -1, 2);
+        bench::print("cpu_s_per_gb_200_unsynced", unsyncedCpuPerGb);
+        bench::print("sync_cpu_ratio", unsyncedCpuPerGb > 0 ? oursCpuPerGb / unsyncedCpuPerGb : -1, 2);
     }
     if (only.contains("memory")) {
         double growth = -1;

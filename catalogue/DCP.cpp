@@ -18,6 +18,10 @@ DCP::DCP(const QString &uuid, const QString &title, const QString &imageUrl, con
     , m_downloadPath(downloadPath)
 {
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
+    // The window hands DCPs back to the download manager (start, remove): QML converts
+    // its objects only to pointer types the meta-type system knows.
+    static const int registered = qRegisterMetaType<DCP *>("DCP*");
+    Q_UNUSED(registered)
 }
 
 QList<QObject *> DCP::reelObjects() const

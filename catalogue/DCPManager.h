@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/PortalHosts.h"
 #include "catalogue/AssetKey.h"
 
 #include <QList>
@@ -19,6 +20,9 @@ class DCPManager : public QObject
     Q_OBJECT
     Q_PROPERTY(QList<QObject *> dcps READ dcps NOTIFY dcpsChanged)
     Q_PROPERTY(bool haveSearchFilter READ haveSearchFilter NOTIFY filterChanged)
+    // The portal's home page, where the window's "LAUNCH TARN" and the package reader's
+    // questions send the user.
+    Q_PROPERTY(QString portal_url READ portalHomeUrl CONSTANT)
 public:
     static DCPManager *instance();
 
@@ -44,6 +48,8 @@ public:
     // Asks the download manager to rebuild its download and checksum queues from the
     // catalogue: after loading a non-empty catalogue and after an import added reels.
     void rebuildDownloadQueue();
+
+    QString portalHomeUrl() const { return PortalHosts::portalUrl("/").toString(); }
 
     QString decodingKey() const { return m_decodingKey; }
     void setDecodingKey(const QString &key) { m_decodingKey = key; }

@@ -21,6 +21,18 @@ Reel::Reel(const QString &uuid, const QString &pictureUuid, const QString &sound
     , m_reelNumber(reelNumber)
 {
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
+    // The window hands reels back to the download manager for removal.
+    static const int registered = qRegisterMetaType<Reel *>("Reel*");
+    Q_UNUSED(registered)
+    // Every signal but downloadSynced means a new event is, or is about to be, stored for
+    // this reel; downloadSynced comes once all of them are acknowledged.
+    auto unsynced = [this] { m_syncedKnown.store(0); };
+    connect(this, &Reel::downloadChecksummed, unsynced);
+    connect(this, &Reel::downloadCorrupted, unsynced);
+    connect(this, &Reel::downloadQueuedForRedownload, unsynced);
+    connect(this, &Reel::downloadCheckingChecksum, unsynced);
+    connect(this, &Reel::downloadProgress, unsynced);
+    connect(this, &Reel::downloadSynced, [this] { m_syncedKnown.store(1); });
 }
 
 Reel::Reel(const QString &uuid, quint32 reelNumber)
@@ -104,6 +116,18 @@ quint64 Reel::getDownloadedSize() const
 bool Reel::isSynced() const
 {
     return DatabaseManager::instance()->countUnsyncedNotifications(m_uuid) == 0;
+}
+
+bool Reel::isSyncedKnown() const
+{
+    int known = m_syncedKnown.load();
+    if (known < 0) {
+        const int read = isSynced() ? 1 : 0;
+        // A signal that arrived meanwhile is newer than the database read.
+        m_syncedKnown.compare_exchange_strong(known, read);
+        return m_syncedKnown.load() == 1;
+    }
+    return known == 1;
 }
 
 bool Reel::isFinished() const

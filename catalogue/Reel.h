@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class Asset;
 class DCP;
 
@@ -46,6 +48,10 @@ public:
     Q_INVOKABLE quint64 getTotalSize() const;
     Q_INVOKABLE quint64 getDownloadedSize() const;
     Q_INVOKABLE bool isSynced() const;
+    // The synced state as this reel's own signals last reported it, read from the database
+    // only on the first call: for the window, which must not query the database while it
+    // redraws on every progress signal.
+    Q_INVOKABLE bool isSyncedKnown() const;
     Q_INVOKABLE bool isFinished() const;
     Q_INVOKABLE bool isDownloaded() const;
     Q_INVOKABLE bool isChecksummed() const;
@@ -70,4 +76,7 @@ private:
     DCP *m_dcp = nullptr;
     QList<Asset *> m_assets;
     QMap<AssetKey, Asset *> m_assetIndex;
+    // -1 not read yet, 0 events still unacknowledged, 1 synced. Written from the checksum
+    // worker's thread too (through the signals it raises), hence atomic.
+    mutable std::atomic<int> m_syncedKnown{-1};
 };

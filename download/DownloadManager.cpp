@@ -1,5 +1,6 @@
 #include "download/DownloadManager.h"
 
+#include "app/AppPaths.h"
 #include "app/UserInteraction.h"
 #include "app/WindowCall.h"
 #include "catalogue/DCP.h"
@@ -20,12 +21,12 @@
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QQmlEngine>
-#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -36,7 +37,7 @@ DownloadManager *g_instance = nullptr;
 // One sample clock for every transfer of the process.
 qint64 lastSampleTime = -1;
 
-void showDiskSpaceMessage()
+UserInteraction::Message diskSpaceMessage()
 {
     UserInteraction::Message message;
     message.icon = UserInteraction::Icon::Critical;
@@ -44,7 +45,19 @@ void showDiskSpaceMessage()
     message.informativeText = "You have ran out of disk space so we paused your download.\r\n\r\nPlease free up some space "
                               "and hit the resume button once you're ready.";
     message.buttons = UserInteraction::Ok;
-    UserInteraction::current()->showMessage(message);
+    return message;
+}
+
+// Any other reason the destination cannot take the download; the text says which.
+UserInteraction::Message writeProblemMessage(const QString &informativeText)
+{
+    UserInteraction::Message message;
+    message.icon = UserInteraction::Icon::Critical;
+    message.text = "Unable to write the download";
+    message.informativeText = informativeText
+        + "\r\n\r\nPlease check that the drive is connected and writable and hit the resume button once you're ready.";
+    message.buttons = UserInteraction::Ok;
+    return message;
 }
 
 }
@@ -60,8 +73,13 @@ DownloadManager *DownloadManager::instance()
 }
 
 DownloadManager::DownloadManager()
+    : journal(AppPaths::filePath("transfers.unfinished"))
 {
     paused = Setting::instance()->get("download_paused") == "1";
+    // Before anything resumes: files written when the power went may hold less than their
+    // size says.
+    journal.recover();
+    journal.begin();
 
     checksumThread = new QThread();
     checksumWorker = new ChecksumWorker();
@@ -82,7 +100,17 @@ DownloadManager::DownloadManager()
 
 void DownloadManager::shutdown()
 {
-    if (!g_instance || !g_instance->checksumThread)
+    if (!g_instance)
+        return;
+    // A clean end: what the running transfer wrote is made durable, then the marker goes.
+    if (g_instance->readTimer)
+        g_instance->readTimer->stop();
+    if (g_instance->currentAsset && g_instance->currentReply) {
+        int error = 0;
+        g_instance->makeDurable(g_instance->currentAsset->filePath(), &error);
+    }
+    g_instance->journal.end();
+    if (!g_instance->checksumThread)
         return;
     QThread *thread = g_instance->checksumThread;
     g_instance->checksumThread = nullptr;
@@ -211,10 +239,27 @@ void DownloadManager::startNextDownload()
         qDebug() << "!!!Prevented double download leak!!!";
         return;
     }
+    if (askingUser) {
+        qDebug() << "[DownloadManager] Waiting for the answer to the open message";
+        return;
+    }
     if (!currentAsset)
         currentAsset = queue.first();
 
+    // A stall timer still running from the last transfer must not start this asset again
+    // while the user reads a message about it.
+    if (timeoutTimer)
+        timeoutTimer->stop();
     DCP *dcp = currentAsset->dcp();
+    // A download folder that has gone (a drive that was unplugged) is not made again on
+    // whatever volume now holds its parent.
+    if (!FileManager::dirExists(dcp->downloadPath())) {
+        qDebug() << "[DownloadManager] Download folder missing:" << dcp->downloadPath();
+        pauseDownloading(true);
+        askUser(writeProblemMessage(QString("The download folder %1 is not there any more, so we paused your download.")
+                                        .arg(dcp->downloadPath())));
+        return;
+    }
     if (!hasEnoughDiskSpace(dcp->downloadPath() + "/" + dcp->title(), currentAsset->size())) {
         pauseDownloading(true);
         return;
@@ -242,10 +287,17 @@ void DownloadManager::startNextDownload()
 
     cancelled = false;
     writeFailed = false;
+    sizeReached = false;
     replyChecked = false;
     replyBytes = 0;
     unusedBudget = 0;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
+    // The transfer appends from here: the file up to here must be on the disk first.
+    int syncError = 0;
+    if (requestOffset > 0)
+        makeDurable(currentAsset->filePath(), &syncError);
+    else
+        journal.recordDurable(currentAsset->filePath(), 0);
 
     QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
     request.setRawHeader("Range", QString("bytes=%1-").arg(requestOffset).toUtf8());
@@ -258,14 +310,39 @@ void DownloadManager::startNextDownload()
 
 bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
 {
-    QStorageInfo storage(directory);
     qDebug() << "[DownloadManager] Asset size: " << size;
-    const qint64 free = storage.bytesFree();
-    qDebug() << "[DownloadManager] Available Disk space " << directory << ": " << free;
-    if (free > 0 && quint64(free) > size)
+    const FileManager::DiskSpace space = FileManager::diskSpace(directory);
+    if (!space.readable) {
+        // Not a full disk: the drive does not answer, and the user is told so.
+        qDebug() << "[DownloadManager] Unable to read the free space of" << directory << ":" << space.error;
+        askUser(writeProblemMessage(QString("The free space of the drive that holds %1 could not be read (%2), so we "
+                                            "paused your download.")
+                                        .arg(directory, space.error)));
+        return false;
+    }
+    qDebug() << "[DownloadManager] Available Disk space " << directory << ": " << space.bytesFree;
+    if (space.bytesFree > size)
         return true;
-    showDiskSpaceMessage();
+    askUser(diskSpaceMessage());
     return false;
+}
+
+bool DownloadManager::makeDurable(const QString &path, int *error)
+{
+    if (!FileManager::syncFile(path, error)) {
+        qDebug() << "[DownloadManager] Unable to make" << path << "durable:" << FileManager::systemErrorText(*error);
+        return false;
+    }
+    journal.recordDurable(path, FileManager::fileSize(path));
+    return true;
+}
+
+UserInteraction::Button DownloadManager::askUser(const UserInteraction::Message &message)
+{
+    askingUser = true;
+    const UserInteraction::Button answer = UserInteraction::current()->showMessage(message);
+    askingUser = false;
+    return answer;
 }
 
 void DownloadManager::metaDataChanged()
@@ -281,6 +358,37 @@ void DownloadManager::stopOnWriteFailure(const QString &reason)
     if (currentAsset)
         currentAsset->closeFile();
     pauseDownloading(true);
+}
+
+void DownloadManager::stopOnWriteError(const QString &path, int error)
+{
+    const QString errorText = FileManager::systemErrorText(error);
+    stopOnWriteFailure("writing " + path + " failed: " + errorText);
+    // Only a full disk is reported as one: a drive that was pulled, an I/O error or a file
+    // too large for the file system is a different problem for the user to solve.
+    bool full = error == ENOSPC || error == EDQUOT;
+    if (!full && currentAsset) {
+        const FileManager::DiskSpace space = FileManager::diskSpace(QFileInfo(path).absolutePath());
+        const quint64 stored = FileManager::fileSize(path);
+        const quint64 left = currentAsset->size() > stored ? currentAsset->size() - stored : 0;
+        full = space.readable && space.bytesFree < left;
+    }
+    if (full)
+        askUser(diskSpaceMessage());
+    else
+        askUser(writeProblemMessage(QString("Writing the file %1 failed (%2), so we paused your download.").arg(path, errorText)));
+}
+
+void DownloadManager::endAtListedSize()
+{
+    if (sizeReached)
+        return;
+    sizeReached = true;
+    qDebug() << "[DownloadManager] The server sends more than the listed" << currentAsset->size()
+             << "bytes; ending the transfer for asset:" << currentAsset->uuid();
+    // Aborting finishes the reply at once; downloadFinished() then completes the asset.
+    if (currentReply->isRunning())
+        currentReply->abort();
 }
 
 void DownloadManager::downloadReadyRead()
@@ -308,15 +416,8 @@ void DownloadManager::downloadReadyRead()
         // The destination is gone or read-only: nothing can be stored until the user acts.
         const QString path = currentAsset->filePath();
         stopOnWriteFailure("cannot open " + path);
-        UserInteraction::Message message;
-        message.icon = UserInteraction::Icon::Critical;
-        message.text = "Unable to write the download";
-        message.informativeText = QString("The file %1 could not be opened for writing, so we paused your download."
-                                          "\r\n\r\nPlease check that the drive is connected and writable and hit the "
-                                          "resume button once you're ready.")
-                                      .arg(path);
-        message.buttons = UserInteraction::Ok;
-        UserInteraction::current()->showMessage(message);
+        askUser(writeProblemMessage(
+            QString("The file %1 could not be opened for writing, so we paused your download.").arg(path)));
         return;
     }
 
@@ -328,39 +429,53 @@ void DownloadManager::downloadReadyRead()
             qDebug() << "[DownloadManager] Range ignored by the server, starting the file over:" << currentAsset->uuid();
             file->resize(0);
             requestOffset = 0;
+            journal.recordDurable(currentAsset->filePath(), 0);
         }
     }
 
+    // The packing list's size bounds the file: bytes past it are not the asset's.
+    const qint64 lengthBefore = file->size();
+    const quint64 listedSize = currentAsset->size();
+    if (quint64(lengthBefore) >= listedSize) {
+        endAtListedSize();
+        return;
+    }
+    const qint64 room = qint64(listedSize - quint64(lengthBefore));
     // The budget a tick could not use because the reply held less is carried to the next
     // tick (at most one tick's worth): the reply's buffer refills in bursts, and without the
     // carry a 200 Mbit/s limit landed at 0.74-0.97 of itself. The bytes go through one
     // reused buffer instead of a new array per tick.
     const qint64 budget = qint64(readChunkSize) + unusedBudget;
     const qint64 available = currentReply->bytesAvailable();
-    const qint64 wanted = currentReply->isFinished() ? available : std::min(budget, available);
+    const qint64 wanted = std::min(room, currentReply->isFinished() ? available : std::min(budget, available));
     if (readBuffer.size() < wanted)
         readBuffer.resize(int(wanted));
     const qint64 count = currentReply->read(readBuffer.data(), wanted);
     if (count <= 0)
         return;
     unusedBudget = std::min<qint64>(qint64(readChunkSize), std::max<qint64>(0, budget - count));
-    const qint64 lengthBefore = file->size();
-    const qint64 written = file->write(readBuffer.constData(), count);
-    const bool flushed = written == count && file->flush();
-    if (written != count || !flushed) {
+    int writeError = 0;
+    const qint64 written = FileManager::appendToFile(file, readBuffer.constData(), count, &writeError);
+    if (written != count) {
         if (written <= 0)
             qDebug() << "[DownloadManager] Warning: dropped bytes " << written;
         else
-            qDebug() << "[DownloadManager] Warning: flush() failed.";
+            qDebug() << "[DownloadManager] Warning: partial write " << written << "of" << count << "bytes";
         // Nothing half written stays behind: the file keeps its last good length, which is
         // where the next transfer resumes.
         file->resize(lengthBefore);
-        stopOnWriteFailure("write failed on " + currentAsset->filePath());
-        showDiskSpaceMessage();
+        stopOnWriteError(currentAsset->filePath(), writeError);
         return;
     }
     bytesSinceSample += quint64(written);
     replyBytes += quint64(written);
+    if (syncInterval > 0 && quint64(lengthBefore) / syncInterval != quint64(lengthBefore + written) / syncInterval) {
+        int syncError = 0;
+        if (!makeDurable(currentAsset->filePath(), &syncError)) {
+            stopOnWriteError(currentAsset->filePath(), syncError);
+            return;
+        }
+    }
 
     if (!currentAsset->isDownloadStarted()) {
         currentAsset->setDownloadStarted(true);
@@ -384,6 +499,8 @@ void DownloadManager::downloadReadyRead()
         }
         emit downloadProgress(speed);
     }
+    if (quint64(lengthBefore + written) >= listedSize && currentReply && currentReply->bytesAvailable() > 0)
+        endAtListedSize();
 }
 
 int DownloadManager::progressEvent(quint64 downloaded, quint64 total)
@@ -412,8 +529,13 @@ void DownloadManager::downloadFinished()
     }
     downloadReadyRead();
     Asset *asset = currentAsset;
-    if (asset)
-        asset->closeFile();
+    if (asset) {
+        // However the transfer ended, what it wrote goes to the disk before anything
+        // builds on it (the finished flag, a resume).
+        int syncError = 0;
+        if (asset->closeFile() && !writeFailed)
+            makeDurable(asset->filePath(), &syncError);
+    }
 
     // A file already whole on disk (the process stopped between its last write and storing
     // the finished flag) gets 416 for a range after its end, and so does a zero-byte asset
@@ -424,7 +546,7 @@ void DownloadManager::downloadFinished()
     if (nothingLeft && asset)
         qDebug() << "[DownloadManager] Nothing left to download past byte" << requestOffset << "for asset:" << asset->uuid();
 
-    if ((reply->error() != QNetworkReply::NoError && !nothingLeft) || writeFailed || !asset) {
+    if ((reply->error() != QNetworkReply::NoError && !nothingLeft && !sizeReached) || writeFailed || !asset) {
         currentReply = nullptr;
         if (readTimer)
             readTimer->stop();
@@ -454,7 +576,8 @@ void DownloadManager::downloadFinished()
     // report a cut-off answer as complete). The stall timer resumes from the file's size.
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if ((status == 200 || status == 206) && announced.isValid() && replyBytes < announced.toULongLong()) {
+    if ((status == 200 || status == 206) && announced.isValid() && replyBytes < announced.toULongLong()
+        && !sizeReached) {
         qDebug() << "[DownloadManager] Transfer ended early:" << replyBytes << "of" << announced.toULongLong()
                  << "bytes for asset:" << asset->uuid();
         currentReply = nullptr;
@@ -605,19 +728,36 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
+    // The abort that ended a body longer than the asset is no failure.
+    if (reply == currentReply && sizeReached)
+        return;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     qDebug() << "[DownloadManager] Error" << code << "HTTP status code: " << status;
     if (reply != currentReply || !currentAsset)
         return;
     DCP *dcp = currentAsset->dcp();
+    QString message;
     if (status == 403 || status == 404) {
-        HandleExpiredLinks(dcp, QString("One of the files for DCP %1 is missing and can not be downloaded. You won't be "
-                                        "able to finish the given download.")
-                                    .arg(dcp->friendlyTitle()));
+        message = QString("One of the files for DCP %1 is missing and can not be downloaded. You won't be able to finish "
+                          "the given download.")
+                      .arg(dcp->friendlyTitle());
     } else if (status == 400) {
-        HandleExpiredLinks(dcp, QString("Download links for DCP %1 expired. You won't be able to finish the given download.")
-                                    .arg(dcp->friendlyTitle()));
+        message = QString("Download links for DCP %1 expired. You won't be able to finish the given download.")
+                      .arg(dcp->friendlyTitle());
+    } else {
+        return;
     }
+    // Inside its own error signal the reply must be neither aborted nor outlived by a modal
+    // box: the dialog runs once the signal has returned, and finds the DCP again by its
+    // uuid in case it was removed meanwhile.
+    const QString dcpUuid = dcp->uuid();
+    QMetaObject::invokeMethod(
+        this,
+        [this, dcpUuid, message] {
+            if (DCP *current = DCPManager::instance()->getDCP(dcpUuid))
+                HandleExpiredLinks(current, message);
+        },
+        Qt::QueuedConnection);
 }
 
 void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
@@ -633,7 +773,7 @@ void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
           "simply remove the DCP from the Tolvane Downloader)";
     box.buttons = UserInteraction::Yes | UserInteraction::No;
     box.defaultButton = UserInteraction::No;
-    if (UserInteraction::current()->showMessage(box) != UserInteraction::Yes)
+    if (askUser(box) != UserInteraction::Yes)
         return;
     qDebug() << "[DownloadManager] HandleExpiredLinks user action, removing expired DCP" << dcp->uuid();
     for (Asset *asset : dcp->getAssets()) {

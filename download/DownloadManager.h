@@ -1,6 +1,8 @@
 #pragma once
 
+#include "app/UserInteraction.h"
 #include "catalogue/AssetKey.h"
+#include "download/TransferJournal.h"
 
 #include <QList>
 #include <QMap>
@@ -60,6 +62,9 @@ public:
     quint32 timeoutInterval = 15000;
     quint32 readInterval = 20;
     quint32 bufferSize = 1048576;
+    // A file being written is made durable each time it passes a multiple of this many
+    // bytes (and whenever its transfer stops); a member so tests can shorten it.
+    quint64 syncInterval = quint64(64) * 1024 * 1024;
 
     // Stops the checksum worker's thread; called when the application quits.
     static void shutdown();
@@ -87,6 +92,18 @@ private:
     void HandleExpiredLinks(DCP *dcp, const QString &message);
     void dropFromQueue(Asset *asset);
     void stopOnWriteFailure(const QString &reason);
+    // Stops downloads after a failed write of path and tells the user: the disk-space box
+    // for a full disk, otherwise the box that names the file and the system's reason.
+    void stopOnWriteError(const QString &path, int error);
+    // Ends the running transfer once the file holds the asset's listed size and the server
+    // still sends more; the asset then counts as downloaded.
+    void endAtListedSize();
+    // Shows a box; while it is open no transfer is started (a stall timer firing in its
+    // event loop would open a second box on top of it).
+    UserInteraction::Button askUser(const UserInteraction::Message &message);
+    // Makes the file durable at its current length and records that; false (with the
+    // system error number) when the system could not write it out.
+    bool makeDurable(const QString &path, int *error);
     void raiseEvent(Reel *reel, int event);
     // The work of the invokables above; these throw the database's errors.
     void downloadFirst(DCP *dcp);
@@ -118,6 +135,9 @@ private:
     quint64 requestOffset = 0;
     bool replyChecked = false;
     bool writeFailed = false;
+    bool sizeReached = false;
+    bool askingUser = false;
+    TransferJournal journal;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
     // Read ticks: the budget a tick could not use, carried to the next one, and the one

@@ -10,6 +10,7 @@
 
 #include <cryptopp/sha.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,12 +75,129 @@ QFile *openFile(const QString &path, bool create, bool hide)
     QFile *file = new QFile(path);
     if (!file->open(QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append)) {
         qDebug() << "[FileManager] cannot open directory: " << path;
+        qDebug() << "[FileManager] open failed:" << file->errorString();
         delete file;
         return nullptr;
     }
     if (created && hide)
         hideFile(path);
     return file;
+}
+
+qint64 appendToFile(QFile *file, const char *data, qint64 size, int *error)
+{
+    // Anything QFile still buffers goes first, so the bytes stay in order.
+    if (!file->flush()) {
+        *error = EIO;
+        return 0;
+    }
+    const int descriptor = file->handle();
+    qint64 written = 0;
+    while (written < size) {
+        const ssize_t count = ::write(descriptor, data + written, size_t(size - written));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = errno;
+            break;
+        }
+        if (count == 0) {
+            *error = ENOSPC;
+            break;
+        }
+        written += count;
+    }
+    return written;
+}
+
+namespace {
+
+int openForSync(const QString &path, int flags)
+{
+    int descriptor = -1;
+    do {
+        descriptor = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
+
+bool syncDescriptor(int descriptor, int *error)
+{
+    int result = 0;
+    do {
+        result = ::fdatasync(descriptor);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && error)
+        *error = errno;
+    return result == 0;
+}
+
+// A new or removed name in a folder reaches the disk with the folder itself.
+bool syncFolderOf(const QString &path)
+{
+    const int descriptor = openForSync(QFileInfo(path).absolutePath(), O_RDONLY | O_DIRECTORY);
+    if (descriptor < 0)
+        return false;
+    const bool synced = ::fsync(descriptor) == 0;
+    ::close(descriptor);
+    return synced;
+}
+
+}
+
+bool syncFile(const QString &path, int *error)
+{
+    // Any descriptor of the file will do: the system writes out the file's data, whoever
+    // wrote it.
+    const int descriptor = openForSync(path, O_RDONLY);
+    if (descriptor < 0) {
+        *error = errno;
+        return false;
+    }
+    const bool synced = syncDescriptor(descriptor, error);
+    ::close(descriptor);
+    return synced;
+}
+
+bool writeFileDurably(const QString &path, const QByteArray &content)
+{
+    const QString temporary = path + ".new";
+    const int descriptor = openForSync(temporary, O_WRONLY | O_CREAT | O_TRUNC);
+    if (descriptor < 0)
+        return false;
+    qint64 written = 0;
+    while (written < content.size()) {
+        const ssize_t count = ::write(descriptor, content.constData() + written, size_t(content.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        written += count;
+    }
+    const bool synced = written == content.size() && syncDescriptor(descriptor, nullptr);
+    ::close(descriptor);
+    if (!synced || ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(QFile::encodeName(temporary).constData());
+        return false;
+    }
+    return syncFolderOf(path);
+}
+
+bool removeFileDurably(const QString &path)
+{
+    if (::unlink(QFile::encodeName(path).constData()) != 0)
+        return errno == ENOENT;
+    return syncFolderOf(path);
+}
+
+bool truncateFile(const QString &path, quint64 length)
+{
+    const int descriptor = openForSync(path, O_WRONLY);
+    if (descriptor < 0)
+        return false;
+    const bool cut = ::ftruncate(descriptor, off_t(length)) == 0 && syncDescriptor(descriptor, nullptr);
+    ::close(descriptor);
+    return cut;
 }
 
 bool hideFile(const QString &path)
@@ -164,6 +282,26 @@ QByteArray getFileSHA1(const QString &path, const std::atomic<bool> *cancel)
     QByteArray digest(CryptoPP::SHA1::DIGESTSIZE, Qt::Uninitialized);
     sha1.Final(reinterpret_cast<CryptoPP::byte *>(digest.data()));
     return digest;
+}
+
+DiskSpace diskSpace(const QString &path)
+{
+    DiskSpace result;
+    Platform::VolumeSpace space;
+    int error = 0;
+    if (!Platform::volumeSpace(path, &space, &error)) {
+        result.error = systemErrorText(error);
+        return result;
+    }
+    result.readable = true;
+    result.bytesFree = space.bytesFree;
+    result.bytesAvailable = space.bytesAvailable;
+    return result;
+}
+
+QString systemErrorText(int error)
+{
+    return qt_error_string(error);
 }
 
 bool isFatFileSystem(const QString &path)

@@ -24,6 +24,26 @@ QString fileName(const QString &path);
 // null on failure.
 QFile *openFile(const QString &path, bool create, bool hide);
 
+// Appends size bytes to the open file straight through its descriptor, nothing buffered
+// in between. Returns the bytes written; when that is less than size, *error holds the
+// system error number of the write that failed.
+qint64 appendToFile(QFile *file, const char *data, qint64 size, int *error);
+
+// Makes what was written to the file durable: on the disk itself, not only handed to
+// the system (fdatasync). False with the system error number in *error when that fails.
+bool syncFile(const QString &path, int *error);
+
+// Replaces the file's content so that after a power cut it holds either the old content
+// or the new one, complete: a temporary file made durable, renamed over it, and the
+// folder made durable.
+bool writeFileDurably(const QString &path, const QByteArray &content);
+
+// Removes the file and makes the removal durable.
+bool removeFileDurably(const QString &path);
+
+// Cuts the file back to length and makes that durable.
+bool truncateFile(const QString &path, quint64 length);
+
 bool hideFile(const QString &path);
 bool unhideFile(const QString &path);
 bool isHidden(const QString &path);
@@ -33,6 +53,19 @@ bool isHidden(const QString &path);
 QByteArray getFileSHA1(const QString &path);
 // The same, giving up with an empty result as soon as *cancel turns true.
 QByteArray getFileSHA1(const QString &path, const std::atomic<bool> *cancel);
+
+// Free space of the volume that holds path (or its nearest existing parent), read from
+// the file system. When it cannot be read, readable is false and error says why.
+struct DiskSpace {
+    bool readable = false;
+    quint64 bytesFree = 0;
+    quint64 bytesAvailable = 0;
+    QString error;
+};
+DiskSpace diskSpace(const QString &path);
+
+// The system's text for an error number ("No space left on device").
+QString systemErrorText(int error);
 
 bool isFatFileSystem(const QString &path);
 bool isFixedDrive(const QString &rootPath);

@@ -26,6 +26,22 @@ bool isFixedDrive(const QString &rootPath);
 // node such as "/dev/sda1" or a bare name such as "sda1".
 bool isFixedBlockDevice(const QString &sysRoot, const QString &device);
 
+// Space on the volume that holds path or, while path does not exist yet, its nearest
+// existing parent. Read from the file system itself, not from the mount table, which does
+// not list every volume (a chroot whose root is not a mount point).
+struct VolumeSpace {
+    quint64 bytesFree = 0;      // free space, the part reserved for the administrator included
+    quint64 bytesAvailable = 0; // free space an ordinary user may fill
+};
+// False when the space cannot be read at all (a dead network mount, a symbolic-link loop,
+// a part of the path that is not a folder); *error then holds the system error number.
+bool volumeSpace(const QString &path, VolumeSpace *space, int *error);
+
+// An identifier of the current start of the operating system: it changes with every
+// restart, so data the system held in memory for a file may be lost in between. Empty when
+// it cannot be read.
+QString bootId();
+
 // The type of the file system that holds path, as the system names it ("ext4", "vfat").
 QString fileSystemType(const QString &path);
 

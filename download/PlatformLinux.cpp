@@ -6,6 +6,8 @@
 #include <QStorageInfo>
 
 #include <cerrno>
+#include <limits>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 
 namespace {
@@ -156,6 +158,43 @@ bool isFixedBlockDevice(const QString &sysRoot, const QString &device)
         return true;
     }
     return readText(devicePath + "/removable") == "0";
+}
+
+bool volumeSpace(const QString &path, VolumeSpace *space, int *error)
+{
+    QString candidate = QFileInfo(path).absoluteFilePath();
+    for (;;) {
+        struct statvfs info {};
+        if (::statvfs(QFile::encodeName(candidate).constData(), &info) == 0) {
+            const auto bytes = [&info](fsblkcnt_t blocks) {
+                const quint64 unit = info.f_frsize ? info.f_frsize : info.f_bsize;
+                const quint64 most = std::numeric_limits<quint64>::max();
+                return unit && quint64(blocks) > most / unit ? most : quint64(blocks) * unit;
+            };
+            space->bytesFree = bytes(info.f_bfree);
+            space->bytesAvailable = bytes(info.f_bavail);
+            return true;
+        }
+        if (errno == EINTR)
+            continue;
+        // Only a part of the path that does not exist yet is looked past; any other failure
+        // means the volume cannot be asked.
+        if (errno != ENOENT) {
+            *error = errno;
+            return false;
+        }
+        const QString parent = QFileInfo(candidate).absolutePath();
+        if (parent == candidate) {
+            *error = ENOENT;
+            return false;
+        }
+        candidate = parent;
+    }
+}
+
+QString bootId()
+{
+    return readText("/proc/sys/kernel/random/boot_id");
 }
 
 QString fileSystemType(const QString &path)

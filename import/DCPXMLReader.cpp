@@ -18,8 +18,9 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QStandardPaths>
-#include <QStorageInfo>
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -449,7 +450,17 @@ bool DCPXMLReader::confirmLocalDrive(const QString &folder)
 bool DCPXMLReader::confirmDiskSpace(const QString &folder, qint64 projectSize)
 {
     qDebug() << "[DCPXMLReader] Project size: " << projectSize;
-    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    const FileManager::DiskSpace space = FileManager::diskSpace(folder);
+    if (!space.readable) {
+        // Unknown is not full: the user is told what could not be read and decides.
+        qDebug() << "[DCPXMLReader] Unable to read the free space of" << folder << ":" << space.error;
+        return ask(UserInteraction::Icon::Warning, "Unable to check disk space",
+                   QString("The free space of %1 could not be read (%2).\r\n\r\nDo you want to continue anyway?")
+                       .arg(folder, space.error),
+                   UserInteraction::Yes | UserInteraction::No, UserInteraction::No)
+            == UserInteraction::Yes;
+    }
+    const qint64 available = qint64(std::min<quint64>(space.bytesAvailable, quint64(std::numeric_limits<qint64>::max())));
     qDebug() << "[DCPXMLReader] Available Disk space: " << available;
     return confirmDiskSpace(projectSize, available);
 }

@@ -81,6 +81,9 @@ LoginDialog::LoginDialog(QWidget *parent, int networkTimeoutMs)
     }
 
     connect(m_btnLogin, &QPushButton::clicked, this, &LoginDialog::loginEv);
+    // Enter in either field logs in, as in every login form.
+    connect(m_lineEditUsername, &QLineEdit::returnPressed, this, &LoginDialog::loginEv);
+    connect(m_lineEditPassword, &QLineEdit::returnPressed, this, &LoginDialog::loginEv);
     connect(m_labelForgotPassword, &QLabel::linkActivated, this, &LoginDialog::forgotPassword);
     connect(m_labelForgotUsername, &QLabel::linkActivated, this, &LoginDialog::forgotUsername);
     m_loginInProgress = false;

@@ -7,7 +7,9 @@
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QEventLoop>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSqlQuery>
@@ -19,9 +21,23 @@
 NotificationManager *NotificationManager::instance()
 {
     static NotificationManager *singleton = nullptr;
-    if (!singleton)
+    if (!singleton) {
         singleton = new NotificationManager();
+        if (QCoreApplication::instance())
+            connect(qApp, &QCoreApplication::aboutToQuit, singleton, [] { singleton->finishCurrentRequest(); });
+    }
     return singleton;
+}
+
+void NotificationManager::finishCurrentRequest(int timeoutMs)
+{
+    if (!m_sending || !m_reply || m_reply->isFinished())
+        return;
+    QEventLoop loop;
+    // requestFinished() was connected first, so the answer is handled before the loop ends.
+    connect(m_reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 NotificationManager::NotificationManager()
@@ -129,6 +145,7 @@ void NotificationManager::sendNextNotification()
     QNetworkRequest request(url);
     request.setTransferTimeout(m_requestTimeout);
     QNetworkReply *reply = m_network.get(request);
+    m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, &NotificationManager::requestFinished);
     qDebug() << "[NotificationManager] Notify for: " << m_currentNotification.campaign_dcp_id << " - "
              << m_currentNotification.reel_number << "Event: " << m_currentNotification.event;

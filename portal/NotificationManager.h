@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 class Reel;
@@ -34,6 +35,12 @@ public:
     int requestTimeout() const { return m_requestTimeout; }
     void setRequestTimeout(int milliseconds) { m_requestTimeout = milliseconds; }
 
+    // The program is closing: waits at most timeoutMs for the answer to the event in flight,
+    // so that an event the portal has acknowledged is recorded and not sent again at the
+    // next start. Runs when the application is about to quit.
+    void finishCurrentRequest(int timeoutMs = QuitWaitMs);
+    static constexpr int QuitWaitMs = 1000;
+
     QMap<QString, Notification> pendingNotifications;
     QMap<QString, Notification> syncedNotifications;
 
@@ -46,6 +53,7 @@ private:
     void revealIfAcknowledged(const Notification &accepted);
 
     QNetworkAccessManager m_network;
+    QPointer<QNetworkReply> m_reply;
     QTimer m_consumerTimer;
     bool m_sending = false;
     Notification m_currentNotification;

@@ -1,35 +1,525 @@
 import QtQuick 2.3
 import QtQuick.Controls 1.2
-import QtQuick.Window 2.2
-import "globals.js" as Globals
+import QtQuick.Controls.Styles 1.2
+import QtQuick.Dialogs 1.1
+import QtQuick.Layouts 1.1
+import QtQml.Models 2.1
+import "globals.js" as Global
 
+// The catalogue window: navigation bar, search and sort, the grid of DCP cards or one
+// DCP's page, and the status bar with the speed limit.
 ApplicationWindow {
     id: window
-    objectName: "mainWindow"
+    objectName: "window"
     visible: true
-    width: 1024
-    height: 680
-    title: "Tolvane Downloader"
-    color: "#0c0c0d"
+    title: "Tolvane Downloader 1.4.0"
+    width: 1200
+    height: 750
+    minimumWidth: 1200
+    minimumHeight: 750
+    color: Global.MAIN_BG_COLOR
 
-    Column {
-        anchors.centerIn: parent
-        spacing: 16
+    readonly property string version: "1.4.0"
+    readonly property string supportPhone: "+44 20 7946 0381"
+    readonly property string rightsNotice: "\u00a9 2026 Tolvane. All rights reserved."
 
-        Image {
-            anchors.horizontalCenter: parent.horizontalCenter
-            source: "qrc:/images/tolvane_logo.svg"
-            sourceSize.width: 96
-            sourceSize.height: 96
+    menuBar: MenuBar {
+        Menu {
+            title: "File"
+            MenuItem {
+                objectName: "menuLoadFile"
+                text: "&Load File"
+                onTriggered: packageDialog.open()
+            }
+            MenuItem {
+                objectName: "menuAbout"
+                text: "&About"
+                onTriggered: aboutDialog.open()
+            }
+            MenuItem {
+                objectName: "menuExit"
+                text: "Exit"
+                onTriggered: Qt.quit()
+            }
+        }
+    }
+
+    FileDialog {
+        id: packageDialog
+        objectName: "packageDialog"
+        title: "Please choose a file"
+        nameFilters: ["DCP Package (*.orvdcp)"]
+        selectMultiple: false
+        onAccepted: {
+            main_window_body.state = "all";
+            dcp_mgr.loadDCPFromFile(packageDialog.fileUrls.toString());
+        }
+    }
+
+    MessageDialog {
+        id: aboutDialog
+        objectName: "aboutDialog"
+        icon: StandardIcon.Information
+        standardButtons: StandardButton.Ok
+        title: "Tolvane Downloader"
+        text: "Tolvane Downloader\r\nVersion " + window.version + "\r\n" + window.rightsNotice + "\r\n"
+    }
+
+    MessageDialog {
+        id: resumeDialog
+        objectName: "resumeDialog"
+        icon: StandardIcon.Question
+        standardButtons: StandardButton.Yes | StandardButton.No
+        title: "Downloads are paused"
+        text: "Your downloads are paused."
+        informativeText: "Would you like to resume?"
+        onYes: download_mgr.resumeDownloading()
+    }
+
+    // Asked by a DCP's page; the DCP stays on disk.
+    MessageDialog {
+        id: dcpRemovalDialog
+        objectName: "dcpRemovalDialog"
+        property var dcp: null
+        icon: StandardIcon.Warning
+        standardButtons: StandardButton.Yes | StandardButton.Cancel
+        title: "Warning..."
+        text: "You are about to delete a DCP.\r\n\r\nThis will NOT DELETE the files on your hard drive but simply remove the DCP from the Tolvane Downloader."
+        informativeText: "Would you like to continue ?"
+        function ask(target) {
+            dcp = target;
+            open();
+        }
+        onYes: {
+            var target = dcp;
+            dcp = null;
+            if (target) {
+                download_mgr.removeDownload(target);
+                main_window_body.state = "all";
+            }
+        }
+        onRejected: dcp = null
+    }
+
+    // Asked by a reel line; the reel's files are deleted.
+    MessageDialog {
+        id: reelRemovalDialog
+        objectName: "reelRemovalDialog"
+        property var reel: null
+        property var dcp: null
+        icon: StandardIcon.Warning
+        standardButtons: StandardButton.Yes | StandardButton.Cancel
+        title: "Warning..."
+        text: "You are about to delete a Reel.\r\n\r\nThis will DELETE the files on your hard drive. The Reel and all of it's assets will be removed."
+        informativeText: "Would you like to continue ?"
+        function ask(targetReel, ownerDcp) {
+            reel = targetReel;
+            dcp = ownerDcp;
+            open();
+        }
+        onYes: {
+            var target = reel;
+            var owner = dcp;
+            reel = null;
+            dcp = null;
+            if (!target)
+                return;
+            // The DCP goes with its last reel: leave its page first.
+            if (owner && owner.reels.length === 1)
+                main_window_body.state = "all";
+            download_mgr.removeDownloadReel(target);
+        }
+        onRejected: {
+            reel = null;
+            dcp = null;
+        }
+    }
+
+    Component.onCompleted: {
+        if (dcp_mgr.dcps.length > 0 && (parseInt(settings_mgr.get("download_paused"), 10) || 0) !== 0)
+            resumeDialog.open();
+    }
+
+    Rectangle {
+        id: navBar
+        objectName: "navBar"
+        anchors.left: parent.left
+        anchors.top: parent.top
+        anchors.bottom: parent.bottom
+        width: 100
+        color: Global.NAV_BAR_BG_COLOR
+
+        Column {
+            anchors.fill: parent
+            anchors.topMargin: 15
+            spacing: 1
+
+            Image {
+                anchors.horizontalCenter: parent.horizontalCenter
+                source: "images/tolvane_logo.svg"
+                sourceSize.width: 80
+                fillMode: Image.PreserveAspectFit
+            }
+
+            Item {
+                width: parent.width
+                height: 15
+                Rectangle {
+                    anchors.left: parent.left
+                    anchors.right: parent.right
+                    anchors.bottom: parent.bottom
+                    height: 1
+                    color: Global.SPACER_COLOR
+                }
+            }
+
+            NavButton {
+                id: btn_open_load_orvdcp
+                objectName: "loadFileButton"
+                height: 80
+                label: "LOAD FILE"
+                image: "images/folder_closed.svg"
+                image_size: 45
+                onClicked: packageDialog.open()
+            }
+
+            NavButton {
+                id: pauseButton
+                objectName: "pauseButton"
+                height: 80
+                image_size: 40
+                label: "PAUSE"
+                image: "images/circle_pause.svg"
+
+                function follow() {
+                    if (settings_mgr.get("download_paused") === "1") {
+                        label = "RESUME";
+                        image = "images/circle_play.svg";
+                    } else {
+                        label = "PAUSE";
+                        image = "images/circle_pause.svg";
+                    }
+                }
+
+                Component.onCompleted: follow()
+                Connections {
+                    target: settings_mgr
+                    function onChanged() { pauseButton.follow(); }
+                }
+                onClicked: {
+                    if (settings_mgr.get("download_paused") === "1")
+                        download_mgr.resumeDownloading();
+                    else
+                        download_mgr.pauseDownloading();
+                }
+            }
+
+            NavButton {
+                objectName: "tarnButton"
+                height: 80
+                label: "LAUNCH TARN"
+                image: "images/earth.svg"
+                image_size: 45
+                onClicked: Qt.openUrlExternally(dcp_mgr.portal_url)
+            }
+        }
+    }
+
+    Rectangle {
+        id: statusBar
+        objectName: "statusBar"
+        anchors.left: navBar.right
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        height: 34
+        color: Global.NAV_TOP_BG_COLOR
+
+        Text {
+            id: speedLimitCaption
+            anchors.left: parent.left
+            anchors.leftMargin: 10
+            anchors.verticalCenter: parent.verticalCenter
+            color: "white"
+            font.family: "Courier"
+            font.weight: Font.Medium
+            font.pixelSize: 13
+            text: "Speed limit: "
+        }
+
+        Slider {
+            id: speedSlider
+            objectName: "speedSlider"
+            anchors.left: speedLimitCaption.right
+            anchors.verticalCenter: parent.verticalCenter
+            width: 200
+            minimumValue: 1
+            maximumValue: 200
+            stepSize: 1
+            property bool created: false
+
+            function applyLimit() {
+                download_mgr.read_chunk_size = value * Global.MEGA_BIT;
+                var speed = Global.getSpeedAsMbps(value * Global.MEGA_BIT, 2);
+                speedLabel.text = Global.pad(speed[0], 7) + " " + speed[1];
+            }
+
+            function saveLimit() {
+                settings_mgr.set("download_limit", String(value));
+                settings_mgr.save();
+            }
+
+            onValueChanged: if (created) applyLimit()
+            onPressedChanged: if (created) saveLimit()
+
+            Component.onCompleted: {
+                var limit = parseInt(settings_mgr.get("download_limit"), 10);
+                if (isNaN(limit) || limit === 0)
+                    limit = maximumValue;
+                value = Math.max(minimumValue, Math.min(maximumValue, limit));
+                created = true;
+                // Applied here whatever the value: at the minimum no change is raised,
+                // and until now the download manager has no limit at all.
+                applyLimit();
+            }
         }
 
         Text {
-            objectName: "catalogueSummary"
-            anchors.horizontalCenter: parent.horizontalCenter
+            id: speedLabel
+            objectName: "speedLabel"
+            anchors.left: speedSlider.right
+            anchors.leftMargin: 10
+            anchors.verticalCenter: parent.verticalCenter
             color: "white"
-            font.family: "Arial"
-            font.pixelSize: 16
-            text: dcp_mgr.dcps.length + " DCP(s) in the catalogue"
+            font.family: "Courier"
+            font.weight: Font.Medium
+            font.pixelSize: 13
+        }
+
+        Text {
+            id: statusLabel
+            objectName: "statusLabel"
+            anchors.right: parent.right
+            anchors.rightMargin: 10
+            anchors.verticalCenter: parent.verticalCenter
+            color: "white"
+            font.family: "Courier"
+            font.weight: Font.Medium
+            font.pixelSize: 13
+            text: "Ready."
+
+            Connections {
+                target: download_mgr
+                function onDownloadPaused() { statusLabel.text = "Paused."; }
+                function onDownloadStandBy() { statusLabel.text = "Ready."; }
+                function onDownloadProgress(speed) {
+                    var dcp = download_mgr.getCurrentDownloadingDCP();
+                    if (!dcp)
+                        return;
+                    statusLabel.text = Global.remainingTimeText(dcp.getTotalSize() - dcp.getDownloadedSize(), speed);
+                }
+            }
+        }
+    }
+
+    Item {
+        id: main_window_body
+        objectName: "body"
+        anchors.left: navBar.right
+        anchors.right: parent.right
+        anchors.top: parent.top
+        anchors.bottom: statusBar.top
+        state: "all"
+        states: [
+            State { name: "all" },
+            State { name: "details" }
+        ]
+        onStateChanged: if (state === "all") searchField.forceActiveFocus()
+
+        Rectangle {
+            id: topBar
+            objectName: "topBar"
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.top: parent.top
+            height: 133
+            color: Global.NAV_TOP_BG_COLOR
+            enabled: main_window_body.state === "all"
+
+            Rectangle {
+                id: searchBox
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.top: parent.top
+                anchors.leftMargin: 10
+                anchors.rightMargin: 10
+                anchors.topMargin: 13
+                height: 60
+                color: Global.SEARCH_INPUT_BG_COLOR
+
+                Image {
+                    id: searchIcon
+                    anchors.left: parent.left
+                    anchors.leftMargin: 15
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: 40
+                    height: 40
+                    sourceSize.width: 40
+                    sourceSize.height: 40
+                    source: "images/magnifying_glass.svg"
+                }
+
+                Rectangle {
+                    id: searchSpacer
+                    anchors.left: searchIcon.right
+                    anchors.leftMargin: 15
+                    anchors.top: parent.top
+                    anchors.bottom: parent.bottom
+                    anchors.topMargin: 10
+                    anchors.bottomMargin: 10
+                    width: 1
+                    color: Global.SEARCH_SPACER_COLOR
+                }
+
+                TextField {
+                    id: searchField
+                    objectName: "searchField"
+                    anchors.left: searchSpacer.right
+                    anchors.right: parent.right
+                    anchors.top: parent.top
+                    anchors.bottom: parent.bottom
+                    anchors.margins: 10
+                    focus: true
+                    font.pixelSize: 18
+                    textColor: "white"
+                    placeholderText: "Search DCPs..."
+                    style: TextFieldStyle {
+                        textColor: "white"
+                        placeholderTextColor: "white"
+                        background: Rectangle {
+                            color: Global.SEARCH_INPUT_BG_COLOR
+                            radius: 2
+                        }
+                        // A steady cursor: a blinking one would redraw the window twice a
+                        // second while nothing happens.
+                        __cursorDelegate: Rectangle {
+                            width: 2
+                            color: "white"
+                            visible: searchField.activeFocus
+                        }
+                    }
+                    Keys.onReleased: dcp_mgr.setSearchFilter(text)
+                }
+            }
+
+            Item {
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.top: searchBox.bottom
+                anchors.bottom: parent.bottom
+                anchors.topMargin: 7
+                anchors.bottomMargin: 7
+
+                CustomButton {
+                    id: btnDate
+                    objectName: "sortDateButton"
+                    anchors.right: btnName.left
+                    anchors.rightMargin: 15
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: 60
+                    text: "DATE"
+                    onClicked: {
+                        btnDate.state = Global.BTN_ACTIVE_STATE;
+                        btnName.state = Global.BTN_DEFAULT_STATE;
+                        dcp_mgr.sortDCPsBy("date");
+                    }
+                }
+
+                CustomButton {
+                    id: btnName
+                    objectName: "sortNameButton"
+                    anchors.right: parent.right
+                    anchors.rightMargin: 10
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: 60
+                    text: "A-Z"
+                    onClicked: {
+                        btnName.state = Global.BTN_ACTIVE_STATE;
+                        btnDate.state = Global.BTN_DEFAULT_STATE;
+                        dcp_mgr.sortDCPsBy("name");
+                    }
+                }
+            }
+        }
+
+        DelegateModel {
+            id: visualModel
+            model: dcp_mgr.dcps
+            delegate: DcpDelegate {}
+        }
+
+        GridView {
+            id: grid
+            objectName: "grid"
+            anchors.top: topBar.bottom
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.bottom: parent.bottom
+            anchors.margins: 10
+            cellWidth: 210
+            cellHeight: 435
+            clip: true
+            model: visualModel.parts.browser
+            visible: main_window_body.state === "all"
+            onCurrentIndexChanged: detailsList.positionViewAtIndex(currentIndex, ListView.Contain)
+        }
+
+        Text {
+            objectName: "emptyText"
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.top: parent.top
+            anchors.topMargin: 150
+            anchors.leftMargin: 20
+            anchors.rightMargin: 20
+            visible: grid.count === 0
+            textFormat: Text.RichText
+            wrapMode: Text.WordWrap
+            color: "white"
+            font.pixelSize: 14
+            text: dcp_mgr.haveSearchFilter
+                ? "<h4>No DCP(s) found</h4>"
+                : "<h4>You are not downloading any DCPs yet. To start downloading please complete the following steps:</h4>"
+                  + "<ul>"
+                  + "<li>Click on \"Load File\" on the left.</li>"
+                  + "<li>Select the small .orvdcp file you downloaded from the Tarn web portal. This is usually found in your Downloads folder. (Note: If you don't have it yet, click on \"LAUNCH &nbsp;TARN\" on the left, login, select your film and hit \"Download\". After the .orvdcp file downloads to your computer, please return to the first step).</li>"
+                  + "<li>You will be asked where you want to save your DCP file to. Select your download location and hit save. Your download will begin.</li>"
+                  + "<li><b>IMPORTANT</b>: If you plan to ingest your DCP using a USB hard drive DO NOT DOWNLOAD ONTO YOUR COMPUTER\u2019S LOCAL HARD DRIVE FIRST! Instead, download your DCP directly onto your USB hard drive so that Tolvane can verify your download and fix corruptions before you ingest.</li>"
+                  + "<li>You can pause the download at any time by hitting pause or just quitting this application. When you open the application again the download will resume from where it left off.</li>"
+                  + "<li>If you get stuck, give us a call during office hours on " + window.supportPhone + "</li>"
+                  + "</ul>"
+        }
+
+        ListView {
+            id: detailsList
+            objectName: "detailsList"
+            anchors.fill: parent
+            model: visualModel.parts.fullscreen
+            interactive: false
+            visible: main_window_body.state === "details"
+            highlightRangeMode: ListView.StrictlyEnforceRange
+            preferredHighlightBegin: 0
+            preferredHighlightEnd: height
+            highlightMoveDuration: 0
+            highlight: Rectangle { color: Global.DCP_DETAILS_BG_COLOR }
+            // Every change of the catalogue re-sorts it newest first. The view also reports
+            // a count when its model is first set; only a different number is a change.
+            property int knownCount: 0
+            onCountChanged: {
+                if (count === knownCount)
+                    return;
+                knownCount = count;
+                btnDate.click();
+            }
         }
     }
 }

@@ -6,6 +6,7 @@
 // the engine writes.
 
 #include "DcpGenerator.h"
+#include "PackageBuilder.h"
 #include "PortalStandin.h"
 
 #include "catalogue/DCP.h"
@@ -23,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QSet>
 #include <QSqlQuery>
 #include <QString>
@@ -139,6 +141,24 @@ inline void store(DCP *dcp, bool rebuild = true)
     DCPManager::instance()->addDCP(dcp);
     if (rebuild)
         DCPManager::instance()->rebuildDownloadQueue();
+}
+
+// An order package at path for one generated DCP whose assets the stand-in serves,
+// encrypted with key; false with the reason in *error when it cannot be written.
+inline bool writeOrder(const PortalStandin &standin, const GeneratedDcp &generated, qint64 campaignDcpId,
+                       const QString &friendlyTitle, const QString &path, const QString &key, QString *error)
+{
+    PackageOptions options;
+    options.baseUrl = QString::fromStdString(standin.baseUrl()) + "/assets/{dcp}";
+    options.userUuid = userUuid();
+    PackageDcpOptions entry;
+    entry.dir = generated.path;
+    entry.campaignDcpId = campaignDcpId;
+    entry.friendlyTitle = friendlyTitle;
+    options.dcps.append(entry);
+    QJsonObject json;
+    return buildPackageJson(options, json, error)
+        && writePackageFile(path, key.toUtf8(), QJsonDocument(json).toJson(QJsonDocument::Compact), error);
 }
 
 // Runs this process's engine against the stand-in, which serves the generated DCPs and

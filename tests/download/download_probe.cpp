@@ -9,7 +9,9 @@
 //
 // "run" prints "START <queued assets>" once the queue is built, then on exit one line per
 // asset: "ASSET <uuid> <finished> <checksummed> <corrupted> <attempts> <size on disk>".
-// Environment: TOLVANE_NOTIFICATION_URL, PROBE_STALL_MS (stall timeout).
+// Environment: TOLVANE_NOTIFICATION_URL, PROBE_STALL_MS (stall timeout), PROBE_SYNC_BYTES
+// (the engine's interval of durable points), PROBE_QUIT_AT_BYTES (quit the way the window
+// does, in the middle of the transfer, once the file being downloaded holds that much).
 
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
@@ -73,12 +75,21 @@ int main(int argc, char **argv)
                                            : 1500);
     if (args.size() >= 3)
         manager->setReadChunkSize(args.at(2).toUInt());
+    if (qEnvironmentVariableIntValue("PROBE_SYNC_BYTES") > 0)
+        manager->syncInterval = quint64(qEnvironmentVariableIntValue("PROBE_SYNC_BYTES"));
+    const qint64 quitAt = qEnvironmentVariableIntValue("PROBE_QUIT_AT_BYTES");
     DCPManager::instance(); // loads the catalogue and rebuilds the queue, which starts downloading
     out << "START " << manager->queuedAssets().size() << Qt::endl;
 
     QTimer check;
     int idleTicks = 0;
     QObject::connect(&check, &QTimer::timeout, [&] {
+        Asset *current = manager->currentAssetForTest();
+        if (quitAt > 0 && current && qint64(current->sizeOnDisk()) >= quitAt) {
+            out << "QUIT " << current->uuid() << Qt::endl;
+            app.quit();
+            return;
+        }
         idleTicks = idle(manager) ? idleTicks + 1 : 0;
         if (idleTicks < 3)
             return;

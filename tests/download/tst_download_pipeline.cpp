@@ -67,20 +67,10 @@ private slots:
         slow.throttleBytesPerSecond = 1000000; // about 1.2 s per reel: every quarter is sampled
         setFault(standin, generated, slow);
 
-        PackageOptions options;
-        options.baseUrl = QString::fromStdString(standin.baseUrl()) + "/assets/{dcp}";
-        options.userUuid = userUuid();
-        PackageDcpOptions entry;
-        entry.dir = generated.path;
-        entry.campaignDcpId = 4521;
-        entry.friendlyTitle = "Imported Feature";
-        options.dcps.append(entry);
-        QJsonObject json;
-        QString error;
-        QVERIFY2(buildPackageJson(options, json, &error), qPrintable(error));
         const QString packagePath = TestSupport::dataDir() + "/order.orvdcp";
-        QVERIFY(writePackageFile(packagePath, kDecodingKey.toUtf8(), QJsonDocument(json).toJson(QJsonDocument::Compact),
-                                 &error));
+        QString error;
+        QVERIFY2(writeOrder(standin, generated, 4521, "Imported Feature", packagePath, kDecodingKey, &error),
+                 qPrintable(error));
 
         // Verification starts: every file is complete and still hidden. Acknowledged: visible.
         QList<bool> hiddenAtChecksum;

@@ -149,6 +149,9 @@ private:
         QVERIFY(!manager->isPaused());
         QCOMPARE(Setting::instance()->get("download_paused"), QString("0"));
         QCOMPARE(ui->messages.size(), 2);
+        // The dialog ran after the failed reply's error signal had returned: that reply was
+        // not aborted from inside its own signal.
+        QVERIFY(!TestSupport::readLog().contains("this method must only be called once"));
     }
 
 private slots:

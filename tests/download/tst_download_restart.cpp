@@ -1,7 +1,9 @@
 // The engine across processes: a process killed with SIGKILL in the middle of a file, and a
 // new process on the same catalogue that resumes from the file's size without fetching
-// again what is on disk; and an asset found corrupted, which a later process never queues
-// again. The engine runs in download_probe; this process plays the portal and the servers.
+// again what is on disk; a power cut that left a file longer than what reached the disk,
+// cut back to its last durable point; a clean end, after which nothing is cut; and an asset
+// found corrupted, which a later process never queues again. The engine runs in
+// download_probe; this process plays the portal and the servers.
 
 #include "DownloadFixture.h"
 
@@ -15,12 +17,22 @@
 
 using namespace DownloadFixture;
 
+namespace {
+
+// The engine's durable points in these runs: every MiB instead of every 64.
+const qint64 kSyncBytes = 1024 * 1024;
+
+}
+
 class TestDownloadRestart : public QObject
 {
     Q_OBJECT
 
 private:
     PortalStandin standin;
+    QByteArray lastLog;
+
+    QString markerPath(const QString &dataDir) const { return dataDir + "/transfers.unfinished"; }
 
     QProcessEnvironment environment(const QString &dataDir) const
     {
@@ -29,6 +41,7 @@ private:
         env.insert("TOLVANE_NOTIFICATION_URL", QString::fromStdString(standin.baseUrl()));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("PROBE_STALL_MS", "1500");
+        env.insert("PROBE_SYNC_BYTES", QString::number(kSyncBytes));
         QDir().mkpath(dataDir + "/tmp");
         env.insert("TMPDIR", dataDir + "/tmp");
         return env;
@@ -79,18 +92,21 @@ private:
         return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
 
-    // Runs the engine until it has nothing left to do; its output.
+    // Runs the engine until it has nothing left to do; its output. Its log lines are kept in
+    // lastLog.
     QString runToIdle(const QString &dataDir)
     {
         QProcess process;
         process.setProcessEnvironment(environment(dataDir));
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(probe(), {"run"});
-        if (!process.waitForFinished(40000)) {
+        const bool finished = process.waitForFinished(40000);
+        if (!finished) {
             process.kill();
             process.waitForFinished();
-            return QString();
         }
+        lastLog = process.readAllStandardError();
+        if (!finished)
+            return QString();
         if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
             return QString();
         return QString::fromUtf8(process.readAllStandardOutput());
@@ -165,6 +181,104 @@ private slots:
         QCOMPARE(assetLine(output, sound.uuid), QString("1 1 0 0 %1").arg(sound.size));
         QVERIFY(!FileManager::isHidden(picturePath)); // every event acknowledged by then
         QVERIFY(!output.contains("BOX "));
+    }
+
+    // Starts the engine on dataDir at about 500 kB/s and ends it once the picture's file holds
+    // more than `atLeast` bytes: killed (SIGKILL) or asked to quit as the window does.
+    bool interruptedRun(const QString &dataDir, const GeneratedDcp &generated, qint64 atLeast, bool kill)
+    {
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 500000;
+        standin.setAssetFault(relativePath(generated, picture), slow);
+        QProcessEnvironment env = environment(dataDir);
+        if (!kill)
+            env.insert("PROBE_QUIT_AT_BYTES", QString::number(atLeast));
+        QProcess first;
+        first.setProcessEnvironment(env);
+        first.start(probe(), {"run", "1000000"});
+        if (!first.waitForStarted(10000))
+            return false;
+        if (kill) {
+            if (!QTest::qWaitFor([&] { return QFileInfo(picturePath).size() > atLeast; }, 15000))
+                return false;
+            first.kill();
+        }
+        const bool ended = first.waitForFinished(20000);
+        standin.clearAssetFault(relativePath(generated, picture));
+        standin.clearAssetRequests();
+        return ended && first.exitStatus() == (kill ? QProcess::CrashExit : QProcess::NormalExit);
+    }
+
+    // The power went while the engine downloaded: the marker of the run is still there, from
+    // a start of the system before this one, and the picture's file holds zeros after its
+    // last durable point and is even longer than what was written. The next start cuts the
+    // file back to that point; the download resumes there and the file verifies.
+    void powerCutCutsBackToTheLastDurablePoint()
+    {
+        const GeneratedDcp generated = generate("Power_Cut", 1, 4000000, 9);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const GeneratedAsset sound = *generated.asset("sound:1");
+        const QString dataDir = TestSupport::dataDir() + "/engine-power-cut";
+        QVERIFY(addToCatalogue(dataDir, generated, 7003));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        QVERIFY(interruptedRun(dataDir, generated, 2 * kSyncBytes + 200000, true));
+
+        QFile marker(markerPath(dataDir));
+        QVERIFY(marker.open(QIODevice::ReadWrite));
+        QJsonObject content = QJsonDocument::fromJson(marker.readAll()).object();
+        const qint64 durable = qint64(content["files"].toObject()[picturePath].toDouble(-1));
+        const qint64 written = QFileInfo(picturePath).size();
+        QVERIFY2(durable >= 2 * kSyncBytes && durable <= written, qPrintable(QString("%1 of %2").arg(durable).arg(written)));
+        content["boot_id"] = "a start of the system before the power cut";
+        QVERIFY(marker.resize(0));
+        QVERIFY(marker.write(QJsonDocument(content).toJson()) > 0);
+        marker.close();
+        {
+            QFile file(picturePath);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.seek(durable));
+            QVERIFY(file.write(QByteArray(int(written - durable) + 65536, '\0')) > 0);
+        }
+
+        const std::uint64_t sentBefore = standin.assetBytesSent();
+        const QString output = runToIdle(dataDir);
+        QVERIFY2(!output.isEmpty(), "the second process did not finish");
+        const auto requests = requestsFor(standin, relativePath(generated, picture));
+        QCOMPARE(requests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=%1-").arg(durable));
+        QCOMPARE(standin.assetBytesSent() - sentBefore, (picture.size - quint64(durable)) + sound.size);
+        QCOMPARE(base64Sha1(picturePath), picture.hash);
+        QCOMPARE(assetLine(output, picture.uuid), QString("1 1 0 0 %1").arg(picture.size));
+        QVERIFY(lastLog.contains("[DownloadManager] Cut back to what reached the disk:"));
+        QVERIFY(!QFileInfo::exists(markerPath(dataDir))); // that run ended cleanly
+    }
+
+    // The program was closed in the middle of a file: its marker is gone, and the next start
+    // resumes from the file's size, cutting nothing.
+    void cleanEndDoesNotCut()
+    {
+        const GeneratedDcp generated = generate("Closed_Cleanly", 1, 4000000, 10);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const QString dataDir = TestSupport::dataDir() + "/engine-clean-end";
+        QVERIFY(addToCatalogue(dataDir, generated, 7004));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        QVERIFY(interruptedRun(dataDir, generated, kSyncBytes + kSyncBytes / 2, false));
+        QVERIFY(!QFileInfo::exists(markerPath(dataDir)));
+        const qint64 partial = QFileInfo(picturePath).size();
+        QVERIFY(partial % kSyncBytes != 0); // a cut to a durable point would show
+        QVERIFY(partial > kSyncBytes && partial < qint64(picture.size));
+        QCOMPARE(readAll(picturePath), readAll(sourcePath(generated, picture)).left(int(partial)));
+
+        const QString output = runToIdle(dataDir);
+        QVERIFY2(!output.isEmpty(), "the second process did not finish");
+        const auto requests = requestsFor(standin, relativePath(generated, picture));
+        QCOMPARE(requests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=%1-").arg(partial));
+        QCOMPARE(base64Sha1(picturePath), picture.hash);
+        QVERIFY(!lastLog.contains("Cut back"));
+        QVERIFY(!lastLog.contains("did not end cleanly"));
     }
 
     void corruptedAssetStaysCorruptedAfterRestart()

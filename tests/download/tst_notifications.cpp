@@ -149,6 +149,37 @@ private slots:
         QVERIFY(reel->isSynced());
     }
 
+    // Closing the program while an event is in flight waits for its answer: the portal's
+    // acknowledgement is recorded, so the next start does not send the event again. A
+    // portal that does not answer holds the closing only for the given time.
+    void closingWaitsForTheEventInFlight()
+    {
+        Reel *reel = downloadedReel("Closing", 305, 45);
+        NotificationBehaviour slow;
+        slow.delayMs = 400;
+        standin.setNotificationBehaviour(slow);
+        standin.clearNotificationRequests();
+        nm->notify(reel, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(int(standin.notificationRequests().size()), 1, 3000);
+        QCOMPARE(standin.notificationRequests().front().status, 0); // still unanswered
+        nm->finishCurrentRequest(5000);
+        QVERIFY(standin.notificationRequests().front().acknowledged);
+        QVERIFY(nm->pendingNotifications.isEmpty());
+        QCOMPARE(notificationRows(reel->uuid()).size(), 1);
+        QVERIFY(notificationRows(reel->uuid()).first().synced);
+
+        NotificationBehaviour held;
+        held.hang = true;
+        standin.setNotificationBehaviour(held);
+        standin.clearNotificationRequests();
+        nm->notify(reel, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(int(standin.notificationRequests().size()), 1, 3000);
+        nm->finishCurrentRequest(200);
+        QVERIFY(!notificationRows(reel->uuid()).last().synced);
+        standin.setNotificationBehaviour(NotificationBehaviour());
+        QTRY_VERIFY_WITH_TIMEOUT(nm->pendingNotifications.isEmpty(), 5000);
+    }
+
     // Files are revealed only when every event of the reel, event 8 among them, is
     // acknowledged.
     void revealNeedsEveryEventAndVerification()

@@ -1,9 +1,14 @@
 // Logs its arguments through the application's message handler, one message each:
 // "debug:TEXT", "warning:TEXT", "info:TEXT", "critical:TEXT" or "fatal:TEXT".
+// "where:" prints the data folder on standard output; "database:" opens the database there.
+#include "app/AppPaths.h"
 #include "app/LogHandler.h"
+#include "catalogue/DatabaseManager.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+
+#include <cstdio>
 
 int main(int argc, char **argv)
 {
@@ -23,6 +28,10 @@ int main(int argc, char **argv)
             qCritical("%s", text.constData());
         else if (level == "fatal")
             qFatal("%s", text.constData());
+        else if (level == "where")
+            std::printf("%s\n", qPrintable(AppPaths::dataDir()));
+        else if (level == "database")
+            DatabaseManager::instance();
     }
     return 0;
 }

@@ -5,18 +5,21 @@
 //   TOLVANE_PROBE_UPDATE    "update" or "notnow": the answer to an update offer;
 //   TOLVANE_PROBE_USERNAME  with TOLVANE_PROBE_PASSWORD: logs in with these;
 //   TOLVANE_PROBE_LOGIN     "cancel": closes the login dialog instead.
-// It prints "DIALOG <object name>" when a start-up dialog first shows, and "KEY <key>"
-// with the decoding key the catalogue holds once the login dialog is gone.
+// It prints "DIALOG <object name>" each time a start-up dialog is shown, "OFFER UpdaterDialog"
+// when the update dialog offers a newer version, and "KEY <key>" with the decoding key the
+// catalogue holds once the login dialog is gone. The lines come from the show events
+// themselves, so they do not depend on how long the version check or the login takes:
+// the update dialog shows "Please wait..." however quickly the portal answers.
 #include "app/Startup.h"
 #include "app/UserInteraction.h"
 #include "catalogue/DCPManager.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QEvent>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QSet>
 #include <QTimer>
 
 #include <cstdio>
@@ -55,12 +58,39 @@ public:
     explicit DialogAnswerer(QObject *parent)
         : QObject(parent)
     {
+        QCoreApplication::instance()->installEventFilter(this);
         auto *timer = new QTimer(this);
         connect(timer, &QTimer::timeout, this, &DialogAnswerer::look);
         timer->start(50);
     }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && !event->spontaneous())
+            noteShown(watched);
+        return QObject::eventFilter(watched, event);
+    }
+
 private:
+    void noteShown(QObject *watched)
+    {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (!widget)
+            return;
+        const QString name = widget->objectName();
+        if (qobject_cast<QDialog *>(widget) && (name == "UpdaterDialog" || name == "LoginDialog")) {
+            if (name == "LoginDialog" && !m_loginSeen) {
+                m_loginSeen = true;
+                m_login = static_cast<QDialog *>(widget);
+            }
+            printLine("DIALOG " + name);
+        } else if (name == "btn_update" && widget->window()->objectName() == "UpdaterDialog") {
+            // The update button only becomes visible with the offer of a newer version.
+            printLine("OFFER UpdaterDialog");
+        }
+    }
+
     void look()
     {
         if (m_loginSeen && !m_login && !m_keyPrinted) {
@@ -75,15 +105,9 @@ private:
             if (!dialog || !dialog->isVisible())
                 continue;
             const QString name = dialog->objectName();
-            if (name != "UpdaterDialog" && name != "LoginDialog")
-                continue;
-            if (!m_shown.contains(dialog)) {
-                m_shown.insert(dialog);
-                printLine("DIALOG " + name);
-            }
             if (name == "UpdaterDialog")
                 answerUpdate(dialog);
-            else
+            else if (name == "LoginDialog")
                 answerLogin(dialog);
         }
     }
@@ -101,10 +125,6 @@ private:
 
     void answerLogin(QDialog *dialog)
     {
-        if (!m_loginSeen) {
-            m_loginSeen = true;
-            m_login = dialog;
-        }
         if (m_loginAnswered)
             return;
         if (qEnvironmentVariable("TOLVANE_PROBE_LOGIN") == "cancel") {
@@ -125,7 +145,6 @@ private:
         login->click();
     }
 
-    QSet<QDialog *> m_shown;
     QPointer<QDialog> m_login;
     bool m_loginSeen = false;
     bool m_loginAnswered = false;

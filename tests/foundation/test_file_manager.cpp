@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -263,6 +264,33 @@ private slots:
         QVERIFY(FileManager::dirExists(path("x/y/z")));
         QVERIFY(FileManager::removeFile(path("sized")));
         QVERIFY(!FileManager::removeFile(path("sized")));
+    }
+
+    // The helpers behind durable downloads: a replaced file holds the new content whole and
+    // leaves no temporary file behind; a cut keeps exactly the first bytes; a sync of a file
+    // that is not there reports why.
+    void durableFileHelpers()
+    {
+        const QString marker = path("durable/marker");
+        QDir().mkpath(path("durable"));
+        QVERIFY(FileManager::writeFileDurably(marker, "first"));
+        QVERIFY(FileManager::writeFileDurably(marker, "second, longer"));
+        QCOMPARE(QDir(path("durable")).entryList(QDir::Files), QStringList{"marker"});
+        QFile read(marker);
+        QVERIFY(read.open(QIODevice::ReadOnly));
+        QCOMPARE(read.readAll(), QByteArray("second, longer"));
+        read.close();
+        QVERIFY(!FileManager::writeFileDurably(path("no/such/folder/marker"), "x"));
+
+        int error = 0;
+        QVERIFY(FileManager::syncFile(marker, &error));
+        QVERIFY(FileManager::truncateFile(marker, 6));
+        QCOMPARE(FileManager::fileSize(marker), quint64(6));
+        QVERIFY(FileManager::removeFileDurably(marker));
+        QVERIFY(!QFileInfo::exists(marker));
+        QVERIFY(FileManager::removeFileDurably(marker)); // already gone is fine
+        QVERIFY(!FileManager::syncFile(marker, &error));
+        QCOMPARE(error, ENOENT);
     }
 };
 

@@ -1,5 +1,7 @@
 #include "download/FileManager.h"
 #include "download/Platform.h"
+#include "import/DCPXMLReader.h"
+#include "support/ScriptedUserInteraction.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -8,7 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -158,6 +162,108 @@ private slots:
         QCOMPARE(root, mountPoint);
         QCOMPARE(type, QString("tmpfs"));
         QVERIFY(!fixed); // not a block device at all
+    }
+
+    // The free space of a mounted volume, read from the volume itself; a folder that does
+    // not exist yet reads its nearest existing parent.
+    void volumeSpaceOfAMountedVolume()
+    {
+        if (geteuid() != 0)
+            QSKIP("mounting needs root");
+        const QString mountPoint = m_dir.path() + "/space";
+        QVERIFY(QDir().mkpath(mountPoint));
+        if (mount("tolvane-tmpfs", mountPoint.toLocal8Bit().constData(), "tmpfs", 0, "size=2m") != 0)
+            QSKIP("tmpfs cannot be mounted here");
+        Platform::VolumeSpace empty;
+        Platform::VolumeSpace later;
+        int error = 0;
+        const bool readEmpty = Platform::volumeSpace(mountPoint + "/DCP/not/yet", &empty, &error);
+        writeText(mountPoint + "/half", QByteArray(1024 * 1024, 'x'));
+        const bool readLater = Platform::volumeSpace(mountPoint, &later, &error);
+        umount2(mountPoint.toLocal8Bit().constData(), MNT_DETACH);
+        QVERIFY(readEmpty && readLater);
+        QCOMPARE(empty.bytesFree, quint64(2 * 1024 * 1024));
+        QCOMPARE(empty.bytesAvailable, quint64(2 * 1024 * 1024));
+        QCOMPARE(later.bytesFree, quint64(1024 * 1024));
+    }
+
+    // Where no answer can be had, the reason is given instead of a number.
+    void volumeSpaceThatCannotBeRead_data()
+    {
+        QTest::addColumn<QString>("relative");
+        QTest::addColumn<int>("expectedError");
+        QTest::newRow("symbolic-link loop") << "loop/DCP" << int(ELOOP);
+        QTest::newRow("below a file") << "file/DCP" << int(ENOTDIR);
+    }
+
+    void volumeSpaceThatCannotBeRead()
+    {
+        QFETCH(QString, relative);
+        QFETCH(int, expectedError);
+        const QString base = m_dir.path() + "/unreadable";
+        QDir().mkpath(base);
+        QFile::link(base + "/loop", base + "/loop");
+        writeText(base + "/file", "x");
+        Platform::VolumeSpace space;
+        int error = 0;
+        QVERIFY(!Platform::volumeSpace(base + "/" + relative, &space, &error));
+        QCOMPARE(error, expectedError);
+        const FileManager::DiskSpace disk = FileManager::diskSpace(base + "/" + relative);
+        QVERIFY(!disk.readable);
+        QCOMPARE(disk.error, FileManager::systemErrorText(expectedError));
+    }
+
+    // In a chroot whose root is not a mount point the mount table does not list the volume
+    // (the storage information is invalid), and the free space is still read.
+    void volumeSpaceWithoutTheMountTable()
+    {
+        if (geteuid() != 0)
+            QSKIP("chroot needs root");
+        const QString root = m_dir.path() + "/jail";
+        QVERIFY(QDir().mkpath(root + "/downloads"));
+        QVERIFY(QDir().mkpath(root + "/proc"));
+        // The jail's /proc is mounted and taken away here, whatever happens to the child; the
+        // jail itself stays an ordinary folder, not a mount point.
+        const QByteArray proc = QString(root + "/proc").toLocal8Bit();
+        if (mount("proc", proc.constData(), "proc", 0, nullptr) != 0)
+            QSKIP("proc cannot be mounted here");
+        int channel[2];
+        QCOMPARE(pipe(channel), 0);
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            // The answer goes back as five numbers.
+            close(channel[0]);
+            long long answer[5] = {-1, -1, -1, -1, -1};
+            const QByteArray jail = root.toLocal8Bit();
+            if (chroot(jail.constData()) == 0 && chdir("/") == 0) {
+                answer[0] = QStorageInfo("/downloads").isValid() ? 1 : 0;
+                Platform::VolumeSpace space;
+                int error = 0;
+                answer[1] = Platform::volumeSpace("/downloads/DCP", &space, &error) ? 1 : 0;
+                answer[2] = qint64(space.bytesAvailable);
+                // The import's check of a one-byte package passes without a box.
+                ScriptedUserInteraction ui;
+                DCPXMLReader reader(QString(16, 'k'));
+                answer[3] = reader.confirmDiskSpace("/downloads", 1) ? 1 : 0;
+                answer[4] = ui.messages.size();
+            }
+            const ssize_t written = write(channel[1], answer, sizeof answer);
+            _exit(written == sizeof answer ? 0 : 1);
+        }
+        close(channel[1]);
+        long long answer[5] = {-1, -1, -1, -1, -1};
+        const ssize_t got = read(channel[0], answer, sizeof answer);
+        close(channel[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        umount2(proc.constData(), MNT_DETACH);
+        QCOMPARE(got, ssize_t(sizeof answer));
+        QCOMPARE(answer[0], 0LL); // the mount table does not know the volume
+        QCOMPARE(answer[1], 1LL);
+        QVERIFY(answer[2] > 0);
+        QCOMPARE(answer[3], 1LL);
+        QCOMPARE(answer[4], 0LL);
     }
 
     void noDriveForNothing()

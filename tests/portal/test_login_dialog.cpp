@@ -324,8 +324,17 @@ private slots:
         QCOMPARE(Setting::instance()->get("username"), QString::fromStdString(kOddUser));
     }
 
-    void secondClickWhileLoggingInSendsNothing()
+    void secondLoginWhileLoggingInSendsNothing_data()
     {
+        QTest::addColumn<bool>("startedByEnter");
+        QTest::newRow("started by a click") << false;
+        QTest::newRow("started by Return") << true;
+    }
+
+    // While a login runs, neither a click on "LOG IN" nor Return or Enter in a field sends another.
+    void secondLoginWhileLoggingInSendsNothing()
+    {
+        QFETCH(bool, startedByEnter);
         AuthenticateBehaviour held;
         held.hang = true;
         m_standin.setAuthenticateBehaviour(held);
@@ -337,12 +346,17 @@ private slots:
         type(form.username, "alice");
         type(form.password, "s3cret");
         const size_t before = requestCount();
-        QTest::mouseClick(form.login, Qt::LeftButton);
+        if (startedByEnter)
+            QTest::keyClick(form.password, Qt::Key_Return);
+        else
+            QTest::mouseClick(form.login, Qt::LeftButton);
         QTRY_COMPARE(requestCount(), before + 1);
         QCOMPARE(form.login->text(), QString("LOGGING IN..."));
 
         QTest::mouseClick(form.login, Qt::LeftButton);
         QTest::mouseClick(form.login, Qt::LeftButton);
+        QTest::keyClick(form.password, Qt::Key_Return);
+        QTest::keyClick(form.username, Qt::Key_Enter);
         QTest::qWait(500);
         QCOMPARE(requestCount(), before + 1);
         QCOMPARE(form.login->text(), QString("LOGGING IN..."));
@@ -353,6 +367,57 @@ private slots:
         QCOMPARE(dialog.decodingKey(), QString::fromStdString(kAliceKey));
         QTest::qWait(200);
         QCOMPARE(requestCount(), before + 1);
+    }
+
+    void enterInEitherFieldLogsIn_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return in the password") << "line_edit_password" << int(Qt::Key_Return);
+        QTest::newRow("Enter in the password") << "line_edit_password" << int(Qt::Key_Enter);
+        QTest::newRow("Return in the user name") << "line_edit_username" << int(Qt::Key_Return);
+        QTest::newRow("Enter in the user name") << "line_edit_username" << int(Qt::Key_Enter);
+    }
+
+    // The key goes to the focused field through the application, as a typed key does:
+    // a wrong password first (the dialog stays, the message turns red), then the right one.
+    void enterInEitherFieldLogsIn()
+    {
+        QFETCH(QString, field);
+        QFETCH(int, key);
+        LoginDialog dialog(nullptr);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.activateWindow();
+        const Form form = formOf(dialog);
+        QVERIFY(form.complete());
+        QLineEdit *target = dialog.findChild<QLineEdit *>(field);
+        QVERIFY(target);
+        type(form.username, "alice");
+        type(form.password, "wrong");
+        target->setFocus();
+
+        size_t before = requestCount();
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(form.login->text(), QString("LOGGING IN..."));
+        QTRY_COMPARE(requestCount(), before + 1);
+        QTRY_COMPARE(form.login->text(), QString("LOG IN"));
+        QCOMPARE(form.message->styleSheet(), kRed);
+        QCOMPARE(form.message->text(), QString("Invalid username or password."));
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(dialog.isVisible());
+
+        type(form.password, "s3cret");
+        target->setFocus();
+        before = requestCount();
+        QTest::keyClick(target, Qt::Key(key));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(requestCount(), before + 1);
+        QCOMPARE(QString::fromStdString(m_standin.authenticateRequests().back().body),
+                 QString("username=alice&password=s3cret"));
+        QCOMPARE(dialog.decodingKey(), QString::fromStdString(kAliceKey));
     }
 
     void newClickAfterFailureTurnsMessageWhiteFirst()

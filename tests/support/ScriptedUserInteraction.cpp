@@ -1,5 +1,10 @@
 #include "support/ScriptedUserInteraction.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+
 ScriptedUserInteraction::ScriptedUserInteraction()
 {
     UserInteraction::install(this);
@@ -14,6 +19,14 @@ ScriptedUserInteraction::~ScriptedUserInteraction()
 UserInteraction::Button ScriptedUserInteraction::showMessage(const Message &message)
 {
     messages.append(message);
+    ++m_open;
+    mostOpenAtOnce = std::max(mostOpenAtOnce, m_open);
+    if (holdMs > 0) {
+        QEventLoop loop;
+        QTimer::singleShot(holdMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    --m_open;
     if (!buttonAnswers.isEmpty())
         return buttonAnswers.takeFirst();
     return message.defaultButton != NoButton ? message.defaultButton : Ok;

@@ -23,8 +23,16 @@ public:
     QList<Button> buttonAnswers;
     QStringList directoryAnswers;
     bool openUrlResult = true;
+    // How long a box stays open, running the event loop as a real modal box does while
+    // the user reads it; 0 answers at once.
+    int holdMs = 0;
 
     QList<Message> messages;
     QStringList directoryCaptions;
     QList<QUrl> openedUrls;
+    // The most boxes that were open at the same time.
+    int mostOpenAtOnce = 0;
+
+private:
+    int m_open = 0;
 };

@@ -552,6 +552,21 @@ private slots:
         QCOMPARE(r.body, m_small);
     }
 
+    // A body longer than the file: the file's bytes from the range, then filler.
+    void extraBytesLengthenTheBody()
+    {
+        AssetFault f;
+        f.extraBytes = 3000;
+        m_standin.setAssetFault("small.bin", f);
+        const HttpResult whole = m_http.get(asset("small.bin"));
+        QCOMPARE(whole.status, 200);
+        QCOMPARE(whole.body, m_small + QByteArray(3000, 'Z'));
+        const HttpResult tail = m_http.get(asset("small.bin"), {{"Range", "bytes=100-"}});
+        QCOMPARE(tail.status, 206);
+        QCOMPARE(tail.body, m_small.mid(100) + QByteArray(3000, 'Z'));
+        QCOMPARE(AssetFault::fromJson(f.toJson()).extraBytes, std::uint64_t(3000));
+    }
+
     void controlEndpointChangesFaults()
     {
         const QByteArray body = R"({"path": "small.bin", "status": 404})";

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -127,7 +128,7 @@ const char *kPageStyle = "<style>body{font-family:sans-serif;background:#0c0c0d;
 bool AssetFault::isClear() const
 {
     return redirectHops <= 0 && status == 0 && throttleBytesPerSecond == 0 && stallAfter < 0 && dropAfter < 0
-        && (flipOffset < 0 || flipRequests <= 0) && !ignoreRange;
+        && (flipOffset < 0 || flipRequests <= 0) && !ignoreRange && extraBytes == 0;
 }
 
 QJsonObject AssetFault::toJson() const
@@ -141,6 +142,7 @@ QJsonObject AssetFault::toJson() const
     o["flip_offset"] = static_cast<double>(flipOffset);
     o["flip_requests"] = flipRequests;
     o["ignore_range"] = ignoreRange;
+    o["extra_bytes"] = static_cast<double>(extraBytes);
     return o;
 }
 
@@ -155,6 +157,7 @@ AssetFault AssetFault::fromJson(const QJsonObject &o)
     f.flipOffset = integer(o["flip_offset"], -1);
     f.flipRequests = static_cast<int>(integer(o["flip_requests"], f.flipOffset >= 0 ? 1 : 0));
     f.ignoreRange = o["ignore_range"].toBool(false);
+    f.extraBytes = static_cast<std::uint64_t>(std::max(0LL, integer(o["extra_bytes"], 0)));
     return f;
 }
 
@@ -963,7 +966,7 @@ void PortalStandin::Impl::handleAsset(const httplib::Request &req, httplib::Resp
     if (partial)
         res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/"
                                             + std::to_string(size));
-    if (size == 0) {
+    if (size == 0 && fault.extraBytes == 0) {
         setBody(res, "", "application/octet-stream");
         return;
     }
@@ -998,10 +1001,11 @@ void PortalStandin::Impl::handleAsset(const httplib::Request &req, httplib::Resp
     auto transfer = std::make_shared<Transfer>();
     transfer->fd = fd;
     const std::int64_t flipOffset = flip ? fault.flipOffset : -1;
+    const std::uint64_t fileEnd = size == 0 ? 0 : last + 1;
 
     res.set_content_provider(
-        last - first + 1, "application/octet-stream",
-        [this, transfer, relative, first, flipOffset](size_t offset, size_t length, httplib::DataSink &sink) {
+        (size == 0 ? 0 : last - first + 1) + fault.extraBytes, "application/octet-stream",
+        [this, transfer, relative, first, fileEnd, flipOffset](size_t offset, size_t length, httplib::DataSink &sink) {
             // Faults are read afresh for every piece, so a change applies to a running transfer.
             AssetFault live;
             {
@@ -1050,9 +1054,15 @@ void PortalStandin::Impl::handleAsset(const httplib::Request &req, httplib::Resp
             }
             char buffer[65536];
             const std::uint64_t position = first + offset;
-            const ssize_t n = ::pread(transfer->fd, buffer, chunk, static_cast<off_t>(position));
-            if (n != static_cast<ssize_t>(chunk))
-                return false;
+            if (position >= fileEnd) {
+                // Past the file's end: filler bytes that belong to no file.
+                std::memset(buffer, 'Z', chunk);
+            } else {
+                chunk = std::min<std::uint64_t>(chunk, fileEnd - position);
+                const ssize_t n = ::pread(transfer->fd, buffer, chunk, static_cast<off_t>(position));
+                if (n != static_cast<ssize_t>(chunk))
+                    return false;
+            }
             if (flipOffset >= 0 && static_cast<std::uint64_t>(flipOffset) >= position
                 && static_cast<std::uint64_t>(flipOffset) < position + chunk)
                 buffer[flipOffset - static_cast<std::int64_t>(position)] ^= static_cast<char>(0xFF);

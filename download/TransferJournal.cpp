@@ -1,0 +1,93 @@
+#include "download/TransferJournal.h"
+
+#include "download/FileManager.h"
+#include "download/Platform.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+TransferJournal::TransferJournal(const QString &markerPath)
+    : m_markerPath(markerPath)
+    , m_bootId(Platform::bootId())
+{
+}
+
+int TransferJournal::recover()
+{
+    QFile marker(m_markerPath);
+    if (!marker.exists())
+        return 0;
+    if (!marker.open(QIODevice::ReadOnly)) {
+        qDebug() << "[DownloadManager] Unable to read the marker of the last run:" << m_markerPath;
+        return 0;
+    }
+    const QJsonObject content = QJsonDocument::fromJson(marker.readAll()).object();
+    marker.close();
+    const QString bootId = content.value("boot_id").toString();
+    const QJsonObject files = content.value("files").toObject();
+    // Without both identifiers a restart cannot be ruled out.
+    const bool systemRestarted = bootId.isEmpty() || m_bootId.isEmpty() || bootId != m_bootId;
+    qDebug() << "[DownloadManager] The last run did not end cleanly;"
+             << (systemRestarted ? "the system restarted since" : "the system kept running");
+    int cut = 0;
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        const QString path = it.key();
+        if (!FileManager::fileExists(path))
+            continue;
+        const quint64 durable = quint64(it.value().toDouble());
+        const quint64 size = FileManager::fileSize(path);
+        if (systemRestarted && size > durable) {
+            qDebug() << "[DownloadManager] Cut back to what reached the disk:" << path << size << "->" << durable;
+            if (FileManager::truncateFile(path, durable))
+                ++cut;
+            else
+                qDebug() << "[DownloadManager] Unable to cut back" << path;
+        } else if (!systemRestarted) {
+            int error = 0;
+            if (!FileManager::syncFile(path, &error))
+                qDebug() << "[DownloadManager] Unable to make" << path << "durable:" << FileManager::systemErrorText(error);
+        }
+    }
+    return cut;
+}
+
+bool TransferJournal::begin()
+{
+    m_durable.clear();
+    m_running = true;
+    return writeMarker();
+}
+
+void TransferJournal::recordDurable(const QString &path, quint64 length)
+{
+    if (!m_running)
+        return;
+    const auto known = m_durable.constFind(path);
+    if (known != m_durable.constEnd() && known.value() == length)
+        return;
+    m_durable.insert(path, length);
+    writeMarker();
+}
+
+void TransferJournal::end()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    if (!FileManager::removeFileDurably(m_markerPath))
+        qDebug() << "[DownloadManager] Unable to remove the marker" << m_markerPath;
+}
+
+bool TransferJournal::writeMarker()
+{
+    QJsonObject files;
+    for (auto it = m_durable.constBegin(); it != m_durable.constEnd(); ++it)
+        files.insert(it.key(), double(it.value()));
+    const QJsonObject content{{"boot_id", m_bootId}, {"files", files}};
+    if (FileManager::writeFileDurably(m_markerPath, QJsonDocument(content).toJson(QJsonDocument::Compact)))
+        return true;
+    qDebug() << "[DownloadManager] Unable to write the marker" << m_markerPath;
+    return false;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+// How far each file written in this run is known to be on the disk itself, kept in a small
+// marker file next to the database. A write only hands bytes to the system; after a power
+// cut a partial file can be longer than what reached the disk, its tail read as zeros, and
+// a transfer resumed after that hole ends in a file that fails verification. So files are
+// made durable at regular points and when a transfer stops, each such point is recorded
+// here, and a start that finds the marker of a run that did not end cleanly cuts every file
+// back to its last durable point before anything resumes.
+class TransferJournal
+{
+public:
+    explicit TransferJournal(const QString &markerPath);
+
+    // At start, before any transfer: when the last run left its marker behind and the
+    // system has restarted since, cuts each file it lists back to its last durable point.
+    // When only the program stopped, the system still holds every byte it was given; those
+    // files are made durable as they are. Returns the number of files cut.
+    int recover();
+    // Starts this run's marker, durable before any transfer begins.
+    bool begin();
+    // The file is durable up to length; the record is made durable too.
+    void recordDurable(const QString &path, quint64 length);
+    // A clean end: the marker goes.
+    void end();
+
+    QString markerPath() const { return m_markerPath; }
+
+private:
+    bool writeMarker();
+
+    QString m_markerPath;
+    QString m_bootId;
+    QMap<QString, quint64> m_durable;
+    bool m_running = false;
+};

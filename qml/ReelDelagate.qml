@@ -1,0 +1,158 @@
+import QtQuick 2.3
+import "globals.js" as Global
+
+// One reel on a DCP's page: number, progress, size, remove action and status.
+Item {
+    id: line
+    objectName: "reelLine"
+    property var reel: modelData
+    property var dcp: null
+    width: ListView.view ? ListView.view.width : 800
+    height: 40
+
+    function setStatus(text, colour) {
+        status.text = text;
+        if (colour !== undefined)
+            status.color = colour;
+    }
+
+    function showPaused() { setStatus("Pending"); }
+    function showProgress(speed) {
+        var shown = Global.getSpeedAsMbps(speed, 2);
+        setStatus(Global.DCP_STATUSES[Global.STATUS_DOWNLOADING] + " " + Global.pad(shown[0], 7) + " " + shown[1],
+                  Global.DCP_DETAILS_REEL_STATUS_COLOR);
+        bar.value(reel.getDownloadedSize());
+    }
+    function showSynced() {
+        setStatus(Global.DCP_STATUSES[Global.STATUS_COMPLETE], Global.DCP_DETAILS_REEL_STATUS_COLOR);
+    }
+    function showChecksummed() {
+        setStatus(Global.DCP_STATUSES[Global.STATUS_SYNCING], Global.DCP_DETAILS_REEL_STATUS_COLOR);
+    }
+    function showCheckingChecksum() {
+        setStatus(Global.DCP_STATUSES[Global.STATUS_VALIDATING], Global.DCP_DETAILS_REEL_STATUS_COLOR);
+        bar.value(reel.getTotalSize());
+    }
+    function showCorrupted() {
+        setStatus(Global.DCP_STATUSES[Global.STATUS_CORRUPTED], Global.RED);
+        bar.value(reel.getTotalSize());
+    }
+    function showQueuedForRedownload() {
+        setStatus(Global.DCP_STATUSES[Global.STATUS_QUEUED_FOR_REDOWNLOAD], Global.ORANGE);
+        bar.value(reel.getTotalSize());
+    }
+
+    // What the reel's state says before any signal arrives.
+    function showInitialStatus() {
+        if (reel.isCorrupted()) {
+            showCorrupted();
+        } else if (reel.isChecksummed()) {
+            if (reel.isSyncedKnown())
+                showSynced();
+            else
+                showChecksummed();
+            bar.value(reel.getTotalSize());
+        } else if (reel.isDownloaded()) {
+            showCheckingChecksum();
+        } else {
+            setStatus(Global.DCP_STATUSES[Global.STATUS_PENDING], Global.DCP_DETAILS_REEL_STATUS_COLOR);
+            bar.value(reel.getDownloadedSize());
+        }
+    }
+
+    Text {
+        id: number
+        anchors.left: parent.left
+        anchors.leftMargin: 20
+        anchors.top: parent.top
+        width: 75
+        height: 30
+        verticalAlignment: Text.AlignVCenter
+        color: Global.DCP_DETAILS_REEL_NUMBER_COLOR
+        font.pixelSize: 17
+        font.bold: true
+        text: "Reel #" + line.reel.reel_number
+    }
+
+    CustomProgressBar {
+        id: bar
+        objectName: "reelBar"
+        anchors.left: number.right
+        anchors.leftMargin: 10
+        anchors.top: parent.top
+        max: line.reel.getTotalSize()
+        initial_value: line.reel.getDownloadedSize()
+    }
+
+    Text {
+        id: sizeValue
+        objectName: "reelSize"
+        anchors.left: bar.right
+        anchors.leftMargin: 10
+        anchors.verticalCenter: bar.verticalCenter
+        width: 50
+        horizontalAlignment: Text.AlignRight
+        color: Global.DCP_DETAILS_REEL_SIZE_COLOR
+        font.pixelSize: 13
+        text: Global.getUnit(line.reel.getTotalSize(), 2)[0]
+    }
+
+    Text {
+        id: sizeUnit
+        objectName: "reelUnit"
+        anchors.left: sizeValue.right
+        anchors.leftMargin: 5
+        anchors.verticalCenter: bar.verticalCenter
+        width: 20
+        color: Global.DCP_DETAILS_REEL_SIZE_COLOR
+        font.pixelSize: 13
+        text: Global.getUnit(line.reel.getTotalSize(), 2)[1]
+    }
+
+    Item {
+        id: actionArea
+        anchors.left: sizeUnit.right
+        anchors.leftMargin: 10
+        anchors.right: parent.right
+        anchors.top: parent.top
+        height: 30
+
+        ActionButton {
+            objectName: "reelRemoveButton"
+            anchors.left: parent.left
+            anchors.verticalCenter: parent.verticalCenter
+            color: "transparent"
+            image: "images/circle_minus.svg"
+            onClicked: reelRemovalDialog.ask(line.reel, line.dcp)
+        }
+
+        Text {
+            id: status
+            objectName: "reelStatus"
+            anchors.left: parent.left
+            anchors.leftMargin: 40
+            anchors.verticalCenter: parent.verticalCenter
+            font.family: "Courier"
+            font.weight: Font.Medium
+            font.pixelSize: 15
+            color: Global.DCP_DETAILS_REEL_STATUS_COLOR
+            Component.onCompleted: line.showInitialStatus()
+        }
+    }
+
+    Connections {
+        target: line.reel
+        function onDownloadPaused() { line.showPaused(); }
+        function onDownloadProgress(speed) { line.showProgress(speed); }
+        function onDownloadSynced() { line.showSynced(); }
+        function onDownloadChecksummed() { line.showChecksummed(); }
+        function onDownloadCheckingChecksum() { line.showCheckingChecksum(); }
+        function onDownloadCorrupted() { line.showCorrupted(); }
+        function onDownloadQueuedForRedownload() { line.showQueuedForRedownload(); }
+    }
+
+    Connections {
+        target: main_window_body
+        function onStateChanged() { line.showInitialStatus(); }
+    }
+}

@@ -1,0 +1,595 @@
+"""Drives the real tolvane-downloader from outside, as an operator would: under its own
+Xvfb display, with real X input through xdotool (typed text, keys, WM_DELETE_WINDOW),
+against the portal-standin executable. It watches what the program leaves behind: the
+stand-in's request and notification records, the database (opened read-only), the
+files and their hidden mark, and debug.log. Every step and every failure leaves a
+screenshot (import -window root) in the run's output folder.
+
+Used by the end-to-end cases (cases.py) and by the demo without a screen (tools/demo).
+"""
+
+import errno
+import hashlib
+import json
+import os
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+import urllib.request
+
+SCREEN = "1600x1000x24"
+HIDDEN_ATTRIBUTE = "user.tolvane.hidden"
+DATABASE_NAME = "orvdownloader.4.sqlite"
+
+# Exit status of a case that cannot run here (a tool is missing); CTest reports it skipped.
+SKIPPED = 77
+
+
+class Failure(Exception):
+    pass
+
+
+def require_tools():
+    """The programs and modules the harness needs; a missing one skips the case."""
+    missing = [tool for tool in ("Xvfb", "xdotool", "import") if shutil.which(tool) is None]
+    try:
+        import Xlib  # noqa: F401  (python3-xlib, for WM_DELETE_WINDOW)
+    except ImportError:
+        missing.append("python3-xlib")
+    return missing
+
+
+def wait_until(condition, timeout, what, interval=0.05, on_poll=None):
+    """Polls condition() until it returns a true value, which is returned; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if on_poll:
+            on_poll()
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def stop_process(process):
+    """SIGTERM, and SIGKILL for one that does not end within 10 s."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def sha1_file(path):
+    digest = hashlib.sha1()
+    with open(path, "rb") as file:
+        for block in iter(lambda: file.read(1 << 20), b""):
+            digest.update(block)
+    return digest.digest()
+
+
+def is_hidden(path):
+    try:
+        return os.getxattr(path, HIDDEN_ATTRIBUTE) == b"1"
+    except OSError as error:
+        if error.errno == errno.ENODATA:
+            return False
+        raise
+
+
+class Run:
+    """One case's output folder: its screenshots and its step log."""
+
+    def __init__(self, out_dir, display=None):
+        self.out = os.path.abspath(out_dir)
+        self.display = display
+        self.shots = 0
+        self.last_shot = None
+        os.makedirs(self.out, exist_ok=True)
+
+    def path(self, *parts):
+        return os.path.join(self.out, *parts)
+
+    def screenshot(self, label):
+        if not self.display:
+            return None
+        self.shots += 1
+        name = "%02d-%s.png" % (self.shots, "".join(c if c.isalnum() else "-" for c in label.lower()).strip("-"))
+        target = self.path(name)
+        result = subprocess.run(["import", "-window", "root", target], env=self.display.env(),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=30)
+        if result.returncode != 0:
+            print("  (screenshot failed: %s)" % result.stderr.decode(errors="replace").strip(), flush=True)
+            return None
+        self.last_shot = target
+        return target
+
+    def step(self, text):
+        shot = self.screenshot(text)
+        print("[%s] %s%s" % (time.strftime("%H:%M:%S"), text, ("  -> " + os.path.basename(shot)) if shot else ""),
+              flush=True)
+
+
+class Display:
+    """An Xvfb server on a display number it picks itself (-displayfd), so runs never collide."""
+
+    def __init__(self, log_path):
+        read_end, write_end = os.pipe()
+        self.log = open(log_path, "ab")
+        self.process = subprocess.Popen(
+            # -noreset: a server that resets when its last client leaves refuses the next
+            # program started right after one closed.
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=self.log, stderr=subprocess.STDOUT)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 20
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        if not number.strip().isdigit():
+            self.stop()
+            raise Failure("Xvfb did not start (see %s)" % log_path)
+        self.name = ":" + number.strip().decode()
+
+    def env(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.name
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def xdotool(self, *args, check=True):
+        result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=60)
+        if check and result.returncode != 0:
+            raise Failure("xdotool %s failed: %s" % (" ".join(map(str, args)), result.stderr.decode().strip()))
+        return result.stdout.decode()
+
+    def windows(self, pid):
+        """The visible top-level windows of a process, as (id, title) pairs."""
+        found = []
+        for line in self.xdotool("search", "--onlyvisible", "--pid", pid, check=False).split():
+            title = self.xdotool("getwindowname", line, check=False).strip()
+            found.append((int(line), title))
+        return found
+
+    def window(self, pid, title):
+        for window, name in self.windows(pid):
+            if name == title:
+                return window
+        return None
+
+    def geometry(self, window):
+        values = {}
+        for line in self.xdotool("getwindowgeometry", "--shell", window).splitlines():
+            key, _, value = line.partition("=")
+            values[key] = int(value) if value.isdigit() else value
+        return values
+
+    def painted(self, window):
+        """True once the window shows more than its background (a freshly mapped window is black)."""
+        result = subprocess.run(["import", "-window", str(window), "-format", "%[fx:maxima]", "info:"],
+                                env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
+        try:
+            return float(result.stdout.decode().strip() or 0) > 0.5
+        except ValueError:
+            return False
+
+    def focus(self, window):
+        self.xdotool("windowfocus", "--sync", window)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "15", text)
+
+    def key(self, *keys):
+        self.xdotool("key", "--delay", "30", *keys)
+
+    def close_window(self, window):
+        """Asks the window to close, as a window manager's close button does."""
+        from Xlib import X, display
+        from Xlib.protocol import event
+        connection = display.Display(self.name)
+        try:
+            target = connection.create_resource_object("window", window)
+            protocols = connection.intern_atom("WM_PROTOCOLS")
+            delete = connection.intern_atom("WM_DELETE_WINDOW")
+            if delete not in (target.get_wm_protocols() or []):
+                raise Failure("window %d does not take WM_DELETE_WINDOW" % window)
+            message = event.ClientMessage(window=target, client_type=protocols,
+                                          data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+            target.send_event(message, event_mask=X.NoEventMask)
+            # A round trip, not a flush: the server has handled the request before the
+            # connection closes.
+            connection.sync()
+        finally:
+            connection.close()
+
+    def stop(self):
+        stop_process(self.process)
+        self.log.close()
+
+
+class Standin:
+    """The portal-standin executable: portal, notification service and asset server."""
+
+    def __init__(self, build_dir, run, assets, accounts, extra_config=None):
+        self.run = run
+        config = {"accounts": accounts}
+        config.update(extra_config or {})
+        config_path = run.path("standin.json")
+        with open(config_path, "w") as file:
+            json.dump(config, file, indent=1)
+        self.notification_log = run.path("notifications.log")
+        self.out = open(run.path("standin.out"), "wb")
+        self.err = open(run.path("standin.err"), "wb")
+        self.process = subprocess.Popen(
+            [os.path.join(build_dir, "tools", "portal-standin"), "--port", "0", "--assets", assets,
+             "--config", config_path, "--notification-log", self.notification_log],
+            stdout=self.out, stderr=self.err)
+        self.base = wait_until(self._base_url, 20, "the stand-in portal's address")
+
+    def _base_url(self):
+        if self.process.poll() is not None:
+            raise Failure("the stand-in portal ended: " + open(self.run.path("standin.err")).read())
+        with open(self.run.path("standin.out")) as file:
+            line = file.readline().strip()
+        return line if line.startswith("http://") else None
+
+    def _call(self, path, body=None):
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.base + path, data=data, method="GET" if body is None else "POST",
+                                         headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=30) as reply:
+            return json.loads(reply.read().decode())
+
+    def control(self, what, body):
+        return self._call("/_control/" + what, body)
+
+    def asset_requests(self):
+        return self._call("/_control/asset-requests")
+
+    def notifications(self):
+        return self._call("/_control/notifications")
+
+    def authentications(self):
+        return self._call("/_control/authenticate-requests")
+
+    def stop(self):
+        stop_process(self.process)
+        self.out.close()
+        self.err.close()
+
+
+class Database:
+    """The program's database, opened read-only for every look."""
+
+    def __init__(self, data_dir):
+        self.path = os.path.join(data_dir, DATABASE_NAME)
+
+    def query(self, sql, parameters=()):
+        if not os.path.exists(self.path):
+            return []
+        connection = sqlite3.connect("file:%s?mode=ro" % self.path, uri=True, timeout=10)
+        try:
+            return connection.execute(sql, parameters).fetchall()
+        finally:
+            connection.close()
+
+    def try_query(self, sql, parameters=()):
+        """None while the database cannot be read (locked, or a journal left by a killed writer)."""
+        try:
+            return self.query(sql, parameters)
+        except sqlite3.Error:
+            return None
+
+    def assets(self):
+        rows = self.try_query(
+            "SELECT a.uuid, a.size, a.hash, a.directory_path, a.original_filename, a.download_started,"
+            " a.download_finished, a.download_checksummed, a.download_corrupted, a.download_attempts,"
+            " d.download_path, d.title FROM asset a JOIN dcp d ON d.uuid = a.dcp_uuid ORDER BY a.id")
+        if rows is None:
+            return None
+        assets = []
+        for row in rows:
+            folder = os.path.join(row[10], row[11])
+            path = os.path.join(folder, row[3], row[4]) if row[3] else os.path.join(folder, row[4])
+            assets.append({"uuid": row[0], "size": row[1], "hash": row[2], "path": path, "started": bool(row[5]),
+                           "finished": bool(row[6]), "checksummed": bool(row[7]), "corrupted": bool(row[8]),
+                           "attempts": row[9]})
+        return assets
+
+    def reel_assets(self):
+        """reel uuid -> asset uuids, from the link table."""
+        rows = self.try_query("SELECT reel_uuid, asset_uuid FROM dcp_reel_asset")
+        if rows is None:
+            return None
+        reels = {}
+        for reel, asset in rows:
+            reels.setdefault(reel, set()).add(asset)
+        return reels
+
+    def notifications(self):
+        rows = self.try_query(
+            "SELECT reel_uuid, campaign_dcp_id, reel_number, event, reel_assets_hash, synced FROM notification"
+            " ORDER BY id")
+        if rows is None:
+            return None
+        return [{"reel": r[0], "campaign": r[1], "reel_number": r[2], "event": r[3], "hash": r[4],
+                 "synced": bool(r[5])} for r in rows]
+
+    def setting(self, key):
+        rows = self.try_query("SELECT value FROM setting WHERE key = ?", (key,))
+        return rows[0][0] if rows else None
+
+
+class App:
+    """One run of the built tolvane-downloader on the display, isolated by its environment."""
+
+    def __init__(self, build_dir, run, display, standin, data_dir, home, label, arguments=(), executable=None):
+        """data_dir None: the program chooses its data folder itself (no TOLVANE_DATA_DIR)."""
+        self.run = run
+        self.display = display
+        self.data_dir = data_dir
+        self.label = label
+        self.home = home
+        tmp = os.path.join(home, "tmp")
+        runtime = os.path.join(home, "runtime")
+        for folder in (tmp, runtime) + ((data_dir,) if data_dir else ()):
+            os.makedirs(folder, exist_ok=True)
+        os.chmod(runtime, 0o700)
+        env = display.env()
+        env.pop("TOLVANE_DATA_DIR", None)
+        env.pop("XDG_DATA_HOME", None)
+        if data_dir:
+            env["TOLVANE_DATA_DIR"] = data_dir
+        env.update({
+            "TOLVANE_PORTAL_URL": standin.base,
+            "TOLVANE_NOTIFICATION_URL": standin.base,
+            # Qt's single-instance key files live in the temporary folder: one per case.
+            "TMPDIR": tmp,
+            "HOME": home,
+            "XDG_RUNTIME_DIR": runtime,
+            "QT_QPA_PLATFORM": "xcb",
+        })
+        env.pop("QT_QUICK_BACKEND", None)
+        self.output = open(run.path("app-%s.out" % label), "wb")
+        self.process = subprocess.Popen([executable or os.path.join(build_dir, "tolvane-downloader")] + list(arguments),
+                                        env=env,
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+        self.pid = self.process.pid
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def window(self, title, timeout=30, on_poll=None):
+        def find():
+            if not self.alive():
+                raise Failure("%s ended (exit %s) while waiting for the window \"%s\""
+                              % (self.label, self.process.returncode, title))
+            return self.display.window(self.pid, title)
+        return wait_until(find, timeout, "the window \"%s\" of %s" % (title, self.label), on_poll=on_poll)
+
+    def log(self):
+        if not self.data_dir:
+            return ""
+        try:
+            with open(os.path.join(self.data_dir, "debug.log"), "rb") as file:
+                return file.read().decode("utf-8", errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_contains(self, text):
+        return text in self.log()
+
+    def wait_exit(self, timeout):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("%s did not end within %.0f s" % (self.label, timeout))
+
+    def kill(self):
+        """SIGKILL: no handler runs, nothing is flushed or closed by the program."""
+        os.kill(self.pid, signal.SIGKILL)
+        self.process.wait(10)
+
+    def freeze(self):
+        os.kill(self.pid, signal.SIGSTOP)
+
+    def thaw(self):
+        os.kill(self.pid, signal.SIGCONT)
+
+    def stop(self):
+        if self.alive():
+            self.thaw()
+            self.process.kill()
+            self.process.wait(10)
+        self.output.close()
+
+    # The operator's steps.
+
+    def log_in(self, username, password, remembered=False):
+        """Types into the login dialog and presses Enter. With no remembered user name the
+        user name field has the focus; with one, it is filled in and the password field has it."""
+        login = self.window("Login")
+        self.display.focus(login)
+        if not remembered:
+            self.display.key("ctrl+a")
+            self.display.type(username)
+            self.display.key("Tab")
+        return self._enter_password(login, password, "login typed")
+
+    def retype_password(self, password):
+        """After a refused login the password field still has the focus and the typed text."""
+        login = self.window("Login")
+        self.display.focus(login)
+        return self._enter_password(login, password, "password typed again")
+
+    def _enter_password(self, login, password, step):
+        self.display.key("ctrl+a")
+        self.display.type(password)
+        self.run.step("%s: %s" % (self.label, step))
+        self.display.key("Return")
+        return login
+
+    def choose_folder(self, folder):
+        dialog = self.window("Select download location for your DCP")
+        self.display.focus(dialog)
+        self.display.key("ctrl+a")
+        self.display.type(folder)
+        self.run.step("%s: destination typed into the folder dialog" % self.label)
+        self.display.key("Return")
+
+    def confirm_local_drive_if_asked(self, database, timeout=30):
+        """A destination on a fixed local disk brings a warning (OK is its default). The box
+        comes before the package's size is logged; once the DCP is stored it did not come."""
+        untitled = "tolvane-downloader"
+
+        def settled():
+            if self.display.window(self.pid, untitled):
+                return "box"
+            if database.try_query("SELECT uuid FROM dcp"):
+                return "stored"
+            if not self.alive():
+                raise Failure("%s ended during the import" % self.label)
+            return None
+        outcome = wait_until(settled, timeout, "the import to ask or store")
+        if outcome == "box":
+            if "[DCPXMLReader] Project size:" in self.log():
+                raise Failure("an unexpected box after the disk checks")
+            box = self.display.window(self.pid, untitled)
+            self.display.focus(box)
+            self.run.step("%s: local hard drive warning" % self.label)
+            self.display.key("Return")
+            wait_until(lambda: database.try_query("SELECT uuid FROM dcp"), timeout, "the DCP to be stored")
+
+    def main_window(self, timeout=60):
+        window = self.window("Tolvane Downloader", timeout)
+        wait_until(lambda: self.display.painted(window), timeout, "the main window's first picture", interval=0.2)
+        return window
+
+
+class Order:
+    """A generated DCP, packed for the stand-in, with what it should become on disk."""
+
+    def __init__(self, build_dir, run, assets_dir, title, reels, size, key, base_url, seed, campaign=1001,
+                 subtitles=True):
+        os.makedirs(assets_dir, exist_ok=True)
+        pack = os.path.join(build_dir, "tools", "orvdcp-pack")
+        self.title = title
+        self.folder = os.path.join(assets_dir, title)
+        if not os.path.isdir(self.folder):
+            command = [pack, "generate", "--out", assets_dir, "--title", title, "--reels", str(reels),
+                       "--size", str(size), "--seed", str(seed)]
+            if subtitles:
+                command.append("--subtitles")
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL, timeout=600)
+        self.package = run.path("order.orvdcp")
+        subprocess.run([pack, "pack", "--key", key, "--base-url", base_url + "/assets/{dcp}", "--out", self.package,
+                        "--campaign-dcp-id", str(campaign), self.folder], check=True, stdout=subprocess.DEVNULL,
+                       timeout=120)
+        self.campaign = campaign
+
+    def source(self, asset_path):
+        """The served file that an asset's download should equal."""
+        relative = asset_path.split("/" + self.title + "/", 1)[1]
+        return os.path.join(self.folder, relative)
+
+    def served_path(self, asset_path):
+        """The stand-in's name of an asset's file (its request records and faults use it)."""
+        return self.title + "/" + asset_path.split("/" + self.title + "/", 1)[1]
+
+
+class Watch:
+    """Checks that hold at every moment of a run, called on every poll: no file of a reel is
+    visible before every event of that reel, its verification among them, was acknowledged."""
+
+    def __init__(self, database):
+        self.database = database
+        self.looks = 0
+
+    def __call__(self):
+        assets = self.database.assets()
+        if assets is None:
+            return
+        # Files first, events after: an event acknowledged in between only makes the check
+        # more lenient, never wrong (events are acknowledged before their files are revealed).
+        visible = []
+        for asset in assets:
+            try:
+                if not is_hidden(asset["path"]):
+                    visible.append(asset)
+            except FileNotFoundError:
+                continue
+        if not visible:
+            self.looks += 1
+            return
+        reels = self.database.reel_assets()
+        events = self.database.notifications()
+        if reels is None or events is None:
+            return
+        self.looks += 1
+        for asset in visible:
+            for reel, members in reels.items():
+                if asset["uuid"] not in members:
+                    continue
+                rows = [e for e in events if e["reel"] == reel]
+                if not rows or not all(e["synced"] for e in rows) or not any(e["event"] == 8 for e in rows):
+                    raise Failure("%s is visible before the events of reel %s were acknowledged: %s"
+                                  % (asset["path"], reel, rows))
+
+
+class Case:
+    """The pieces of one case, stopped in reverse order whatever happens."""
+
+    def __init__(self, build_dir, out_dir):
+        self.build = os.path.abspath(build_dir)
+        self.run = Run(out_dir)
+        self.display = None
+        self.standin = None
+        self.apps = []
+
+    def __enter__(self):
+        self.display = Display(self.run.path("xvfb.log"))
+        self.run.display = self.display
+        return self
+
+    def start_standin(self, assets, accounts, extra_config=None):
+        self.standin = Standin(self.build, self.run, assets, accounts, extra_config)
+        return self.standin
+
+    def start_app(self, data_dir, home, label, arguments=(), executable=None):
+        app = App(self.build, self.run, self.display, self.standin, data_dir, home, label, arguments, executable)
+        self.apps.append(app)
+        return app
+
+    def __exit__(self, kind, value, trace):
+        if value is not None:
+            self.run.screenshot("failure")
+            print("FAILED: %s" % value, flush=True)
+            for app in self.apps:
+                tail = app.log().splitlines()[-25:]
+                if tail:
+                    print("--- last lines of %s's debug.log" % app.label)
+                    print("\n".join(tail))
+                    break
+        for app in reversed(self.apps):
+            app.stop()
+        if self.standin:
+            self.standin.stop()
+        if self.display:
+            self.display.stop()
+        if value is not None and not isinstance(value, Failure):
+            return False
+        if value is not None:
+            sys.exit(1)
+        return False
