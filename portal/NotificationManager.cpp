@@ -6,6 +6,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
+#include "download/FileManager.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -121,6 +122,11 @@ void NotificationManager::loadNotifications()
 
 void NotificationManager::consumerTimerTimeout()
 {
+    // Not in the constructor: start-up loads the catalogue after creating this manager.
+    if (!m_leftHiddenChecked) {
+        m_leftHiddenChecked = true;
+        revealReelsLeftHidden();
+    }
     if (pendingNotifications.isEmpty() || m_sending)
         return;
     m_consumerTimer.stop();
@@ -178,6 +184,20 @@ void NotificationManager::requestFinished()
     m_currentNotification = Notification();
     m_consumerTimer.start();
     reply->deleteLater();
+}
+
+void NotificationManager::revealReelsLeftHidden()
+{
+    for (Reel *reel : DCPManager::instance()->allReels()) {
+        const QList<Asset *> assets = reel->getAssets();
+        const bool anyHidden = std::any_of(assets.begin(), assets.end(),
+                                           [](Asset *asset) { return FileManager::isHidden(asset->filePath()); });
+        if (!anyHidden)
+            continue;
+        Notification notification;
+        notification.reel_uuid = reel->uuid();
+        revealIfAcknowledged(notification);
+    }
 }
 
 void NotificationManager::revealIfAcknowledged(const Notification &accepted)

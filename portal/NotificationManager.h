@@ -51,6 +51,9 @@ private slots:
 private:
     NotificationManager();
     void revealIfAcknowledged(const Notification &accepted);
+    // A run that ended between storing a reel's last acknowledgement and revealing its
+    // files left them hidden: the first timeout of a run reveals every such reel.
+    void revealReelsLeftHidden();
 
     QNetworkAccessManager m_network;
     QPointer<QNetworkReply> m_reply;
@@ -60,4 +63,5 @@ private:
     // A request that never answers would hold back every later event and keep the reel's
     // files hidden for good: it is given up after this time and counts as not accepted.
     int m_requestTimeout = 60000;
+    bool m_leftHiddenChecked = false;
 };

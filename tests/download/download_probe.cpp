@@ -20,6 +20,7 @@
 #include "download/ChecksumWorker.h"
 #include "download/DownloadManager.h"
 #include "portal/NotificationManager.h"
+#include "support/DcpDescription.h"
 #include "support/ScriptedUserInteraction.h"
 
 #include <QApplication>
@@ -39,32 +40,9 @@ int add(const QString &descriptionPath)
     QFile file(descriptionPath);
     if (!file.open(QIODevice::ReadOnly))
         return 3;
-    const QJsonObject description = QJsonDocument::fromJson(file.readAll()).object();
-    DCP *dcp = new DCP(description["uuid"].toString(), description["title"].toString(), QString(), description["download_path"].toString());
-    dcp->setFriendlyTitle(description["title"].toString());
-    dcp->setUserUuid(description["user_uuid"].toString());
-    dcp->setCampaignDcpId(quint64(description["campaign_dcp_id"].toDouble()));
-    QList<Reel *> reels;
-    const QJsonArray reelUuids = description["reels"].toArray();
-    for (int i = 0; i < reelUuids.size(); ++i) {
-        Reel *reel = new Reel(reelUuids.at(i).toString(), quint32(i + 1));
-        reel->setDCP(dcp);
-        dcp->addReel(reel);
-        reels.append(reel);
-    }
-    for (const QJsonValue &value : description["assets"].toArray()) {
-        const QJsonObject a = value.toObject();
-        Asset *asset = new Asset(a["uuid"].toString(), a["hash"].toString(), quint64(a["size"].toDouble()),
-                                 a["type"].toString(), a["file"].toString(), a["url"].toString());
-        asset->setDirectoryPath(a["dir"].toString());
-        asset->setDcp(dcp);
-        Reel *reel = reels.value(a["reel"].toInt() - 1);
-        if (!reel)
-            return 4;
-        asset->addReel(reel);
-        reel->addAsset(asset);
-        dcp->addAsset(asset);
-    }
+    DCP *dcp = dcpFromDescription(QJsonDocument::fromJson(file.readAll()).object());
+    if (!dcp)
+        return 4;
     dcp->sync();
     DCPManager::instance()->addDCP(dcp);
     return 0;

@@ -307,6 +307,33 @@ private slots:
         QCOMPARE(requestsFor(standin, path).size(), size_t(3));
     }
 
+    // A process killed after storing a reel's last acknowledgement but before revealing its
+    // files leaves every event acknowledged and the files hidden; nothing will be sent for
+    // the reel again, so the next start reveals them.
+    void reelLeftHiddenByAKillIsRevealedAtTheNextStart()
+    {
+        const GeneratedDcp generated = generate("Hidden_Feature", 2, 200000, 9);
+        const QString dataDir = TestSupport::dataDir() + "/engine-hidden";
+        QVERIFY(addToCatalogue(dataDir, generated, 7003));
+        QVERIFY2(!runToIdle(dataDir).isEmpty(), "the first process did not finish");
+        QStringList paths;
+        for (const GeneratedAsset &a : trackAssets(generated))
+            paths.append(dataDir + "/downloads/" + generated.title + "/" + a.relativePath);
+        QVERIFY(!paths.isEmpty());
+        for (const QString &path : paths) {
+            QVERIFY2(!FileManager::isHidden(path), qPrintable(path));
+            QVERIFY(FileManager::hideFile(path));
+        }
+        const size_t sentBefore = standin.notificationRequests().size();
+
+        const QString again = runToIdle(dataDir);
+        QVERIFY2(again.startsWith("START 0"), qPrintable(again));
+        for (const QString &path : paths)
+            QVERIFY2(!FileManager::isHidden(path), qPrintable(path + " stayed hidden"));
+        // Revealing needs no event sent again.
+        QCOMPARE(standin.notificationRequests().size(), sentBefore);
+    }
+
     void cleanupTestCase()
     {
         standin.stop();
