@@ -842,6 +842,18 @@ void DownloadManager::removeDownloadReel(Reel *reel)
                       [&] { removeReel(reel); });
 }
 
+void DownloadManager::hideUnlessAcknowledged(Asset *asset)
+{
+    const QString path = asset->filePath();
+    if (!QFileInfo::exists(path) || FileManager::isHidden(path))
+        return;
+    for (Reel *other : asset->reels()) {
+        if (other->isChecksummed() && other->isSynced())
+            return;
+    }
+    FileManager::hideFile(path);
+}
+
 void DownloadManager::removeReel(Reel *reel)
 {
     qDebug() << "[DownloadManager] Removing Reel: " << reel->uuid();
@@ -860,8 +872,10 @@ void DownloadManager::removeReel(Reel *reel)
     for (Asset *asset : assets) {
         if (!leaving.contains(asset)) {
             // Another reel still lists it: that reel keeps the asset, its file, its place in
-            // the queue and its state.
+            // the queue and its state. The file was visible on the removed reel's account
+            // only: it is hidden again until a reel that still lists it is acknowledged.
             asset->removeReel(reel);
+            hideUnlessAcknowledged(asset);
             continue;
         }
         dropFromQueue(asset);

@@ -108,6 +108,8 @@ private:
     // system error number) when the system could not write it out.
     bool makeDurable(const QString &path, int *error);
     void raiseEvent(Reel *reel, int event);
+    // Hides the file of an asset that no reel listing it has had acknowledged yet.
+    void hideUnlessAcknowledged(Asset *asset);
     // The work of the invokables above; these throw the database's errors.
     void downloadFirst(DCP *dcp);
     void pause(bool force);

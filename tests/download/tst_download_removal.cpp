@@ -393,6 +393,33 @@ private slots:
         QCOMPARE(manager->checksumWorkerObject()->jobCount(), 0);
     }
 
+    // A shared file revealed for an acknowledged reel is hidden again when that reel is
+    // removed while the reel that still lists it waits for its own acknowledgement.
+    void sharedFileHiddenAgainWhenItsAcknowledgedReelIsRemoved()
+    {
+        const GeneratedDcp generated = generate("Shared_Revealed", 2, 1200000, 547);
+        throttle(standin, generated, "picture:2", 60000);
+        DCP *dcp = buildDcp(standin, generated, 8547);
+        Reel *first = dcp->getReels().at(0);
+        Reel *second = dcp->getReels().at(1);
+        Asset *shared = assetOf(dcp, *generated.asset("sound:1"));
+        alsoList(second, shared);
+        QSignalSpy firstSynced(first, &Reel::downloadSynced);
+        QSignalSpy secondSynced(second, &Reel::downloadSynced);
+        store(dcp);
+
+        QTRY_COMPARE_WITH_TIMEOUT(firstSynced.size(), 1, 20000);
+        QVERIFY(noneHidden(first));
+        QVERIFY(!second->isDownloaded());
+        manager->removeDownloadReel(first);
+        QVERIFY(QFileInfo(shared->filePath()).isFile());
+        QVERIFY(FileManager::isHidden(shared->filePath()));
+
+        QTRY_COMPARE_WITH_TIMEOUT(secondSynced.size(), 1, 40000);
+        QVERIFY(noneHidden(second));
+        QVERIFY(filesMatchSource(second, generated));
+    }
+
     // Removing a reel while an asset it shares with another reel is being downloaded: the
     // transfer goes on for the other reel; the removed reel's own asset, queued behind,
     // is never fetched.
