@@ -33,6 +33,14 @@ class Failure(Exception):
     pass
 
 
+def size_text(size):
+    """A size as the window writes it: two decimals and the unit (bytes, kB, MB, GB)."""
+    for limit, divisor, unit in ((1 << 10, 1, "bytes"), (1 << 20, 1 << 10, "kB"), (1 << 30, 1 << 20, "MB")):
+        if size < limit:
+            return "%.2f %s" % (size / divisor, unit)
+    return "%.2f GB" % (size / (1 << 30))
+
+
 def require_tools():
     """The programs and modules the harness needs; a missing one skips the case."""
     missing = [tool for tool in ("Xvfb", "xdotool", "import", "dbus-daemon", "dbus-send") if shutil.which(tool) is None]
@@ -455,6 +463,30 @@ class App:
         window = self.main_window()
         menus = self.elements(role="menu bar")
         return WindowLayout(self.display.geometry(window), menus[0]["height"] if menus else 0)
+
+    def card_text(self, layout, index=0):
+        """The text on a card's progress bar, found where the layout puts that bar."""
+        bar = layout.card_bar(index)
+        texts = [e["name"] for e in self.elements(role="label") if WindowLayout.inside(e, bar)]
+        return texts[0] if texts else None
+
+    def wait_card_completed(self, size, timeout=30):
+        """The first card reads Completed and the DCP's size (it does once the last event of
+        its last reel was acknowledged)."""
+        layout = self.layout()
+        expected = "Completed " + size_text(size)
+        seen = []
+
+        def completed():
+            text = self.card_text(layout)
+            if not seen or seen[-1] != text:
+                seen.append(text)
+            return text == expected
+        try:
+            wait_until(completed, timeout, "the card to read \"%s\"" % expected, interval=0.3)
+        except Failure:
+            raise Failure("the card never read \"%s\"; it read %s" % (expected, seen))
+        self.run.step("the card reads \"%s\"" % expected)
 
     def click(self, x, y):
         # No --sync: it waits for a motion, and there is none when the pointer is there already.
