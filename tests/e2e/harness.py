@@ -1,8 +1,10 @@
 """Drives the real tolvane-downloader from outside, as an operator would: under its own
-Xvfb display, with real X input through xdotool (typed text, keys, WM_DELETE_WINDOW),
-against the portal-standin executable. It watches what the program leaves behind: the
-stand-in's request and notification records, the database (opened read-only), the
-files and their hidden mark, and debug.log. Every step and every failure leaves a
+Xvfb display, with real X input through xdotool (typed text, keys, mouse clicks and drags,
+WM_DELETE_WINDOW), against the portal-standin executable. It watches what the program
+leaves behind: the stand-in's request and notification records, the database (opened
+read-only), the files and their hidden mark, and debug.log. It reads the window's texts
+through the accessibility bridge (Display.start_accessibility, App.elements) and finds
+the window's controls where its layout puts them (WindowLayout). Every step and every failure leaves a
 screenshot (import -window root) in the run's output folder.
 
 Used by the end-to-end cases (cases.py) and by the demo without a screen (tools/demo).
