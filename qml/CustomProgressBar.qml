@@ -44,5 +44,8 @@ Rectangle {
         anchors.verticalCenter: parent.verticalCenter
         color: "black"
         text: bar.label
+        // Screen readers (and the end-to-end cases) read the bar's text.
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
     }
 }

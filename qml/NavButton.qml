@@ -60,6 +60,10 @@ Item {
         text: nav.label
     }
 
+    Accessible.role: Accessible.Button
+    Accessible.name: nav.label
+    Accessible.onPressAction: nav.clicked()
+
     MouseArea {
         id: mouse
         anchors.fill: parent

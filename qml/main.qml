@@ -243,6 +243,8 @@ ApplicationWindow {
             font.family: "Courier"
             font.weight: Font.Medium
             font.pixelSize: 13
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
             text: "Speed limit: "
         }
 
@@ -293,6 +295,8 @@ ApplicationWindow {
             font.family: "Courier"
             font.weight: Font.Medium
             font.pixelSize: 13
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
         }
 
         Text {
@@ -305,6 +309,8 @@ ApplicationWindow {
             font.family: "Courier"
             font.weight: Font.Medium
             font.pixelSize: 13
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
             text: "Ready."
 
             Connections {

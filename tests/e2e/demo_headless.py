@@ -4,7 +4,8 @@ WAYLAND_DISPLAY is set. It starts the downloader on its own Xvfb display and pla
 operator with real X input: logs in with the demo account, chooses the demo's download
 folder, answers the import's box and lets the order download. It prints the progress and
 writes a screenshot every few seconds, and one at the end, into DEMO/screenshots; it ends
-once the DCP is verified and every event acknowledged, and prints the last picture's path.
+once the DCP is verified, every event acknowledged and the DCP's card in the window reads
+"Completed", and prints the path of the last picture, which shows that card.
 
     demo_headless.py --build BUILD --demo DEMO --package FILE --portal URL --user U --password P
 """
@@ -78,6 +79,9 @@ def main():
     app = None
     try:
         print("No display found: running the demo on the virtual display %s." % display.name, flush=True)
+        # The window's texts are read through the accessibility bridge: the demo ends once
+        # the DCP's card says it is complete.
+        display.start_accessibility(os.path.join(demo, "dbus.log"))
         app = App(arguments.build, run, display, Portal(arguments.portal), data, os.path.join(demo, "session"),
                   "demo", [arguments.package])
         database = Database(data)
@@ -103,8 +107,9 @@ def main():
                          % (on_disk >> 20, total >> 20, verified, count, acknowledged, events))
             time.sleep(0.5)
         on_disk, total, verified, count, acknowledged, events = progress(database)
-        run.step("done: %d MB downloaded, all %d files verified, all %d events acknowledged, files revealed"
-                 % (total >> 20, count, events))
+        print("done: %d MB downloaded, all %d files verified, all %d events acknowledged, files revealed"
+              % (total >> 20, count, events), flush=True)
+        app.wait_card_completed(total)
         print("The DCP is verified and the portal has acknowledged every event.")
         print("Files: %s" % downloads)
         print("Last picture: %s" % run.last_shot, flush=True)

@@ -1,8 +1,10 @@
 """Drives the real tolvane-downloader from outside, as an operator would: under its own
-Xvfb display, with real X input through xdotool (typed text, keys, WM_DELETE_WINDOW),
-against the portal-standin executable. It watches what the program leaves behind: the
-stand-in's request and notification records, the database (opened read-only), the
-files and their hidden mark, and debug.log. Every step and every failure leaves a
+Xvfb display, with real X input through xdotool (typed text, keys, mouse clicks and drags,
+WM_DELETE_WINDOW), against the portal-standin executable. It watches what the program
+leaves behind: the stand-in's request and notification records, the database (opened
+read-only), the files and their hidden mark, and debug.log. It reads the window's texts
+through the accessibility bridge (Display.start_accessibility, App.elements) and finds
+the window's controls where its layout puts them (WindowLayout). Every step and every failure leaves a
 screenshot (import -window root) in the run's output folder.
 
 Used by the end-to-end cases (cases.py) and by the demo without a screen (tools/demo).
@@ -23,6 +25,7 @@ import urllib.request
 SCREEN = "1600x1000x24"
 HIDDEN_ATTRIBUTE = "user.tolvane.hidden"
 DATABASE_NAME = "orvdownloader.4.sqlite"
+MAIN_WINDOW_TITLE = "Tolvane Downloader 1.4.0"
 
 # Exit status of a case that cannot run here (a tool is missing); CTest reports it skipped.
 SKIPPED = 77
@@ -32,13 +35,27 @@ class Failure(Exception):
     pass
 
 
+def size_text(size):
+    """A size as the window writes it: two decimals and the unit (bytes, kB, MB, GB)."""
+    for limit, divisor, unit in ((1 << 10, 1, "bytes"), (1 << 20, 1 << 10, "kB"), (1 << 30, 1 << 20, "MB")):
+        if size < limit:
+            return "%.2f %s" % (size / divisor, unit)
+    return "%.2f GB" % (size / (1 << 30))
+
+
 def require_tools():
     """The programs and modules the harness needs; a missing one skips the case."""
-    missing = [tool for tool in ("Xvfb", "xdotool", "import") if shutil.which(tool) is None]
+    missing = [tool for tool in ("Xvfb", "xdotool", "import", "dbus-daemon", "dbus-send") if shutil.which(tool) is None]
     try:
         import Xlib  # noqa: F401  (python3-xlib, for WM_DELETE_WINDOW)
     except ImportError:
         missing.append("python3-xlib")
+    try:
+        import pyatspi  # noqa: F401  (python3-pyatspi, to read the window's texts)
+    except ImportError:
+        missing.append("python3-pyatspi")
+    except Exception:  # imported, but no bus to talk to yet: present all the same
+        pass
     return missing
 
 
@@ -141,12 +158,54 @@ class Display:
             self.stop()
             raise Failure("Xvfb did not start (see %s)" % log_path)
         self.name = ":" + number.strip().decode()
+        self.bus = None
+        self.bus_address = None
+
+    def start_accessibility(self, log_path):
+        """A D-Bus session of its own, so that programs started on this display show their
+        texts through the accessibility bridge (read with accessible_texts())."""
+        # The accessibility bus's socket goes into the runtime folder: one per display, so
+        # that cases running side by side keep apart.
+        runtime = os.path.join(os.path.dirname(os.path.abspath(log_path)), "bus-runtime")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        env = self.env()
+        env["XDG_RUNTIME_DIR"] = runtime
+        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"], env=env,
+                                    stdout=subprocess.PIPE, stderr=open(log_path, "ab"))
+        line = self.bus.stdout.readline().decode().strip()
+        if not line:
+            raise Failure("the D-Bus session did not start (see %s)" % log_path)
+        self.bus_address = line
+        # Qt's bridge connects only when it finds the accessibility bus already there; it
+        # does not start it.
+        subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                        "org.a11y.Bus.GetAddress"], env=self.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30, check=True)
 
     def env(self):
         env = dict(os.environ)
         env["DISPLAY"] = self.name
         env.pop("WAYLAND_DISPLAY", None)
+        env.pop("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", None)
+        if self.bus_address:
+            env["DBUS_SESSION_BUS_ADDRESS"] = self.bus_address
+            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        else:
+            env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         return env
+
+    def accessible_texts(self, pid):
+        """Every named element the process shows, with its place on the screen; [] while the
+        bridge does not answer."""
+        result = subprocess.run([sys.executable, "-B", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                                     "accessible_texts.py"), str(pid)],
+                                env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        if result.returncode != 0:
+            return []
+        try:
+            return json.loads(result.stdout.decode() or "[]")
+        except ValueError:
+            return []
 
     def xdotool(self, *args, check=True):
         result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(), stdout=subprocess.PIPE,
@@ -216,6 +275,10 @@ class Display:
 
     def stop(self):
         stop_process(self.process)
+        if self.bus:
+            # The accessibility bus launcher it started ends with it.
+            stop_process(self.bus)
+            self.bus.stdout.close()
         self.log.close()
 
 
@@ -381,6 +444,69 @@ class App:
             return self.display.window(self.pid, title)
         return wait_until(find, timeout, "the window \"%s\" of %s" % (title, self.label), on_poll=on_poll)
 
+    # What the window shows, read through the accessibility bridge (the display needs
+    # start_accessibility() before the program starts).
+
+    def elements(self, role=None, name=None, prefix=None):
+        """The elements on screen, optionally those of a role, a name or a name's start."""
+        return [e for e in self.display.accessible_texts(self.pid)
+                if (role is None or e["role"] == role) and (name is None or e["name"] == name)
+                and (prefix is None or e["name"].startswith(prefix))]
+
+    def wait_element(self, what, timeout=30, on_poll=None, **criteria):
+        """The first element that matches, once there is one."""
+        def find():
+            if not self.alive():
+                raise Failure("%s ended while waiting for %s" % (self.label, what))
+            found = self.elements(**criteria)
+            return found[0] if found else None
+        return wait_until(find, timeout, what, interval=0.2, on_poll=on_poll)
+
+    def layout(self):
+        """The main window's layout where it is now on the screen."""
+        window = self.main_window()
+        menus = self.elements(role="menu bar")
+        return WindowLayout(self.display.geometry(window), menus[0]["height"] if menus else 0)
+
+    def card_text(self, layout, index=0):
+        """The text on a card's progress bar, found where the layout puts that bar."""
+        bar = layout.card_bar(index)
+        texts = [e["name"] for e in self.elements(role="label") if WindowLayout.inside(e, bar)]
+        return texts[0] if texts else None
+
+    def wait_card_completed(self, size, timeout=30):
+        """The first card reads Completed and the DCP's size (it does once the last event of
+        its last reel was acknowledged)."""
+        layout = self.layout()
+        expected = "Completed " + size_text(size)
+        seen = []
+
+        def completed():
+            text = self.card_text(layout)
+            if not seen or seen[-1] != text:
+                seen.append(text)
+            return text == expected
+        try:
+            wait_until(completed, timeout, "the card to read \"%s\"" % expected, interval=0.3)
+        except Failure:
+            raise Failure("the card never read \"%s\"; it read %s" % (expected, seen))
+        self.run.step("the card reads \"%s\"" % expected)
+
+    def click(self, x, y):
+        # No --sync: it waits for a motion, and there is none when the pointer is there already.
+        self.display.xdotool("mousemove", int(x), int(y), "click", "1")
+
+    def drag(self, x1, y1, x2, y2):
+        """Presses the left button at one point, moves in steps to the other and lets go."""
+        steps = []
+        for i in range(1, 5):
+            steps += ["mousemove", int(x1 + (x2 - x1) * i / 4), int(y1 + (y2 - y1) * i / 4), "sleep", "0.05"]
+        self.display.xdotool("mousemove", int(x1), int(y1), "sleep", "0.1", "mousedown", "1", "sleep", "0.1",
+                             *steps, "mouseup", "1")
+
+    def click_element(self, element):
+        self.click(element["x"] + element["width"] / 2, element["y"] + element["height"] / 2)
+
     def log(self):
         if not self.data_dir:
             return ""
@@ -475,9 +601,55 @@ class App:
             wait_until(lambda: database.try_query("SELECT uuid FROM dcp"), timeout, "the DCP to be stored")
 
     def main_window(self, timeout=60):
-        window = self.window("Tolvane Downloader 1.4.0", timeout)
+        window = self.window(MAIN_WINDOW_TITLE, timeout)
         wait_until(lambda: self.display.painted(window), timeout, "the main window's first picture", interval=0.2)
         return window
+
+
+class WindowLayout:
+    """Where the main window's parts are on the screen, from the window's place and size:
+    under the menu bar, the navigation bar 100 px wide on the left; right of it the body
+    with its 133 px top bar, then the grid 10 px inside (cells 210 x 435, cards 200 x 400,
+    each with its 20 px progress bar 5 px inside the card's bottom); the status bar, 34 px
+    high, along the bottom right of the navigation bar. Rectangles are (x, y, width, height)."""
+
+    NAV_WIDTH = 100
+    TOP_BAR = 133
+    GRID_MARGIN = 10
+    CELL = (210, 435)
+    CARD = (200, 400)
+    STATUS_BAR = 34
+
+    def __init__(self, geometry, menu_height):
+        self.x = geometry["X"]
+        self.y = geometry["Y"]
+        self.width = geometry["WIDTH"]
+        self.height = geometry["HEIGHT"]
+        self.top = self.y + menu_height
+
+    def nav_bar(self):
+        return (self.x, self.top, self.NAV_WIDTH, self.y + self.height - self.top)
+
+    def status_bar(self):
+        return (self.x + self.NAV_WIDTH, self.y + self.height - self.STATUS_BAR, self.width - self.NAV_WIDTH,
+                self.STATUS_BAR)
+
+    def card(self, index=0):
+        """The index-th card of the grid's first row."""
+        return (self.x + self.NAV_WIDTH + self.GRID_MARGIN + index * self.CELL[0],
+                self.top + self.TOP_BAR + self.GRID_MARGIN, self.CARD[0], self.CARD[1])
+
+    def card_bar(self, index=0):
+        x, y, width, height = self.card(index)
+        return (x + 5, y + height - 5 - 20, width - 10, 20)
+
+    @staticmethod
+    def inside(element, rectangle, slack=2):
+        """True when the element lies within the rectangle (give or take slack pixels)."""
+        x, y, width, height = rectangle
+        return (element["x"] >= x - slack and element["y"] >= y - slack
+                and element["x"] + element["width"] <= x + width + slack
+                and element["y"] + element["height"] <= y + height + slack)
 
 
 class Order:

@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import Display, Failure, Run, Standin, require_tools, stop_process, wait_until  # noqa: E402
+from harness import MAIN_WINDOW_TITLE, Display, Failure, Run, Standin, require_tools, stop_process, wait_until  # noqa: E402
 
 ACCOUNT = {"username": "operator", "password": "chroot pass", "key": "chroot-decoding-key-0123456789abcdef01"}
 USER = "projectionist"
@@ -117,7 +117,7 @@ def main():
         display.type(ACCOUNT["password"])
         run.step("the installed program: login typed")
         display.key("Return")
-        main_window = window("Tolvane Downloader 1.4.0")
+        main_window = window(MAIN_WINDOW_TITLE)
         wait_until(lambda: display.painted(main_window), 60, "the main window's first picture", interval=0.2)
         run.step("the installed program: logged in, main window")
         display.close_window(main_window)
