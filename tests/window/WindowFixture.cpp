@@ -339,7 +339,7 @@ int receivers(const QObject *object, const char *signal)
 
 namespace WindowFixture {
 
-DCP *addDcp(const QString &title, const QList<ReelSpec> &reels, const QString &imageUrl)
+DCP *addDcp(const QString &title, const QList<SampleReel> &reels, const QString &imageUrl)
 {
     return SampleCatalogue::addDcp(title, title, reels, imageUrl, TestSupport::dataDir() + "/downloads");
 }
@@ -349,7 +349,7 @@ void addUnsyncedEvent(Reel *reel, int event)
     SampleCatalogue::addUnacknowledgedEvent(reel, event);
 }
 
-ReelSpec slowReel(PortalStandin &standin, quint64 size, quint64 bytesPerSecond)
+SampleReel slowReel(PortalStandin &standin, quint64 size, quint64 bytesPerSecond)
 {
     return SampleCatalogue::slowReel(standin, size, bytesPerSecond);
 }

@@ -114,16 +114,16 @@ int receivers(const QObject *object, const char *signal);
 
 namespace WindowFixture {
 
-using ReelSpec = SampleCatalogue::SampleReel;
+using SampleReel = SampleCatalogue::SampleReel;
 
 // A DCP stored in the catalogue (database and DCP list) as an import leaves it, under the
 // test's downloads folder, without asking the download manager for its queue.
-DCP *addDcp(const QString &title, const QList<ReelSpec> &reels, const QString &imageUrl = QString());
+DCP *addDcp(const QString &title, const QList<SampleReel> &reels, const QString &imageUrl = QString());
 // Stores an unacknowledged event for the reel, as the notification manager would.
 void addUnsyncedEvent(Reel *reel, int event);
 
 // A reel whose one asset (a new file under the stand-in's asset root) the stand-in sends
 // slowly, so that its transfer keeps running through a test.
-ReelSpec slowReel(PortalStandin &standin, quint64 size = 4000000, quint64 bytesPerSecond = 100000);
+SampleReel slowReel(PortalStandin &standin, quint64 size = 4000000, quint64 bytesPerSecond = 100000);
 
 }

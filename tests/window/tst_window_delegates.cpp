@@ -26,7 +26,7 @@
 
 using namespace WindowFixture;
 
-Q_DECLARE_METATYPE(WindowFixture::ReelSpec)
+Q_DECLARE_METATYPE(WindowFixture::SampleReel)
 
 namespace {
 
@@ -44,14 +44,14 @@ const char *const kReelSignals[] = {SIGNAL(downloadSynced()),           SIGNAL(d
                                     SIGNAL(downloadQueuedForRedownload()), SIGNAL(downloadCheckingChecksum()),
                                     SIGNAL(downloadProgress(quint64))};
 
-ReelSpec reelOf(quint64 size, bool finished, bool checksummed, bool corrupted = false)
+SampleReel reelOf(quint64 size, bool finished, bool checksummed, bool corrupted = false)
 {
-    ReelSpec spec;
-    spec.size = size;
-    spec.finished = finished;
-    spec.checksummed = checksummed;
-    spec.corrupted = corrupted;
-    return spec;
+    SampleReel reel;
+    reel.size = size;
+    reel.finished = finished;
+    reel.checksummed = checksummed;
+    reel.corrupted = corrupted;
+    return reel;
 }
 
 QList<int> receiverCounts(const QObject *object, const char *const *names, int count)
@@ -95,12 +95,12 @@ class TestWindowDelegates : public QObject
     PortalStandin standin;
     QList<DCP *> made;
 
-    ReelSpec slowReel()
+    SampleReel slowReel()
     {
         return WindowFixture::slowReel(standin);
     }
 
-    DCP *make(const QString &title, const QList<ReelSpec> &reels)
+    DCP *make(const QString &title, const QList<SampleReel> &reels)
     {
         DCP *dcp = addDcp(title, reels);
         made.append(dcp);
@@ -162,47 +162,47 @@ private slots:
 
     void cardStatus_data()
     {
-        QTest::addColumn<QList<ReelSpec>>("reels");
+        QTest::addColumn<QList<SampleReel>>("reels");
         QTest::addColumn<QList<int>>("unsyncedReels"); // 1-based reel numbers with events not acknowledged
         QTest::addColumn<bool>("current");
         QTest::addColumn<bool>("paused");
         QTest::addColumn<QString>("text");
 
-        const ReelSpec pending = reelOf(kMiB, false, false);
-        const ReelSpec downloaded = reelOf(kMiB, true, false);
-        const ReelSpec verified = reelOf(kMiB, true, true);
-        const ReelSpec corrupted = reelOf(kMiB, true, true, true);
+        const SampleReel pending = reelOf(kMiB, false, false);
+        const SampleReel downloaded = reelOf(kMiB, true, false);
+        const SampleReel verified = reelOf(kMiB, true, true);
+        const SampleReel corrupted = reelOf(kMiB, true, true, true);
         QTest::newRow("completed with its size")
-            << QList<ReelSpec>{reelOf(512 * kMiB, true, true), reelOf(1024 * kMiB, true, true)} << QList<int>{}
+            << QList<SampleReel>{reelOf(512 * kMiB, true, true), reelOf(1024 * kMiB, true, true)} << QList<int>{}
             << false << false << "Completed 1.50 GB";
-        QTest::newRow("pending 3 reels") << QList<ReelSpec>{pending, pending, pending} << QList<int>{} << false
+        QTest::newRow("pending 3 reels") << QList<SampleReel>{pending, pending, pending} << QList<int>{} << false
                                          << false << "Pending 3 reels";
-        QTest::newRow("pending 1 reel") << QList<ReelSpec>{verified, pending} << QList<int>{} << false << false
+        QTest::newRow("pending 1 reel") << QList<SampleReel>{verified, pending} << QList<int>{} << false << false
                                         << "Pending 1 reel";
-        QTest::newRow("failed wins, first") << QList<ReelSpec>{corrupted, downloaded, pending} << QList<int>{}
+        QTest::newRow("failed wins, first") << QList<SampleReel>{corrupted, downloaded, pending} << QList<int>{}
                                             << false << false << "Failed";
-        QTest::newRow("failed wins, last") << QList<ReelSpec>{downloaded, pending, verified, corrupted}
+        QTest::newRow("failed wins, last") << QList<SampleReel>{downloaded, pending, verified, corrupted}
                                            << QList<int>{3} << false << false << "Failed";
-        QTest::newRow("validating the first of two") << QList<ReelSpec>{downloaded, downloaded} << QList<int>{}
+        QTest::newRow("validating the first of two") << QList<SampleReel>{downloaded, downloaded} << QList<int>{}
                                                       << false << false << "Validating reel 1";
-        QTest::newRow("validating before pending") << QList<ReelSpec>{pending, downloaded, downloaded}
+        QTest::newRow("validating before pending") << QList<SampleReel>{pending, downloaded, downloaded}
                                                     << QList<int>{} << false << false << "Validating reel 2";
-        QTest::newRow("notifying reel 2") << QList<ReelSpec>{verified, verified, verified} << QList<int>{2, 3}
+        QTest::newRow("notifying reel 2") << QList<SampleReel>{verified, verified, verified} << QList<int>{2, 3}
                                           << false << false << "Notifying reel 2";
-        QTest::newRow("validating before notifying") << QList<ReelSpec>{verified, downloaded} << QList<int>{1}
+        QTest::newRow("validating before notifying") << QList<SampleReel>{verified, downloaded} << QList<int>{1}
                                                       << false << false << "Validating reel 2";
-        QTest::newRow("downloading reel 2") << QList<ReelSpec>{verified, slowReel(), pending, downloaded}
+        QTest::newRow("downloading reel 2") << QList<SampleReel>{verified, slowReel(), pending, downloaded}
                                             << QList<int>{} << true << false << "Downloading reel 2";
-        QTest::newRow("downloading before notifying") << QList<ReelSpec>{verified, slowReel()} << QList<int>{1}
+        QTest::newRow("downloading before notifying") << QList<SampleReel>{verified, slowReel()} << QList<int>{1}
                                                       << true << false << "Downloading reel 2";
-        QTest::newRow("paused current counts as pending") << QList<ReelSpec>{verified, slowReel(), pending}
+        QTest::newRow("paused current counts as pending") << QList<SampleReel>{verified, slowReel(), pending}
                                                           << QList<int>{} << true << true << "Pending 2 reels";
     }
 
     // The card's line for each state of the DCP's reels.
     void cardStatus()
     {
-        QFETCH(QList<ReelSpec>, reels);
+        QFETCH(QList<SampleReel>, reels);
         QFETCH(QList<int>, unsyncedReels);
         QFETCH(bool, current);
         QFETCH(bool, paused);
@@ -342,7 +342,7 @@ private slots:
 
     void initialStatus_data()
     {
-        QTest::addColumn<ReelSpec>("reel");
+        QTest::addColumn<SampleReel>("reel");
         QTest::addColumn<bool>("unsynced");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("colour");
@@ -362,7 +362,7 @@ private slots:
     // A reel line starts from the reel's state, and goes back to it when the page is left.
     void initialStatus()
     {
-        QFETCH(ReelSpec, reel);
+        QFETCH(SampleReel, reel);
         QFETCH(bool, unsynced);
         QFETCH(QString, text);
         QFETCH(QString, colour);

@@ -32,19 +32,19 @@ DCP *addDcp(const QString &title, const QString &friendlyTitle, const QList<Samp
     dcp->setUserUuid("5d0c43f6-7e1a-4c57-9a8e-2f1b6f0d3c21");
     dcp->setCampaignDcpId(7000);
     quint32 number = 0;
-    for (const SampleReel &spec : reels) {
+    for (const SampleReel &sample : reels) {
         Reel *reel = new Reel(newUuid(), ++number);
         reel->setDCP(dcp);
         dcp->addReel(reel);
         const QString assetUuid = newUuid();
-        Asset *asset = new Asset(assetUuid, "AAAAAAAAAAAAAAAAAAAAAAAAAAA=", spec.size, "application/mxf",
+        Asset *asset = new Asset(assetUuid, "AAAAAAAAAAAAAAAAAAAAAAAAAAA=", sample.size, "application/mxf",
                                  QString("reel%1.mxf").arg(number),
-                                 spec.url.isEmpty() ? QString("http://127.0.0.1:9/none/%1").arg(assetUuid) : spec.url);
+                                 sample.url.isEmpty() ? QString("http://127.0.0.1:9/none/%1").arg(assetUuid) : sample.url);
         asset->setDcp(dcp);
-        asset->setDownloadStarted(spec.finished);
-        asset->setDownloadFinished(spec.finished);
-        asset->setDownloadChecksummed(spec.checksummed);
-        asset->setDownloadCorrupted(spec.corrupted);
+        asset->setDownloadStarted(sample.finished);
+        asset->setDownloadFinished(sample.finished);
+        asset->setDownloadChecksummed(sample.checksummed);
+        asset->setDownloadCorrupted(sample.corrupted);
         asset->addReel(reel);
         reel->addAsset(asset);
         dcp->addAsset(asset);
