@@ -39,16 +39,10 @@ private:
 private slots:
     void initTestCase()
     {
-        TestSupport::captureLog();
         ui = new ScriptedUserInteraction();
-        QVERIFY(standin.start());
-        standin.setAssetRoot(sourceRoot().toStdString());
-        qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
+        manager = startEngine(standin, kStallTimeout);
         QVERIFY(!DatabaseManager::instance()->database().databaseName().isEmpty());
-        NotificationManager::instance()->setConsumerInterval(50);
         NotificationManager::instance()->setRequestTimeout(3000);
-        manager = DownloadManager::instance();
-        manager->timeoutInterval = kStallTimeout;
         QVERIFY(!manager->isPaused());
         DCPManager::instance()->setDecodingKey(kDecodingKey);
     }

@@ -71,7 +71,7 @@ private slots:
                  qPrintable(error));
 
         // A DCP already in the catalogue, whose page is open when the package is chosen.
-        WindowFixture::ReelSpec done;
+        WindowFixture::SampleReel done;
         done.finished = done.checksummed = true;
         WindowFixture::addDcp("Earlier Feature", {done});
         WindowFixture::Window window;

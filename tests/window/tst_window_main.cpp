@@ -84,9 +84,9 @@ QString buttonState(const Window &window, const QString &name)
 }
 
 // A reel downloaded and verified: nothing for the engine to fetch.
-ReelSpec complete()
+SampleReel complete()
 {
-    ReelSpec reel;
+    SampleReel reel;
     reel.finished = true;
     reel.checksummed = true;
     return reel;
