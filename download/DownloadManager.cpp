@@ -79,6 +79,7 @@ DownloadManager::DownloadManager()
     // Before anything resumes: files written when the power went may hold less than their
     // size says.
     journal.recover();
+    hideFilesAtNextRebuild = journal.lastRunEndedUncleanly();
     journal.begin();
 
     checksumThread = new QThread();
@@ -197,6 +198,10 @@ void DownloadManager::downloadFirst(DCP *dcp)
 
 void DownloadManager::rebuildQueue()
 {
+    if (hideFilesAtNextRebuild) {
+        hideFilesAtNextRebuild = false;
+        hideFilesLeftVisible();
+    }
     queue.clear();
     queuedKeys.clear();
     if (currentAsset)
@@ -852,6 +857,24 @@ void DownloadManager::hideUnlessAcknowledged(Asset *asset)
             return;
     }
     FileManager::hideFile(path);
+}
+
+void DownloadManager::hideFilesLeftVisible()
+{
+    for (DCP *dcp : DCPManager::instance()->allDCPs()) {
+        for (Asset *asset : dcp->getAssets()) {
+            const QString path = asset->filePath();
+            if (!FileManager::fileExists(path) || FileManager::isHidden(path))
+                continue;
+            bool acknowledged = false;
+            for (Reel *reel : asset->reels())
+                acknowledged = acknowledged || (reel->isChecksummed() && reel->isSyncedKnown());
+            if (acknowledged)
+                continue;
+            qDebug() << "[DownloadManager] The last run left a file visible before its reel was acknowledged:" << path;
+            FileManager::hideFile(path);
+        }
+    }
 }
 
 void DownloadManager::removeReel(Reel *reel)

@@ -110,6 +110,10 @@ private:
     void raiseEvent(Reel *reel, int event);
     // Hides the file of an asset that no reel listing it has had acknowledged yet.
     void hideUnlessAcknowledged(Asset *asset);
+    // A run ended between creating a file and hiding it leaves the file visible, and a later
+    // run resumes it as it finds it: after such an end every file of the catalogue that no
+    // acknowledged reel lists is hidden again.
+    void hideFilesLeftVisible();
     // The work of the invokables above; these throw the database's errors.
     void downloadFirst(DCP *dcp);
     void pause(bool force);
@@ -143,6 +147,7 @@ private:
     bool sizeReached = false;
     bool askingUser = false;
     TransferJournal journal;
+    bool hideFilesAtNextRebuild = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
     // Read ticks: what each may take under the limit (timed on tickClock), and the one

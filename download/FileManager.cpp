@@ -72,6 +72,15 @@ QFile *openFile(const QString &path, bool create, bool hide)
         }
         created = true;
     }
+    // A new file is hidden from its first moment where the system allows it; otherwise it
+    // is hidden right after it is made.
+    bool hiddenAtCreation = false;
+    if (created && hide) {
+        int error = 0;
+        hiddenAtCreation = Platform::createHiddenFile(path, &error);
+        if (hiddenAtCreation)
+            qDebug() << "[Filemanager] Hiding " << path;
+    }
     QFile *file = new QFile(path);
     if (!file->open(QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append)) {
         qDebug() << "[FileManager] cannot open directory: " << path;
@@ -79,7 +88,7 @@ QFile *openFile(const QString &path, bool create, bool hide)
         delete file;
         return nullptr;
     }
-    if (created && hide)
+    if (created && hide && !hiddenAtCreation)
         hideFile(path);
     return file;
 }

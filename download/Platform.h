@@ -14,6 +14,12 @@ bool readHiddenAttribute(const QString &path, bool *hidden, int *error);
 // Sets or clears the hidden attribute, keeping every other attribute.
 bool writeHiddenAttribute(const QString &path, bool hidden, int *error);
 
+// Creates the file (its folder exists) already carrying the hidden attribute, so that no
+// moment exists in which a process killed or a power cut leaves it visible; on Windows
+// this is a create with the hidden attribute. False (with the system error number) when the
+// file exists or the file system cannot do it; the caller then creates it and hides it.
+bool createHiddenFile(const QString &path, int *error);
+
 // The mount point of the volume that holds path ("/" included); empty for network file
 // systems, which have no local drive, and when nothing of the path exists.
 QString driveRoot(const QString &path);

@@ -6,7 +6,10 @@
 #include <QStorageInfo>
 
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <limits>
+#include <unistd.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 
@@ -103,6 +106,31 @@ bool writeHiddenAttribute(const QString &path, bool hidden, int *error)
     }
     *error = errno;
     return false;
+}
+
+bool createHiddenFile(const QString &path, int *error)
+{
+    // An unnamed file in the folder gets the attribute first and its name last. NTFS drivers
+    // keep the attribute in the file's own record and cannot make unnamed files: they answer
+    // with an error here and the caller hides the file after creating it.
+    const QFileInfo info(path);
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        *error = errno;
+        return false;
+    }
+    bool created = fsetxattr(descriptor, hiddenAttributeName, "1", 1, 0) == 0;
+    if (created) {
+        char procPath[64];
+        std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", descriptor);
+        created = ::linkat(AT_FDCWD, procPath, AT_FDCWD, QFile::encodeName(info.absoluteFilePath()).constData(),
+                           AT_SYMLINK_FOLLOW) == 0;
+    }
+    if (!created)
+        *error = errno;
+    ::close(descriptor);
+    return created;
 }
 
 QString driveRoot(const QString &path)

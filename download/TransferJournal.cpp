@@ -19,6 +19,7 @@ int TransferJournal::recover()
     QFile marker(m_markerPath);
     if (!marker.exists())
         return 0;
+    m_lastRunUnclean = true;
     if (!marker.open(QIODevice::ReadOnly)) {
         qDebug() << "[DownloadManager] Unable to read the marker of the last run:" << m_markerPath;
         return 0;

@@ -20,6 +20,8 @@ public:
     // When only the program stopped, the system still holds every byte it was given; those
     // files are made durable as they are. Returns the number of files cut.
     int recover();
+    // Whether recover() found the marker of a run that did not end cleanly.
+    bool lastRunEndedUncleanly() const { return m_lastRunUnclean; }
     // Starts this run's marker, durable before any transfer begins.
     bool begin();
     // The file is durable up to length; the record is made durable too.
@@ -36,4 +38,5 @@ private:
     QString m_bootId;
     QMap<QString, quint64> m_durable;
     bool m_running = false;
+    bool m_lastRunUnclean = false;
 };

@@ -281,6 +281,34 @@ private slots:
         QVERIFY(!lastLog.contains("did not end cleanly"));
     }
 
+    // Where a file cannot be created hidden, a kill between creating it and hiding it leaves
+    // a visible partial file, and a power cut can lose the attribute; the next start resumes
+    // the file as it finds it and would show it to the server's ingest until its reel is
+    // acknowledged. After a run that did not end cleanly such a file is hidden again before
+    // anything resumes.
+    void fileLeftVisibleByAKillIsHiddenAgainBeforeResuming()
+    {
+        const GeneratedDcp generated = generate("Visible_Partial", 1, 2000000, 11);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const QString dataDir = TestSupport::dataDir() + "/engine-visible-partial";
+        QVERIFY(addToCatalogue(dataDir, generated, 7005));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        QVERIFY(interruptedRun(dataDir, generated, 300000, true));
+        QVERIFY(QFileInfo::exists(markerPath(dataDir)));
+        QVERIFY(FileManager::isHidden(picturePath));
+        QVERIFY(FileManager::unhideFile(picturePath));
+
+        const QString output = runToIdle(dataDir);
+        QVERIFY2(!output.isEmpty(), "the second process did not finish");
+        const QString log = QString::fromUtf8(lastLog);
+        const int hidden = log.indexOf(QString("[Filemanager] Hiding  \"%1\"").arg(picturePath));
+        const int resumed = log.indexOf("Starting downloading...");
+        QVERIFY2(hidden >= 0, "the visible partial file was never hidden");
+        QVERIFY2(resumed >= 0 && hidden < resumed, "the partial file was resumed while visible");
+        QCOMPARE(base64Sha1(picturePath), picture.hash);
+        QVERIFY(!FileManager::isHidden(picturePath)); // acknowledged by the end of the run
+    }
+
     void corruptedAssetStaysCorruptedAfterRestart()
     {
         const GeneratedDcp generated = generate("Corrupted_Feature", 1, 300000, 8);

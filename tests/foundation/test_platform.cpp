@@ -266,6 +266,27 @@ private slots:
         QCOMPARE(answer[4], 0LL);
     }
 
+    // A new file carries the hidden attribute from the moment it has a name; an existing
+    // file is neither replaced nor changed.
+    void fileCreatedHidden()
+    {
+        const QString target = m_dir.path() + "/created-hidden.mxf";
+        int error = 0;
+        QVERIFY2(Platform::createHiddenFile(target, &error), qPrintable(QString::number(error)));
+        QVERIFY(QFileInfo(target).isFile());
+        QCOMPARE(QFileInfo(target).size(), qint64(0));
+        QVERIFY(FileManager::isHidden(target));
+
+        const QString existing = m_dir.path() + "/existing-visible.mxf";
+        writeText(existing, "kept");
+        QVERIFY(!Platform::createHiddenFile(existing, &error));
+        QCOMPARE(error, EEXIST);
+        QVERIFY(!FileManager::isHidden(existing));
+        QFile kept(existing);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("kept"));
+    }
+
     void noDriveForNothing()
     {
         QVERIFY(!FileManager::isFixedDrive(QString()));
