@@ -3,6 +3,7 @@
 #include "app/WindowCall.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DatabaseManager.h"
+#include "catalogue/DcpQueryRows.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
 #include "download/DownloadManager.h"
@@ -13,8 +14,6 @@
 #include <QDir>
 #include <QHash>
 #include <QQmlEngine>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QVariant>
 
 #include <algorithm>
@@ -43,31 +42,31 @@ bool DCPManager::loadDCPs()
     QHash<QString, DCP *> dcps;
     QList<DCP *> order;
 
-    QSqlQuery query = DatabaseManager::instance()->getDCPsQuery();
-    const QSqlRecord record = query.record();
-    const int dcpUuidColumn = record.indexOf("dcp_uuid");
-    const int dcpTitleColumn = record.indexOf("dcp_title");
-    const int dcpFriendlyTitleColumn = record.indexOf("dcp_friendly_title");
-    const int dcpImageUrlColumn = record.indexOf("dcp_image_url");
-    const int dcpDownloadPathColumn = record.indexOf("dcp_download_path");
-    const int dcpUserUuidColumn = record.indexOf("dcp_user_uuid");
-    const int dcpCampaignColumn = record.indexOf("dcp_campaign_dcp_id");
-    const int reelUuidColumn = record.indexOf("reel_uuid");
-    const int reelNumberColumn = record.indexOf("reel_reel_number");
-    const int assetUuidColumn = record.indexOf("asset_uuid");
-    const int assetHashColumn = record.indexOf("asset_hash");
-    const int assetSizeColumn = record.indexOf("asset_size");
-    const int assetTypeColumn = record.indexOf("asset_type");
-    const int assetFileNameColumn = record.indexOf("asset_original_filename");
-    const int assetDirectoryColumn = record.indexOf("asset_directory_path");
-    const int assetUrlColumn = record.indexOf("asset_download_url");
-    const int assetStartedColumn = record.indexOf("asset_download_started");
-    const int assetFinishedColumn = record.indexOf("asset_download_finished");
-    const int assetChecksummedColumn = record.indexOf("asset_download_checksummed");
-    const int assetCorruptedColumn = record.indexOf("asset_download_corrupted");
-    const int assetAttemptsColumn = record.indexOf("asset_download_attempts");
-    const int dcpDbIdColumn = record.indexOf("dcp_db_id");
-    const int reelDbIdColumn = record.indexOf("reel_db_id");
+    const std::unique_ptr<DcpQueryRows> rows = DatabaseManager::instance()->getDCPRows();
+    DcpQueryRows &query = *rows;
+    const int dcpUuidColumn = query.column("dcp_uuid");
+    const int dcpTitleColumn = query.column("dcp_title");
+    const int dcpFriendlyTitleColumn = query.column("dcp_friendly_title");
+    const int dcpImageUrlColumn = query.column("dcp_image_url");
+    const int dcpDownloadPathColumn = query.column("dcp_download_path");
+    const int dcpUserUuidColumn = query.column("dcp_user_uuid");
+    const int dcpCampaignColumn = query.column("dcp_campaign_dcp_id");
+    const int reelUuidColumn = query.column("reel_uuid");
+    const int reelNumberColumn = query.column("reel_reel_number");
+    const int assetUuidColumn = query.column("asset_uuid");
+    const int assetHashColumn = query.column("asset_hash");
+    const int assetSizeColumn = query.column("asset_size");
+    const int assetTypeColumn = query.column("asset_type");
+    const int assetFileNameColumn = query.column("asset_original_filename");
+    const int assetDirectoryColumn = query.column("asset_directory_path");
+    const int assetUrlColumn = query.column("asset_download_url");
+    const int assetStartedColumn = query.column("asset_download_started");
+    const int assetFinishedColumn = query.column("asset_download_finished");
+    const int assetChecksummedColumn = query.column("asset_download_checksummed");
+    const int assetCorruptedColumn = query.column("asset_download_corrupted");
+    const int assetAttemptsColumn = query.column("asset_download_attempts");
+    const int dcpDbIdColumn = query.column("dcp_db_id");
+    const int reelDbIdColumn = query.column("reel_db_id");
 
     // Consecutive rows mostly name the objects of the row before, which then need no lookup.
     DCP *dcp = nullptr;
@@ -80,20 +79,20 @@ bool DCPManager::loadDCPs()
             qDebug() << "[DCPManager] Skipping a link row without its dcp, reel or asset row";
             continue;
         }
-        const QString dcpUuid = query.value(dcpUuidColumn).toString();
-        const QString reelUuid = query.value(reelUuidColumn).toString();
-        const QString assetUuid = query.value(assetUuidColumn).toString();
+        const QString dcpUuid = query.text(dcpUuidColumn);
+        const QString reelUuid = query.text(reelUuidColumn);
+        const QString assetUuid = query.text(assetUuidColumn);
 
         const bool sameDcp = dcp && dcp->uuid() == dcpUuid;
         if (!sameDcp) {
             dcp = dcps.value(dcpUuid, nullptr);
             if (!dcp) {
-                dcp = new DCP(dcpUuid, query.value(dcpTitleColumn).toString(), query.value(dcpImageUrlColumn).toString(),
-                              query.value(dcpDownloadPathColumn).toString());
-                dcp->setDbId(query.value(dcpDbIdColumn).toUInt());
-                dcp->setUserUuid(query.value(dcpUserUuidColumn).toString());
-                dcp->setCampaignDcpId(query.value(dcpCampaignColumn).toULongLong());
-                dcp->setFriendlyTitle(query.value(dcpFriendlyTitleColumn).toString());
+                dcp = new DCP(dcpUuid, query.text(dcpTitleColumn), query.text(dcpImageUrlColumn),
+                              query.text(dcpDownloadPathColumn));
+                dcp->setDbId(query.toUInt(dcpDbIdColumn));
+                dcp->setUserUuid(query.text(dcpUserUuidColumn));
+                dcp->setCampaignDcpId(query.toULongLong(dcpCampaignColumn));
+                dcp->setFriendlyTitle(query.text(dcpFriendlyTitleColumn));
                 dcps.insert(dcpUuid, dcp);
                 order.append(dcp);
             }
@@ -101,23 +100,23 @@ bool DCPManager::loadDCPs()
 
         const bool sameAsset = sameDcp && asset && asset->uuid() == assetUuid;
         if (!sameAsset) {
-            asset = new Asset(assetUuid, query.value(assetHashColumn).toString(),
-                              query.value(assetSizeColumn).toULongLong(), query.value(assetTypeColumn).toString(),
-                              query.value(assetFileNameColumn).toString(), query.value(assetUrlColumn).toString());
-            asset->setDirectoryPath(query.value(assetDirectoryColumn).toString());
-            asset->setDownloadStarted(query.value(assetStartedColumn).toBool());
-            asset->setDownloadFinished(query.value(assetFinishedColumn).toBool());
-            asset->setDownloadChecksummed(query.value(assetChecksummedColumn).toBool());
-            asset->setDownloadCorrupted(query.value(assetCorruptedColumn).toBool());
-            asset->setDownloadAttempts(query.value(assetAttemptsColumn).toUInt());
+            asset = new Asset(assetUuid, query.text(assetHashColumn),
+                              query.toULongLong(assetSizeColumn), query.text(assetTypeColumn),
+                              query.text(assetFileNameColumn), query.text(assetUrlColumn));
+            asset->setDirectoryPath(query.text(assetDirectoryColumn));
+            asset->setDownloadStarted(query.toBool(assetStartedColumn));
+            asset->setDownloadFinished(query.toBool(assetFinishedColumn));
+            asset->setDownloadChecksummed(query.toBool(assetChecksummedColumn));
+            asset->setDownloadCorrupted(query.toBool(assetCorruptedColumn));
+            asset->setDownloadAttempts(query.toUInt(assetAttemptsColumn));
         }
 
         const bool sameReel = reel && reel->uuid() == reelUuid;
         if (!sameReel) {
             reel = reels.value(reelUuid, nullptr);
             if (!reel) {
-                reel = new Reel(reelUuid, query.value(reelNumberColumn).toUInt());
-                reel->setDbId(query.value(reelDbIdColumn).toUInt());
+                reel = new Reel(reelUuid, query.toUInt(reelNumberColumn));
+                reel->setDbId(query.toUInt(reelDbIdColumn));
                 reels.insert(reelUuid, reel);
             }
         }
@@ -132,6 +131,9 @@ bool DCPManager::loadDCPs()
         if (!sameAsset && !dcp->getAsset(assetUuid))
             dcp->addAsset(asset);
     }
+
+    if (!query.errorText().isEmpty())
+        qDebug() << "[DatabaseManager] Unable to run DCP query: " << query.errorText();
 
     bool kept = false;
     for (DCP *dcp : qAsConst(order)) {

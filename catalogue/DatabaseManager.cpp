@@ -2,16 +2,20 @@
 
 #include "app/AppPaths.h"
 #include "catalogue/DCP.h"
+#include "catalogue/DcpQueryRows.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
 #include "portal/Notification.h"
 
 #include <QDebug>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QVariant>
 
 #include <algorithm>
 #include <stdexcept>
+
+#include <sqlite3.h>
 
 const char *const DatabaseManager::fileName = "orvdownloader.4.sqlite";
 
@@ -147,6 +151,20 @@ QSqlQuery DatabaseManager::getDCPsQuery()
     query.setForwardOnly(true);
     execDirect(query, dcpQuery, "[DatabaseManager] Unable to run DCP query: ", "Unable to run DCP query");
     return query;
+}
+
+std::unique_ptr<DcpQueryRows> DatabaseManager::getDCPRows()
+{
+    sqlite3 *connection = nullptr;
+    const QVariant handle = database().driver()->handle();
+    if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
+        connection = *static_cast<sqlite3 *const *>(handle.constData());
+    std::unique_ptr<DcpQueryRows> rows(new DcpQueryRows(connection, dcpQuery));
+    if (!rows->isValid()) {
+        qDebug() << "[DatabaseManager] Unable to run DCP query: " << rows->errorText();
+        throw std::runtime_error("Unable to run DCP query");
+    }
+    return rows;
 }
 
 QSqlQuery DatabaseManager::getSettingsQuery()

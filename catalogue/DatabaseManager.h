@@ -5,7 +5,10 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
 class DCP;
+class DcpQueryRows;
 class Reel;
 class Asset;
 struct Notification;
@@ -34,6 +37,8 @@ public:
     QString databasePath() const { return m_path; }
 
     QSqlQuery getDCPsQuery();
+    // The same query, read row by row straight from SQLite, for the start-up load.
+    std::unique_ptr<DcpQueryRows> getDCPRows();
     QSqlQuery getSettingsQuery();
     QSqlQuery getNotificationsQuery();
     QSqlQuery getReelNotificationsQuery(const QString &reelUuid);
