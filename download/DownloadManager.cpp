@@ -295,6 +295,7 @@ void DownloadManager::startNextDownload()
     sizeReached = false;
     replyChecked = false;
     replyBytes = 0;
+    fileLength = -1;
     requestOffset = FileManager::fileSize(currentAsset->filePath());
     // The transfer appends from here: the file up to here must be on the disk first.
     int syncError = 0;
@@ -436,13 +437,16 @@ void DownloadManager::downloadReadyRead()
         if (status == 200 && requestOffset > 0) {
             qDebug() << "[DownloadManager] Range ignored by the server, starting the file over:" << currentAsset->uuid();
             file->resize(0);
+            fileLength = 0;
             requestOffset = 0;
             journal.recordDurable(currentAsset->filePath(), 0);
         }
     }
 
     // The packing list's size bounds the file: bytes past it are not the asset's.
-    const qint64 lengthBefore = file->size();
+    if (fileLength < 0)
+        fileLength = file->size();
+    const qint64 lengthBefore = fileLength;
     const quint64 listedSize = currentAsset->size();
     if (quint64(lengthBefore) >= listedSize) {
         endAtListedSize();
@@ -473,6 +477,7 @@ void DownloadManager::downloadReadyRead()
         stopOnWriteError(currentAsset->filePath(), writeError);
         return;
     }
+    fileLength += written;
     bytesSinceSample += quint64(written);
     replyBytes += quint64(written);
     if (syncInterval > 0 && quint64(lengthBefore) / syncInterval != quint64(lengthBefore + written) / syncInterval) {

@@ -150,6 +150,9 @@ private:
     bool hideFilesAtNextRebuild = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
+    // The length of the running transfer's file, read once when the first bytes arrive and
+    // then kept up to date by what each tick appends; -1 until then.
+    qint64 fileLength = -1;
     // Read ticks: what each may take under the limit (timed on tickClock), and the one
     // buffer the bytes pass through.
     ReadBudget readBudget;
