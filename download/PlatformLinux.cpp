@@ -115,7 +115,7 @@ bool createHiddenFile(const QString &path, int *error)
     // with an error here and the caller hides the file after creating it.
     const QFileInfo info(path);
     const QByteArray folder = QFile::encodeName(info.absolutePath());
-    const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (descriptor < 0) {
         *error = errno;
         return false;
