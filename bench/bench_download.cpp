@@ -160,10 +160,14 @@ int runEngine(int argc, char **argv)
         engine->rootContext()->setContextProperty("dcp_mgr", catalogue);
         engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
         bool shown = false;
+        QMetaObject::Connection firstFrame;
         QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, &app, [&](QObject *object, const QUrl &) {
             if (auto *window = qobject_cast<QQuickWindow *>(object)) {
                 shownWindow = window;
-                QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
+                // Only the first frame ends the wait; the connection goes with it, so that no
+                // later frame reaches this block's variables once they are gone.
+                firstFrame = QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
+                    QObject::disconnect(firstFrame);
                     if (!shown)
                         app.exit(0);
                     shown = true;
