@@ -276,6 +276,11 @@ private slots:
         QVERIFY(QFileInfo(target).isFile());
         QCOMPARE(QFileInfo(target).size(), qint64(0));
         QVERIFY(FileManager::isHidden(target));
+        // The same permissions as a file any other way of creating gives.
+        QFile ordinary(m_dir.path() + "/created-ordinary.mxf");
+        QVERIFY(ordinary.open(QIODevice::WriteOnly));
+        ordinary.close();
+        QCOMPARE(QFileInfo(target).permissions(), QFileInfo(ordinary.fileName()).permissions());
 
         const QString existing = m_dir.path() + "/existing-visible.mxf";
         writeText(existing, "kept");
