@@ -79,7 +79,7 @@ DownloadManager::DownloadManager()
     // Before anything resumes: files written when the power went may hold less than their
     // size says.
     journal.recover();
-    hideFilesAtNextRebuild = journal.lastRunEndedUncleanly();
+    repairAtNextRebuild = journal.lastRunEndedUncleanly();
     journal.begin();
 
     checksumThread = new QThread();
@@ -198,10 +198,12 @@ void DownloadManager::downloadFirst(DCP *dcp)
 
 void DownloadManager::rebuildQueue()
 {
-    if (hideFilesAtNextRebuild) {
-        hideFilesAtNextRebuild = false;
+    // After a run that ended uncleanly, once: files it may have left visible are hidden,
+    // and a reel whose verdict it stored without the event that reports it gets the event.
+    const bool afterUncleanEnd = repairAtNextRebuild;
+    repairAtNextRebuild = false;
+    if (afterUncleanEnd)
         hideFilesLeftVisible();
-    }
     queue.clear();
     queuedKeys.clear();
     if (currentAsset)
@@ -217,12 +219,19 @@ void DownloadManager::rebuildQueue()
                     enqueueAsset(asset);
                 }
             }
-            // A reel already waiting for verification is not verified twice.
+            // A reel already waiting for verification is not verified twice. Its event 2 is
+            // stored already, unless a run was killed between storing the last file as
+            // finished and storing the event.
             if (needsVerification && reel->isDownloaded() && !checksumWorker->hasJob(reel)) {
+                if (afterUncleanEnd)
+                    raiseEvent(reel, 2);
                 emit reel->downloadCheckingChecksum();
                 checksumWorker->appendJob(reel);
                 emit dcp->statusChanged();
             }
+            // Stored events are never stored twice: this only adds what is missing.
+            if (afterUncleanEnd && !needsVerification && reel->isChecksummed())
+                raiseEvent(reel, 8);
         }
     }
     if (!queue.isEmpty() && !currentAsset && !paused)

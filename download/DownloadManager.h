@@ -147,7 +147,9 @@ private:
     bool sizeReached = false;
     bool askingUser = false;
     TransferJournal journal;
-    bool hideFilesAtNextRebuild = false;
+    // Set when the last run ended uncleanly: the first queue rebuild repairs what a kill
+    // can leave between two writes (a visible file, an event not stored).
+    bool repairAtNextRebuild = false;
     // Body bytes of the running reply stored in the file.
     quint64 replyBytes = 0;
     // The length of the running transfer's file, read once when the first bytes arrive and

@@ -7,12 +7,16 @@
 
 #include "DownloadFixture.h"
 
+#include "download/Platform.h"
+
 #include "support/TestMain.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 using namespace DownloadFixture;
@@ -110,6 +114,34 @@ private:
         if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
             return QString();
         return QString::fromUtf8(process.readAllStandardOutput());
+    }
+
+    // Acknowledged requests the portal got for this campaign's event.
+    int acknowledgedEvents(quint64 campaign, int event) const
+    {
+        int count = 0;
+        for (const NotificationRequest &r : standin.notificationRequests()) {
+            if (r.acknowledged && r.value("campaign_dcp_id") == std::to_string(campaign)
+                && r.value("event") == std::to_string(event))
+                ++count;
+        }
+        return count;
+    }
+
+    // Runs statements on the engine's database while no engine runs.
+    static bool editDatabase(const QString &dataDir, const QStringList &statements)
+    {
+        bool done = true;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "edit");
+            db.setDatabaseName(dataDir + "/" + DatabaseManager::fileName);
+            done = db.open();
+            QSqlQuery query(db);
+            for (const QString &statement : statements)
+                done = done && query.exec(statement);
+        }
+        QSqlDatabase::removeDatabase("edit");
+        return done;
     }
 
     static QString assetLine(const QString &output, const QString &uuid)
@@ -307,6 +339,55 @@ private slots:
         QVERIFY2(resumed >= 0 && hidden < resumed, "the partial file was resumed while visible");
         QCOMPARE(base64Sha1(picturePath), picture.hash);
         QVERIFY(!FileManager::isHidden(picturePath)); // acknowledged by the end of the run
+    }
+
+    // A run killed between storing a verdict and storing the event that reports it leaves a
+    // reel the portal never hears of: verified without event 8 (its files then stay hidden
+    // for good), or downloaded without event 2. After such an end the next start stores the
+    // missing event; the portal gets it once and the files are revealed.
+    void eventLeftOutByAKillIsSentAtTheNextStart_data()
+    {
+        QTest::addColumn<int>("event");
+        QTest::addColumn<QStringList>("leftByTheKill");
+        QTest::addColumn<int>("requestsOfTheNextRun");
+        QTest::newRow("verified, no event 8") << 8 << QStringList{"DELETE FROM notification WHERE event = 8"} << 1;
+        // Verification (6, 8) had not begun either.
+        QTest::newRow("downloaded, no event 2")
+            << 2
+            << QStringList{"DELETE FROM notification WHERE event IN (2, 6, 8)", "UPDATE asset SET download_checksummed = 0"}
+            << 3;
+    }
+
+    void eventLeftOutByAKillIsSentAtTheNextStart()
+    {
+        QFETCH(int, event);
+        QFETCH(QStringList, leftByTheKill);
+        QFETCH(int, requestsOfTheNextRun);
+        const GeneratedDcp generated = generate(QString("Event_%1_Left_Out").arg(event), 1, 200000, 12 + event);
+        const QString dataDir = TestSupport::dataDir() + QString("/engine-event-%1-left-out").arg(event);
+        const quint64 campaign = 7100 + quint64(event);
+        QVERIFY(addToCatalogue(dataDir, generated, campaign));
+        QVERIFY2(!runToIdle(dataDir).isEmpty(), "the first process did not finish");
+        QCOMPARE(acknowledgedEvents(campaign, event), 1);
+
+        QVERIFY(editDatabase(dataDir, leftByTheKill));
+        QStringList paths;
+        for (const GeneratedAsset &a : trackAssets(generated))
+            paths.append(dataDir + "/downloads/" + generated.title + "/" + a.relativePath);
+        for (const QString &path : paths)
+            QVERIFY(FileManager::hideFile(path));
+        // The marker of the killed run, on this start of the system.
+        QFile marker(markerPath(dataDir));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        QVERIFY(marker.write(QJsonDocument(QJsonObject{{"boot_id", Platform::bootId()}, {"files", QJsonObject()}}).toJson()) > 0);
+        marker.close();
+
+        const size_t sentBefore = standin.notificationRequests().size();
+        QVERIFY2(!runToIdle(dataDir).isEmpty(), "the second process did not finish");
+        QCOMPARE(acknowledgedEvents(campaign, event), 2);
+        QCOMPARE(standin.notificationRequests().size() - sentBefore, size_t(requestsOfTheNextRun));
+        for (const QString &path : paths)
+            QVERIFY2(!FileManager::isHidden(path), qPrintable(path + " stayed hidden"));
     }
 
     void corruptedAssetStaysCorruptedAfterRestart()
