@@ -861,32 +861,25 @@ void DownloadManager::removeDownloadReel(Reel *reel)
                       [&] { removeReel(reel); });
 }
 
-void DownloadManager::hideUnlessAcknowledged(Asset *asset)
+bool DownloadManager::hideUnlessAcknowledged(Asset *asset)
 {
     const QString path = asset->filePath();
     if (!QFileInfo::exists(path) || FileManager::isHidden(path))
-        return;
+        return false;
     for (Reel *other : asset->reels()) {
         if (other->isChecksummed() && other->isSynced())
-            return;
+            return false;
     }
-    FileManager::hideFile(path);
+    return FileManager::hideFile(path);
 }
 
 void DownloadManager::hideFilesLeftVisible()
 {
     for (DCP *dcp : DCPManager::instance()->allDCPs()) {
         for (Asset *asset : dcp->getAssets()) {
-            const QString path = asset->filePath();
-            if (!FileManager::fileExists(path) || FileManager::isHidden(path))
-                continue;
-            bool acknowledged = false;
-            for (Reel *reel : asset->reels())
-                acknowledged = acknowledged || (reel->isChecksummed() && reel->isSyncedKnown());
-            if (acknowledged)
-                continue;
-            qDebug() << "[DownloadManager] The last run left a file visible before its reel was acknowledged:" << path;
-            FileManager::hideFile(path);
+            if (hideUnlessAcknowledged(asset))
+                qDebug() << "[DownloadManager] The last run left a file visible before its reel was acknowledged:"
+                         << asset->filePath();
         }
     }
 }

@@ -108,8 +108,9 @@ private:
     // system error number) when the system could not write it out.
     bool makeDurable(const QString &path, int *error);
     void raiseEvent(Reel *reel, int event);
-    // Hides the file of an asset that no reel listing it has had acknowledged yet.
-    void hideUnlessAcknowledged(Asset *asset);
+    // Hides the file of an asset that no reel listing it has had acknowledged yet; true when
+    // it hid a visible file.
+    bool hideUnlessAcknowledged(Asset *asset);
     // A run ended between creating a file and hiding it leaves the file visible, and a later
     // run resumes it as it finds it: after such an end every file of the catalogue that no
     // acknowledged reel lists is hidden again.

@@ -116,6 +116,15 @@ private:
         return QString::fromUtf8(process.readAllStandardOutput());
     }
 
+    // Where the engine of dataDir stores the generated DCP's track files.
+    static QStringList trackPaths(const QString &dataDir, const GeneratedDcp &generated)
+    {
+        QStringList paths;
+        for (const GeneratedAsset &a : trackAssets(generated))
+            paths.append(dataDir + "/downloads/" + generated.title + "/" + a.relativePath);
+        return paths;
+    }
+
     // Acknowledged requests the portal got for this campaign's event.
     int acknowledgedEvents(quint64 campaign, int event) const
     {
@@ -371,9 +380,7 @@ private slots:
         QCOMPARE(acknowledgedEvents(campaign, event), 1);
 
         QVERIFY(editDatabase(dataDir, leftByTheKill));
-        QStringList paths;
-        for (const GeneratedAsset &a : trackAssets(generated))
-            paths.append(dataDir + "/downloads/" + generated.title + "/" + a.relativePath);
+        const QStringList paths = trackPaths(dataDir, generated);
         for (const QString &path : paths)
             QVERIFY(FileManager::hideFile(path));
         // The marker of the killed run, on this start of the system.
@@ -425,9 +432,7 @@ private slots:
         const QString dataDir = TestSupport::dataDir() + "/engine-hidden";
         QVERIFY(addToCatalogue(dataDir, generated, 7003));
         QVERIFY2(!runToIdle(dataDir).isEmpty(), "the first process did not finish");
-        QStringList paths;
-        for (const GeneratedAsset &a : trackAssets(generated))
-            paths.append(dataDir + "/downloads/" + generated.title + "/" + a.relativePath);
+        const QStringList paths = trackPaths(dataDir, generated);
         QVERIFY(!paths.isEmpty());
         for (const QString &path : paths) {
             QVERIFY2(!FileManager::isHidden(path), qPrintable(path));
