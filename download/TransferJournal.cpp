@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 
 TransferJournal::TransferJournal(const QString &markerPath)
     : m_markerPath(markerPath)
@@ -26,6 +27,14 @@ int TransferJournal::recover()
     }
     const QJsonObject content = QJsonDocument::fromJson(marker.readAll()).object();
     marker.close();
+    // A marker this version did not write (or a damaged one) says nothing reliable about
+    // what reached the disk: no file is cut for it, and verification judges the files.
+    const QJsonValue markerVersion = content.value("version");
+    if (!markerVersion.isDouble() || markerVersion.toDouble() != double(version)) {
+        qDebug() << "[DownloadManager] The marker of the last run is of an unknown version; no file is cut:"
+                 << m_markerPath;
+        return 0;
+    }
     const QString bootId = content.value("boot_id").toString();
     const QJsonObject files = content.value("files").toObject();
     // Without both identifiers a restart cannot be ruled out.
@@ -37,12 +46,20 @@ int TransferJournal::recover()
         const QString path = it.key();
         if (!FileManager::fileExists(path))
             continue;
-        const quint64 durable = quint64(it.value().toDouble());
+        const QJsonValue recorded = it.value();
+        const double length = recorded.toDouble(-1);
+        if (!recorded.isDouble() || length < 0 || length > largestLength || length != double(quint64(length))) {
+            qDebug() << "[DownloadManager] Skipping an unreadable length in the marker for" << path;
+            continue;
+        }
+        const quint64 durable = quint64(length);
         const quint64 size = FileManager::fileSize(path);
         if (systemRestarted && size > durable) {
             qDebug() << "[DownloadManager] Cut back to what reached the disk:" << path << size << "->" << durable;
-            if (FileManager::truncateFile(path, durable))
+            if (FileManager::truncateFile(path, durable)) {
                 ++cut;
+                m_cutPaths.append(path);
+            }
             else
                 qDebug() << "[DownloadManager] Unable to cut back" << path;
         } else if (!systemRestarted) {
@@ -72,6 +89,14 @@ void TransferJournal::recordDurable(const QString &path, quint64 length)
     writeMarker();
 }
 
+void TransferJournal::forget(const QString &path)
+{
+    if (!m_running || !m_durable.contains(path))
+        return;
+    m_durable.remove(path);
+    writeMarker();
+}
+
 void TransferJournal::end()
 {
     if (!m_running)
@@ -86,7 +111,7 @@ bool TransferJournal::writeMarker()
     QJsonObject files;
     for (auto it = m_durable.constBegin(); it != m_durable.constEnd(); ++it)
         files.insert(it.key(), double(it.value()));
-    const QJsonObject content{{"boot_id", m_bootId}, {"files", files}};
+    const QJsonObject content{{"version", version}, {"boot_id", m_bootId}, {"files", files}};
     if (FileManager::writeFileDurably(m_markerPath, QJsonDocument(content).toJson(QJsonDocument::Compact)))
         return true;
     qDebug() << "[DownloadManager] Unable to write the marker" << m_markerPath;
