@@ -3,6 +3,7 @@
 #include "app/LogHandler.h"
 #include "app/OrvDownloaderApp.h"
 #include "app/SingleInstanceGuard.h"
+#include "app/TerminationSignals.h"
 #include "app/UserInteraction.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
@@ -12,6 +13,7 @@
 #include "portal/UpdaterDialog.h"
 
 #include <QDebug>
+#include <QSessionManager>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 
@@ -39,6 +41,10 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
     qInstallMessageHandler(logMessageHandler);
     OrvDownloaderApp app(argc, argv);
     UserInteraction::install(interaction);
+    TerminationSignals::install(&app);
+    // The session manager's end of session ends the program the same clean way.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
+                     [&app](QSessionManager &) { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
 
     SingleInstanceGuard guard;
     if (!guard.acquire()) {

@@ -101,21 +101,34 @@ DownloadManager::DownloadManager()
 
 void DownloadManager::shutdown()
 {
-    if (!g_instance)
+    DownloadManager *manager = g_instance;
+    // Called on aboutToQuit and again as a post routine.
+    if (!manager || manager->shuttingDown)
         return;
-    // A clean end: what the running transfer wrote is made durable, then the marker goes.
-    if (g_instance->readTimer)
-        g_instance->readTimer->stop();
-    if (g_instance->currentAsset && g_instance->currentReply) {
+    manager->shuttingDown = true;
+    qDebug() << "[DownloadManager] Quitting: stopping the transfer";
+    // The transfer stops first: aborting it ends it through downloadFinished(), which makes
+    // the file durable. Nothing starts after this, so the wait for the reel event in flight
+    // below (its event loop runs timers and queued calls) writes nothing the journal misses.
+    if (manager->timeoutTimer)
+        manager->timeoutTimer->stop();
+    if (manager->readTimer)
+        manager->readTimer->stop();
+    if (manager->currentReply && manager->currentReply->isRunning())
+        manager->currentReply->abort();
+    if (manager->currentAsset) {
         int error = 0;
-        g_instance->makeDurable(g_instance->currentAsset->filePath(), &error);
+        if (manager->currentAsset->closeFile() && !manager->writeFailed)
+            manager->makeDurable(manager->currentAsset->filePath(), &error);
     }
-    g_instance->journal.end();
-    if (!g_instance->checksumThread)
+    NotificationManager::finishRequestInFlight();
+    // A clean end: the marker goes.
+    manager->journal.end();
+    if (!manager->checksumThread)
         return;
-    QThread *thread = g_instance->checksumThread;
-    g_instance->checksumThread = nullptr;
-    g_instance->checksumWorker->stop();
+    QThread *thread = manager->checksumThread;
+    manager->checksumThread = nullptr;
+    manager->checksumWorker->stop();
     thread->quit();
     thread->wait();
 }
@@ -202,8 +215,10 @@ void DownloadManager::rebuildQueue()
     // and a reel whose verdict it stored without the event that reports it gets the event.
     const bool afterUncleanEnd = repairAtNextRebuild;
     repairAtNextRebuild = false;
-    if (afterUncleanEnd)
+    if (afterUncleanEnd) {
+        takeBackAssetsThatLostBytes();
         hideFilesLeftVisible();
+    }
     queue.clear();
     queuedKeys.clear();
     if (currentAsset)
@@ -245,6 +260,10 @@ void DownloadManager::startNextDownload()
         qDebug() << "[DownloadManager] Downloads are Paused...";
         return;
     }
+    if (shuttingDown) {
+        qDebug() << "[DownloadManager] Quitting: no transfer starts";
+        return;
+    }
     if (queue.isEmpty()) {
         qDebug() << "[DownloadManager] No assets to download...";
         return;
@@ -279,6 +298,20 @@ void DownloadManager::startNextDownload()
         return;
     }
 
+    // The transfer appends from here: the file up to here must be on the disk first, and a
+    // file the system cannot write out stops the downloads as a failed write does.
+    writeFailed = false;
+    requestOffset = FileManager::fileSize(currentAsset->filePath());
+    if (requestOffset > 0) {
+        int syncError = 0;
+        if (!makeDurable(currentAsset->filePath(), &syncError)) {
+            stopOnWriteError(currentAsset->filePath(), syncError);
+            return;
+        }
+    } else {
+        journal.recordDurable(currentAsset->filePath(), 0);
+    }
+
     if (timeoutTimer) {
         timeoutTimer->stop();
     } else {
@@ -300,22 +333,17 @@ void DownloadManager::startNextDownload()
     readTimer->start(int(readInterval));
 
     cancelled = false;
-    writeFailed = false;
     sizeReached = false;
     replyChecked = false;
     replyBytes = 0;
     fileLength = -1;
-    requestOffset = FileManager::fileSize(currentAsset->filePath());
-    // The transfer appends from here: the file up to here must be on the disk first.
-    int syncError = 0;
-    if (requestOffset > 0)
-        makeDurable(currentAsset->filePath(), &syncError);
-    else
-        journal.recordDurable(currentAsset->filePath(), 0);
 
     QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
     request.setRawHeader("Range", QString("bytes=%1-").arg(requestOffset).toUtf8());
     currentReply = network.get(request);
+    // Bounded from the first byte: the limit is queued to the network thread right behind
+    // the request, while metaDataChanged() comes only once the main thread is free again.
+    currentReply->setReadBufferSize(bufferSize);
     connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::downloadFinished);
     connect(currentReply, &QNetworkReply::errorOccurred, this, &DownloadManager::error);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &DownloadManager::metaDataChanged);
@@ -341,6 +369,20 @@ bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
     return false;
 }
 
+bool DownloadManager::makeDurableAtTransferEnd(Asset *asset, int *error)
+{
+    asset->closeFile();
+    const QString path = asset->filePath();
+    // Also when this transfer wrote nothing: the file may hold what an earlier run wrote
+    // and never made durable (a 416 for a file that was already whole).
+    if (!FileManager::fileExists(path))
+        return true;
+    if (!makeDurable(path, error))
+        return false;
+    journal.forget(path);
+    return true;
+}
+
 bool DownloadManager::makeDurable(const QString &path, int *error)
 {
     if (!FileManager::syncFile(path, error)) {
@@ -353,6 +395,11 @@ bool DownloadManager::makeDurable(const QString &path, int *error)
 
 UserInteraction::Button DownloadManager::askUser(const UserInteraction::Message &message)
 {
+    // A box queued just before the quit is not opened while the quit waits.
+    if (shuttingDown) {
+        qDebug() << "[DownloadManager] Quitting: not showing" << message.text;
+        return UserInteraction::NoButton;
+    }
     askingUser = true;
     const UserInteraction::Button answer = UserInteraction::current()->showMessage(message);
     askingUser = false;
@@ -377,6 +424,12 @@ void DownloadManager::stopOnWriteFailure(const QString &reason)
 void DownloadManager::stopOnWriteError(const QString &path, int error)
 {
     const QString errorText = FileManager::systemErrorText(error);
+    if (shuttingDown) {
+        // The next start makes the file durable again before resuming, and stops there.
+        qDebug() << "[DownloadManager] Quitting after a failed write of" << path << ":" << errorText;
+        writeFailed = true;
+        return;
+    }
     stopOnWriteFailure("writing " + path + " failed: " + errorText);
     // Only a full disk is reported as one: a drive that was pulled, an I/O error or a file
     // too large for the file system is a different problem for the user to solve.
@@ -467,28 +520,10 @@ void DownloadManager::downloadReadyRead()
     const qint64 budget = readBudget.take(tickNs, qint64(readChunkSize));
     const qint64 available = currentReply->bytesAvailable();
     const qint64 wanted = std::min(room, currentReply->isFinished() ? available : std::min(budget, available));
-    if (readBuffer.size() < wanted)
-        readBuffer.resize(int(wanted));
-    const qint64 count = currentReply->read(readBuffer.data(), wanted);
-    readBudget.used(budget, std::max<qint64>(0, count));
-    if (count <= 0)
+    const qint64 written = moveToFile(file, wanted);
+    readBudget.used(budget, std::max<qint64>(0, written));
+    if (written <= 0)
         return;
-    int writeError = 0;
-    const qint64 written = FileManager::appendToFile(file, readBuffer.constData(), count, &writeError);
-    if (written != count) {
-        if (written <= 0)
-            qDebug() << "[DownloadManager] Warning: dropped bytes " << written;
-        else
-            qDebug() << "[DownloadManager] Warning: partial write " << written << "of" << count << "bytes";
-        // Nothing half written stays behind: the file keeps its last good length, which is
-        // where the next transfer resumes.
-        file->resize(lengthBefore);
-        stopOnWriteError(currentAsset->filePath(), writeError);
-        return;
-    }
-    fileLength += written;
-    bytesSinceSample += quint64(written);
-    replyBytes += quint64(written);
     if (syncInterval > 0 && quint64(lengthBefore) / syncInterval != quint64(lengthBefore + written) / syncInterval) {
         int syncError = 0;
         if (!makeDurable(currentAsset->filePath(), &syncError)) {
@@ -523,6 +558,37 @@ void DownloadManager::downloadReadyRead()
         endAtListedSize();
 }
 
+qint64 DownloadManager::moveToFile(QFile *file, qint64 wanted)
+{
+    qint64 moved = 0;
+    while (moved < wanted) {
+        const qint64 piece = std::min(wanted - moved, readBufferLimit);
+        if (readBuffer.size() < piece)
+            readBuffer.resize(int(piece));
+        const qint64 count = currentReply->read(readBuffer.data(), piece);
+        if (count <= 0)
+            break;
+        int writeError = 0;
+        const qint64 written = FileManager::appendToFile(file, readBuffer.constData(), count, &writeError);
+        if (written != count) {
+            if (written <= 0)
+                qDebug() << "[DownloadManager] Warning: dropped bytes " << written;
+            else
+                qDebug() << "[DownloadManager] Warning: partial write " << written << "of" << count << "bytes";
+            // Nothing half written stays behind: the file keeps its last good length, which
+            // is where the next transfer resumes.
+            file->resize(fileLength);
+            stopOnWriteError(currentAsset->filePath(), writeError);
+            return -1;
+        }
+        moved += written;
+        fileLength += written;
+        bytesSinceSample += quint64(written);
+        replyBytes += quint64(written);
+    }
+    return moved;
+}
+
 int DownloadManager::progressEvent(quint64 downloaded, quint64 total)
 {
     // A reel without bytes has no percentage to report.
@@ -549,12 +615,22 @@ void DownloadManager::downloadFinished()
     }
     downloadReadyRead();
     Asset *asset = currentAsset;
-    if (asset) {
-        // However the transfer ended, what it wrote goes to the disk before anything
-        // builds on it (the finished flag, a resume).
+    if (asset && !writeFailed) {
+        // However the transfer ended, what it wrote goes to the disk before anything builds
+        // on it (the finished flag, verification, a resume). A file the system cannot write
+        // out stops the downloads as a failed write does: the asset is not finished, and its
+        // journal entry stays, so a power cut still cuts the file back.
         int syncError = 0;
-        if (asset->closeFile() && !writeFailed)
-            makeDurable(asset->filePath(), &syncError);
+        if (!makeDurableAtTransferEnd(asset, &syncError)) {
+            currentReply = nullptr;
+            if (readTimer)
+                readTimer->stop();
+            reply->deleteLater();
+            stopOnWriteError(asset->filePath(), syncError);
+            return;
+        }
+    } else if (asset) {
+        asset->closeFile();
     }
 
     // A file already whole on disk (the process stopped between its last write and storing
@@ -871,6 +947,32 @@ bool DownloadManager::hideUnlessAcknowledged(Asset *asset)
             return false;
     }
     return FileManager::hideFile(path);
+}
+
+void DownloadManager::takeBackAssetsThatLostBytes()
+{
+    const QStringList cut = journal.cutPaths();
+    for (DCP *dcp : DCPManager::instance()->allDCPs()) {
+        for (Asset *asset : dcp->getAssets()) {
+            // A corrupted asset is not downloaded again; its file was emptied already.
+            if (asset->isDownloadCorrupted())
+                continue;
+            const QString path = asset->filePath();
+            const bool wasCut = cut.contains(path);
+            const bool tooShort = asset->isDownloadFinished() && FileManager::fileSize(path) < asset->size();
+            if (!wasCut && !tooShort)
+                continue;
+            if (!asset->isDownloadFinished() && !asset->isDownloadChecksummed())
+                continue;
+            qDebug() << "[DownloadManager] Downloading again a file that lost bytes at the last unclean end:" << path;
+            if (FileManager::fileExists(path) && !FileManager::isHidden(path))
+                FileManager::hideFile(path);
+            asset->setDownloadFinished(false);
+            asset->setDownloadChecksummed(false);
+            DatabaseManager::instance()->updateAssetDownloadFields(asset);
+            emit dcp->statusChanged();
+        }
+    }
 }
 
 void DownloadManager::hideFilesLeftVisible()

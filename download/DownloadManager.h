@@ -17,6 +17,7 @@
 class Asset;
 class ChecksumWorker;
 class DCP;
+class QFile;
 class QThread;
 class QTimer;
 class Reel;
@@ -69,8 +70,11 @@ public:
     // bytes (and whenever its transfer stops); a member so tests can shorten it.
     quint64 syncInterval = quint64(64) * 1024 * 1024;
 
-    // Stops the checksum worker's thread; called when the application quits.
+    // The clean end, when the application quits: stops the transfer (what it wrote is made
+    // durable), waits for the reel event in flight, ends the journal and stops the checksum
+    // worker's thread. Nothing starts or asks the user anything after it began.
     static void shutdown();
+    bool isShuttingDown() const { return shuttingDown; }
 
 signals:
     void downloadProgress(double speed);
@@ -115,6 +119,16 @@ private:
     // run resumes it as it finds it: after such an end every file of the catalogue that no
     // acknowledged reel lists is hidden again.
     void hideFilesLeftVisible();
+    // After an unclean end: an asset whose file recovery cut back, or a finished asset whose
+    // file is shorter than its listed size, is downloaded and verified again, hidden meanwhile.
+    void takeBackAssetsThatLostBytes();
+    // The end of every transfer: the file is made durable (also when the transfer wrote
+    // nothing) and its journal entry goes; false with the system error when that failed.
+    bool makeDurableAtTransferEnd(Asset *asset, int *error);
+    // Moves at most wanted bytes from the reply to the end of the file through readBuffer;
+    // returns what was stored, or -1 after a failed write (the file keeps its length before
+    // the failed piece and the transfer is stopped).
+    qint64 moveToFile(QFile *file, qint64 wanted);
     // The work of the invokables above; these throw the database's errors.
     void downloadFirst(DCP *dcp);
     void pause(bool force);
@@ -147,6 +161,7 @@ private:
     bool writeFailed = false;
     bool sizeReached = false;
     bool askingUser = false;
+    bool shuttingDown = false;
     TransferJournal journal;
     // Set when the last run ended uncleanly: the first queue rebuild repairs what a kill
     // can leave between two writes (a visible file, an event not stored).
@@ -160,5 +175,7 @@ private:
     // buffer the bytes pass through.
     ReadBudget readBudget;
     QElapsedTimer tickClock;
+    // Never grows past readBufferLimit, however much the reply holds.
     QByteArray readBuffer;
+    static const qint64 readBufferLimit = 1048576;
 };

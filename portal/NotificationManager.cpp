@@ -19,15 +19,23 @@
 
 #include <algorithm>
 
+namespace {
+
+NotificationManager *singleton = nullptr;
+
+}
+
 NotificationManager *NotificationManager::instance()
 {
-    static NotificationManager *singleton = nullptr;
-    if (!singleton) {
+    if (!singleton)
         singleton = new NotificationManager();
-        if (QCoreApplication::instance())
-            connect(qApp, &QCoreApplication::aboutToQuit, singleton, [] { singleton->finishCurrentRequest(); });
-    }
     return singleton;
+}
+
+void NotificationManager::finishRequestInFlight()
+{
+    if (singleton)
+        singleton->finishCurrentRequest();
 }
 
 void NotificationManager::finishCurrentRequest(int timeoutMs)
@@ -92,8 +100,14 @@ void NotificationManager::notify(Reel *reel, int event)
     notification.event = quint32(event);
     notification.synced = false;
     const QString key = notificationKey(notification);
-    if (hasNotification(key))
+    if (hasNotification(key)) {
+        // A reel verified again after its file was taken back (it lost bytes at an unclean
+        // end) reports nothing new: the portal acknowledged this verdict already, so the
+        // files are revealed now rather than at the next start.
+        if (event == 8 && syncedNotifications.contains(key))
+            revealIfAcknowledged(notification);
         return;
+    }
     DatabaseManager::instance()->insertNotification(&notification);
     pendingNotifications.insert(key, notification);
 }
@@ -217,6 +231,13 @@ void NotificationManager::revealIfAcknowledged(const Notification &accepted)
     }
     if (!verified)
         return;
+    // Acknowledged is not enough: a file taken back for downloading again stays hidden until
+    // it is verified again.
+    if (reel) {
+        const QList<Asset *> assets = reel->getAssets();
+        if (!std::all_of(assets.begin(), assets.end(), [](Asset *asset) { return asset->isDownloadChecksummed(); }))
+            return;
+    }
     qDebug() << "[NotificationManager] Revealing ...";
     if (!reel) {
         qDebug() << "[NotificationManager] Reveal files failed! Reel with uuid not found: " << accepted.reel_uuid;

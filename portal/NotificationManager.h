@@ -37,8 +37,11 @@ public:
 
     // The program is closing: waits at most timeoutMs for the answer to the event in flight,
     // so that an event the portal has acknowledged is recorded and not sent again at the
-    // next start. Runs when the application is about to quit.
+    // next start.
     void finishCurrentRequest(int timeoutMs = QuitWaitMs);
+    // The quit's wait for the event in flight, when this manager exists; the download
+    // manager calls it once its transfer has stopped.
+    static void finishRequestInFlight();
     static constexpr int QuitWaitMs = 1000;
 
     QMap<QString, Notification> pendingNotifications;

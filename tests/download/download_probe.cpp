@@ -13,6 +13,7 @@
 // (the engine's interval of durable points), PROBE_QUIT_AT_BYTES (quit the way the window
 // does, in the middle of the transfer, once the file being downloaded holds that much).
 
+#include "app/TerminationSignals.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Reel.h"
@@ -68,6 +69,7 @@ int main(int argc, char **argv)
         return 2;
 
     QTextStream out(stdout);
+    TerminationSignals::install(&app);
     NotificationManager::instance()->setConsumerInterval(50);
     DownloadManager *manager = DownloadManager::instance();
     manager->timeoutInterval = quint32(qEnvironmentVariableIntValue("PROBE_STALL_MS") > 0
