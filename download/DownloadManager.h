@@ -61,6 +61,8 @@ public:
     Asset *currentAssetForTest() const { return currentAsset; }
     QList<Asset *> queuedAssets() const { return queue; }
     ChecksumWorker *checksumWorkerObject() const { return checksumWorker; }
+    // What the running reply holds that the engine has not read yet.
+    qint64 unreadReplyBytes() const { return currentReply ? currentReply->bytesAvailable() : 0; }
 
     // Timings, as members so tests can shorten them.
     quint32 timeoutInterval = 15000;

@@ -7,11 +7,12 @@
 //                                   second for read_chunk_size), exits when nothing is
 //                                   left to download, verify or report
 //
-// "run" prints "START <queued assets>" once the queue is built, then on exit one line per
-// asset: "ASSET <uuid> <finished> <checksummed> <corrupted> <attempts> <size on disk>".
+// "run" prints "START <queued assets>" once the queue is built, then, when nothing is left to
+// do or downloads are paused, one line per asset: "ASSET <uuid> <finished> <checksummed> <corrupted> <attempts> <size on disk>".
 // Environment: TOLVANE_NOTIFICATION_URL, PROBE_STALL_MS (stall timeout), PROBE_SYNC_BYTES
 // (the engine's interval of durable points), PROBE_QUIT_AT_BYTES (quit the way the window
-// does, in the middle of the transfer, once the file being downloaded holds that much).
+// does, in the middle of the transfer, once the file being downloaded holds that much; it
+// prints "QUIT <uuid> <size on disk>"). SIGTERM and SIGHUP end it as they end the program.
 
 #include "app/TerminationSignals.h"
 #include "catalogue/DCP.h"
@@ -49,10 +50,11 @@ int add(const QString &descriptionPath)
     return 0;
 }
 
+// Nothing left to do, or paused: then nothing happens until the user resumes.
 bool idle(DownloadManager *manager)
 {
-    return manager->queuedAssets().isEmpty() && !manager->currentAssetForTest()
-        && manager->checksumWorkerObject()->jobCount() == 0
+    const bool transfersDone = manager->isPaused() || (manager->queuedAssets().isEmpty() && !manager->currentAssetForTest());
+    return transfersDone && manager->checksumWorkerObject()->jobCount() == 0
         && NotificationManager::instance()->pendingNotifications.isEmpty();
 }
 
@@ -88,7 +90,7 @@ int main(int argc, char **argv)
     QObject::connect(&check, &QTimer::timeout, [&] {
         Asset *current = manager->currentAssetForTest();
         if (quitAt > 0 && current && qint64(current->sizeOnDisk()) >= quitAt) {
-            out << "QUIT " << current->uuid() << Qt::endl;
+            out << "QUIT " << current->uuid() << ' ' << current->sizeOnDisk() << Qt::endl;
             app.quit();
             return;
         }

@@ -15,6 +15,7 @@
 
 #include <QProcess>
 #include <QSignalSpy>
+#include <QThread>
 #include <QtTest>
 
 #include <cerrno>
@@ -440,6 +441,33 @@ private slots:
         // The engine stops reading: far less than the long body leaves the server.
         if (cutShort)
             QVERIFY(standin.assetBytesSent() - sentBefore < listed + extra / 4);
+        QVERIFY(manager->removeDownload(dcp));
+    }
+
+    // The first transfer starts before the window loads, and the main thread is then busy
+    // for a while: the reply's buffer is bounded from the first byte, so the network layer
+    // stops reading at about that much, and what the server could still send fits in the
+    // system's socket buffers; unbounded, the whole file would come in at once.
+    void busyMainThreadAtTheStartHoldsAtMostTheBuffer()
+    {
+        const GeneratedDcp generated = generate("Busy_Start", 1, 48000000, 977);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        DCP *dcp = buildDcp(standin, generated, 9977);
+        store(dcp, false);
+        manager->setReadChunkSize(50000); // a thousand bytes a tick: the engine hardly drains
+        const std::uint64_t sentBefore = standin.assetBytesSent();
+        startWith(dcp);
+        // One turn of the loop hands the request to the network thread; the headers come
+        // back while the main thread sleeps.
+        QCoreApplication::processEvents();
+        QThread::msleep(1500);
+        QTest::qWait(100);
+        const qint64 held = manager->unreadReplyBytes();
+        const std::uint64_t sent = standin.assetBytesSent() - sentBefore;
+        manager->setReadChunkSize(25000000);
+        QVERIFY2(sent < picture.size / 2, qPrintable(QString("%1 of %2 bytes sent").arg(sent).arg(picture.size)));
+        QVERIFY2(held > 0, "the transfer did not start");
+        QVERIFY2(held <= 2 * qint64(manager->bufferSize), qPrintable(QString("%1 bytes held unread").arg(held)));
         QVERIFY(manager->removeDownload(dcp));
     }
 

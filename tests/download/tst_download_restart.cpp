@@ -19,6 +19,8 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace DownloadFixture;
 
 namespace {
@@ -98,10 +100,12 @@ private:
 
     // Runs the engine until it has nothing left to do; its output. Its log lines are kept in
     // lastLog.
-    QString runToIdle(const QString &dataDir)
+    QString runToIdle(const QString &dataDir, const QProcessEnvironment &extra = QProcessEnvironment())
     {
         QProcess process;
-        process.setProcessEnvironment(environment(dataDir));
+        QProcessEnvironment env = environment(dataDir);
+        env.insert(extra);
+        process.setProcessEnvironment(env);
         process.start(probe(), {"run"});
         const bool finished = process.waitForFinished(40000);
         if (!finished) {
@@ -446,6 +450,199 @@ private slots:
             QVERIFY2(!FileManager::isHidden(path), qPrintable(path + " stayed hidden"));
         // Revealing needs no event sent again.
         QCOMPARE(standin.notificationRequests().size(), sentBefore);
+    }
+
+    // The system could not write the file out where its transfer ended (EIO from a failing
+    // drive, a network share's delayed write error): the file is neither finished, verified
+    // nor revealed; the downloads stop with the box a failed write shows. A resume syncs
+    // first and stops again while the disk still refuses; once it accepts, the file is
+    // finished and verified without being fetched again.
+    void failedSyncWhereTheTransferEndsStopsTheDownloads()
+    {
+        const GeneratedDcp generated = generate("Refused_Sync", 1, 600000, 21);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        QVERIFY(picture.size < quint64(kSyncBytes)); // only the sync at the transfer's end
+        const QString dataDir = TestSupport::dataDir() + "/engine-refused-sync";
+        const quint64 campaign = 7201;
+        QVERIFY(addToCatalogue(dataDir, generated, campaign));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        const std::string picturePathOnServer = relativePath(generated, picture);
+        standin.clearAssetRequests();
+
+        QProcessEnvironment refusing;
+        refusing.insert("LD_PRELOAD", TestSupport::builtExecutable("tests/download/libfail_sync_preload.so"));
+        refusing.insert("FAIL_SYNC_PATH_CONTAINS", QFileInfo(picturePath).fileName());
+        // The sanitizers' runtime wants to come first; the preloaded library only wraps two calls.
+        refusing.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        const QString refused = runToIdle(dataDir, refusing);
+        QVERIFY2(!refused.isEmpty(), "the engine did not stop");
+        QVERIFY2(lastLog.contains("Unable to make"), lastLog.constData());
+        QCOMPARE(assetLine(refused, picture.uuid), QString("0 0 0 0 %1").arg(picture.size));
+        QVERIFY2(refused.contains("BOX Unable to write the download"), qPrintable(refused));
+        QVERIFY(FileManager::isHidden(picturePath));
+        QCOMPARE(acknowledgedEvents(campaign, 2), 0);
+        QCOMPARE(acknowledgedEvents(campaign, 8), 0);
+        QCOMPARE(requestsFor(standin, picturePathOnServer).size(), size_t(1));
+
+        // Resumed while the disk still refuses: stopped before asking the server again.
+        QVERIFY(editDatabase(dataDir, {"UPDATE setting SET value = '0' WHERE key = 'download_paused'"}));
+        const QString again = runToIdle(dataDir, refusing);
+        QVERIFY2(again.contains("BOX Unable to write the download"), qPrintable(again));
+        QCOMPARE(assetLine(again, picture.uuid), QString("0 0 0 0 %1").arg(picture.size));
+        QCOMPARE(requestsFor(standin, picturePathOnServer).size(), size_t(1));
+
+        QVERIFY(editDatabase(dataDir, {"UPDATE setting SET value = '0' WHERE key = 'download_paused'"}));
+        const std::uint64_t sentBefore = standin.assetBytesSent();
+        const QString accepted = runToIdle(dataDir);
+        QVERIFY2(lastLog.contains("Nothing left to download past byte"), lastLog.constData());
+        QVERIFY2(!accepted.isEmpty(), "the engine did not finish");
+        QCOMPARE(assetLine(accepted, picture.uuid), QString("1 1 0 0 %1").arg(picture.size));
+        QVERIFY(!accepted.contains("BOX "));
+        QCOMPARE(base64Sha1(picturePath), picture.hash);
+        QVERIFY(!FileManager::isHidden(picturePath));
+        const auto requests = requestsFor(standin, picturePathOnServer);
+        QCOMPARE(QString::fromStdString(requests.back().range), QString("bytes=%1-").arg(picture.size));
+        // The picture was whole already: only the sound left the server.
+        QCOMPARE(standin.assetBytesSent() - sentBefore, std::uint64_t(generated.asset("sound:1")->size));
+    }
+
+    // After an unclean end, a finished and verified file that lost bytes (cut back to its
+    // last durable point, or shorter than its listed size for any reason) is hidden, fetched
+    // again from where it ends, verified again and revealed once more.
+    void verifiedFileThatLostBytesIsDownloadedAgain_data()
+    {
+        QTest::addColumn<bool>("cutByTheJournal");
+        QTest::newRow("cut back to the recorded point after a power cut") << true;
+        QTest::newRow("shorter than listed after the program was killed") << false;
+    }
+
+    void verifiedFileThatLostBytesIsDownloadedAgain()
+    {
+        QFETCH(bool, cutByTheJournal);
+        const GeneratedDcp generated = generate(QString("Lost_Bytes_%1").arg(int(cutByTheJournal)), 1, 600000, 31);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const QString dataDir = TestSupport::dataDir() + QString("/engine-lost-bytes-%1").arg(int(cutByTheJournal));
+        const quint64 campaign = 7300 + quint64(cutByTheJournal);
+        QVERIFY(addToCatalogue(dataDir, generated, campaign));
+        const QString first = runToIdle(dataDir);
+        QCOMPARE(assetLine(first, picture.uuid), QString("1 1 0 0 %1").arg(picture.size));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        QVERIFY(!FileManager::isHidden(picturePath));
+
+        const qint64 kept = 150000;
+        QJsonObject files;
+        QString bootId = Platform::bootId();
+        if (cutByTheJournal) {
+            files.insert(picturePath, double(kept));
+            bootId = "a start of the system before the power cut";
+        } else {
+            QVERIFY(FileManager::truncateFile(picturePath, quint64(kept)));
+        }
+        QFile marker(markerPath(dataDir));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        QVERIFY(marker.write(QJsonDocument(QJsonObject{{"version", 2}, {"boot_id", bootId}, {"files", files}}).toJson()) > 0);
+        marker.close();
+        standin.clearAssetRequests();
+
+        const QString again = runToIdle(dataDir);
+        QVERIFY2(!again.isEmpty(), "the second process did not finish");
+        QVERIFY2(again.startsWith("START 1"), qPrintable(again));
+        const QString log = QString::fromUtf8(lastLog);
+        QVERIFY2(log.contains("Downloading again a file that lost bytes at the last unclean end"), qPrintable(log));
+        const int hidden = log.indexOf(QString("[Filemanager] Hiding  \"%1\"").arg(picturePath));
+        const int resumed = log.indexOf("Starting downloading...");
+        QVERIFY2(hidden >= 0 && resumed >= 0 && hidden < resumed, "the file was not hidden before it resumed");
+        const auto requests = requestsFor(standin, relativePath(generated, picture));
+        QCOMPARE(requests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=%1-").arg(kept));
+        QCOMPARE(assetLine(again, picture.uuid), QString("1 1 0 0 %1").arg(picture.size));
+        QCOMPARE(base64Sha1(picturePath), picture.hash);
+        QVERIFY2(!FileManager::isHidden(picturePath), "the file verified again stayed hidden");
+    }
+
+    // A system shutdown or the end of a session sends SIGTERM or SIGHUP: the program ends
+    // through its clean end, so the next start finds no marker and cuts nothing.
+    void terminationSignalEndsCleanly_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void terminationSignalEndsCleanly()
+    {
+        QFETCH(int, signalNumber);
+        const GeneratedDcp generated = generate(QString("Signal_%1").arg(signalNumber), 1, 3000000, 40 + quint64(signalNumber));
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const QString dataDir = TestSupport::dataDir() + QString("/engine-signal-%1").arg(signalNumber);
+        QVERIFY(addToCatalogue(dataDir, generated, 7400 + quint64(signalNumber)));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 500000;
+        standin.setAssetFault(relativePath(generated, picture), slow);
+        QProcess process;
+        process.setProcessEnvironment(environment(dataDir));
+        process.start(probe(), {"run", "1000000"});
+        QVERIFY(process.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(picturePath).size() > 300000, 15000);
+        QVERIFY(QFileInfo::exists(markerPath(dataDir)));
+        QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+        QVERIFY(process.waitForFinished(10000));
+        standin.clearAssetFault(relativePath(generated, picture));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray log = process.readAllStandardError();
+        QVERIFY2(log.contains(QString("[main] Ending on signal %1").arg(signalNumber).toUtf8()), log.constData());
+        QVERIFY(log.contains("[DownloadManager] Quitting: stopping the transfer"));
+        QVERIFY2(!QFileInfo::exists(markerPath(dataDir)), "the run did not end cleanly");
+        const qint64 partial = QFileInfo(picturePath).size();
+        QCOMPARE(readAll(picturePath), readAll(sourcePath(generated, picture)).left(int(partial)));
+    }
+
+    // Quitting while the portal holds the reel event in flight: the transfer stops before the
+    // wait for that event, so nothing is written or started during it that the journal of a
+    // cleanly ended run would not know of.
+    void quitStopsTheTransferBeforeWaitingForThePortal()
+    {
+        const GeneratedDcp generated = generate("Quit_While_Notifying", 1, 3000000, 51);
+        const GeneratedAsset picture = *generated.asset("picture:1");
+        const GeneratedAsset sound = *generated.asset("sound:1");
+        const QString dataDir = TestSupport::dataDir() + "/engine-quit-order";
+        QVERIFY(addToCatalogue(dataDir, generated, 7501));
+        const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
+        NotificationBehaviour hanging;
+        hanging.hang = true;
+        standin.setNotificationBehaviour(hanging);
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 1000000;
+        standin.setAssetFault(relativePath(generated, picture), slow);
+        standin.clearAssetRequests();
+
+        QProcessEnvironment env = environment(dataDir);
+        env.insert("PROBE_QUIT_AT_BYTES", "300000");
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(probe(), {"run"});
+        QVERIFY(process.waitForStarted(10000));
+        const bool ended = process.waitForFinished(20000);
+        standin.setNotificationBehaviour(NotificationBehaviour());
+        standin.clearAssetFault(relativePath(generated, picture));
+        QVERIFY(ended);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        const QString output = QString::fromUtf8(process.readAllStandardOutput());
+        const QString log = QString::fromUtf8(process.readAllStandardError());
+        const QStringList quitLine = output.mid(output.indexOf("QUIT ")).section('\n', 0, 0).split(' ');
+        QCOMPARE(quitLine.size(), 3);
+        const qint64 atQuit = quitLine.at(2).toLongLong();
+        // The wait (a second, the portal never answers) would bring about 1 MB more.
+        const qint64 atEnd = QFileInfo(picturePath).size();
+        QVERIFY2(atEnd - atQuit < 250000, qPrintable(QString("%1 bytes written after the quit").arg(atEnd - atQuit)));
+        QVERIFY(requestsFor(standin, relativePath(generated, sound)).empty());
+        const int quitting = log.indexOf("[DownloadManager] Quitting: stopping the transfer");
+        QVERIFY(quitting >= 0);
+        QVERIFY2(!log.mid(quitting).contains("Starting downloading..."), "a transfer started during the quit");
+        QVERIFY(!QFileInfo::exists(markerPath(dataDir)));
+        QCOMPARE(readAll(picturePath), readAll(sourcePath(generated, picture)).left(int(atEnd)));
     }
 
     void cleanupTestCase()
