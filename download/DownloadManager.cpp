@@ -116,10 +116,10 @@ void DownloadManager::shutdown()
         manager->readTimer->stop();
     if (manager->currentReply && manager->currentReply->isRunning())
         manager->currentReply->abort();
-    if (manager->currentAsset) {
+    if (manager->currentAsset && manager->transfer.asset() == manager->currentAsset) {
         int error = 0;
-        if (manager->currentAsset->closeFile() && !manager->writeFailed)
-            manager->makeDurable(manager->currentAsset->filePath(), &error);
+        if (manager->currentAsset->closeFile() && !manager->transfer.writeFailed())
+            manager->transfer.makeDurable(&error);
     }
     NotificationManager::finishRequestInFlight();
     // A clean end: the marker goes.
@@ -298,18 +298,12 @@ void DownloadManager::startNextDownload()
         return;
     }
 
-    // The transfer appends from here: the file up to here must be on the disk first, and a
-    // file the system cannot write out stops the downloads as a failed write does.
-    writeFailed = false;
-    requestOffset = FileManager::fileSize(currentAsset->filePath());
-    if (requestOffset > 0) {
-        int syncError = 0;
-        if (!makeDurable(currentAsset->filePath(), &syncError)) {
-            stopOnWriteError(currentAsset->filePath(), syncError);
-            return;
-        }
-    } else {
-        journal.recordDurable(currentAsset->filePath(), 0);
+    // A file the system cannot write out stops the downloads as a failed write does.
+    transfer.begin(currentAsset, syncInterval, readInterval);
+    int syncError = 0;
+    if (!transfer.makeStartDurable(&syncError)) {
+        stopOnWriteError(currentAsset->filePath(), syncError);
+        return;
     }
 
     if (timeoutTimer) {
@@ -333,17 +327,7 @@ void DownloadManager::startNextDownload()
     readTimer->start(int(readInterval));
 
     cancelled = false;
-    sizeReached = false;
-    replyChecked = false;
-    replyBytes = 0;
-    fileLength = -1;
-
-    QNetworkRequest request(QUrl(currentAsset->downloadUrl()));
-    request.setRawHeader("Range", QString("bytes=%1-").arg(requestOffset).toUtf8());
-    currentReply = network.get(request);
-    // Bounded from the first byte: the limit is queued to the network thread right behind
-    // the request, while metaDataChanged() comes only once the main thread is free again.
-    currentReply->setReadBufferSize(bufferSize);
+    currentReply = transfer.send(&network, bufferSize);
     connect(currentReply, &QNetworkReply::finished, this, &DownloadManager::downloadFinished);
     connect(currentReply, &QNetworkReply::errorOccurred, this, &DownloadManager::error);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &DownloadManager::metaDataChanged);
@@ -369,30 +353,6 @@ bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
     return false;
 }
 
-bool DownloadManager::makeDurableAtTransferEnd(Asset *asset, int *error)
-{
-    asset->closeFile();
-    const QString path = asset->filePath();
-    // Also when this transfer wrote nothing: the file may hold what an earlier run wrote
-    // and never made durable (a 416 for a file that was already whole).
-    if (!FileManager::fileExists(path))
-        return true;
-    if (!makeDurable(path, error))
-        return false;
-    journal.forget(path);
-    return true;
-}
-
-bool DownloadManager::makeDurable(const QString &path, int *error)
-{
-    if (!FileManager::syncFile(path, error)) {
-        qDebug() << "[DownloadManager] Unable to make" << path << "durable:" << FileManager::systemErrorText(*error);
-        return false;
-    }
-    journal.recordDurable(path, FileManager::fileSize(path));
-    return true;
-}
-
 UserInteraction::Button DownloadManager::askUser(const UserInteraction::Message &message)
 {
     // A box queued just before the quit is not opened while the quit waits.
@@ -415,7 +375,7 @@ void DownloadManager::metaDataChanged()
 void DownloadManager::stopOnWriteFailure(const QString &reason)
 {
     qDebug() << "[DownloadManager] Stopping downloads:" << reason;
-    writeFailed = true;
+    transfer.markWriteFailed();
     if (currentAsset)
         currentAsset->closeFile();
     pauseDownloading(true);
@@ -427,7 +387,7 @@ void DownloadManager::stopOnWriteError(const QString &path, int error)
     if (shuttingDown) {
         // The next start makes the file durable again before resuming, and stops there.
         qDebug() << "[DownloadManager] Quitting after a failed write of" << path << ":" << errorText;
-        writeFailed = true;
+        transfer.markWriteFailed();
         return;
     }
     stopOnWriteFailure("writing " + path + " failed: " + errorText);
@@ -446,28 +406,11 @@ void DownloadManager::stopOnWriteError(const QString &path, int error)
         askUser(writeProblemMessage(QString("Writing the file %1 failed (%2), so we paused your download.").arg(path, errorText)));
 }
 
-void DownloadManager::endAtListedSize()
-{
-    if (sizeReached)
-        return;
-    sizeReached = true;
-    qDebug() << "[DownloadManager] The server sends more than the listed" << currentAsset->size()
-             << "bytes; ending the transfer for asset:" << currentAsset->uuid();
-    // Aborting finishes the reply at once; downloadFinished() then completes the asset.
-    if (currentReply->isRunning())
-        currentReply->abort();
-}
-
 void DownloadManager::downloadReadyRead()
 {
-    if (!currentReply || currentReply->bytesAvailable() <= 0 || !currentAsset || writeFailed)
+    if (!currentReply || currentReply->bytesAvailable() <= 0 || !currentAsset || transfer.writeFailed())
         return;
-    const int status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // What arrived before the server closed the connection is the file's next bytes: it is
-    // kept, so a link that drops every few moments still makes progress.
-    const QNetworkReply::NetworkError replyError = currentReply->error();
-    if ((replyError != QNetworkReply::NoError && replyError != QNetworkReply::RemoteHostClosedError)
-        || (status != 206 && status != 200))
+    if (!AssetTransfer::carriesData(currentReply))
         return;
 
     timeoutTimer->start(int(timeoutInterval));
@@ -476,61 +419,24 @@ void DownloadManager::downloadReadyRead()
         lastSampleTime = now;
     const qint64 elapsed = std::llabs(now - lastSampleTime);
 
-    QFile *file = nullptr;
-    try {
-        file = currentAsset->file();
-    } catch (const std::exception &) {
-        // The destination is gone or read-only: nothing can be stored until the user acts.
+    const AssetTransfer::Tick tick = transfer.read(currentReply, qint64(readChunkSize));
+    switch (tick.outcome) {
+    case AssetTransfer::Outcome::Nothing:
+        return;
+    case AssetTransfer::Outcome::CannotOpen: {
         const QString path = currentAsset->filePath();
         stopOnWriteFailure("cannot open " + path);
         askUser(writeProblemMessage(
             QString("The file %1 could not be opened for writing, so we paused your download.").arg(path)));
         return;
     }
-
-    if (!tickClock.isValid())
-        tickClock.start();
-    const qint64 tickNs = tickClock.nsecsElapsed();
-    if (!replyChecked) {
-        replyChecked = true;
-        readBudget.restart(tickNs, qint64(readInterval) * 1000000);
-        // A server that ignores the range sends the whole file: start the file over
-        // instead of appending the file to its own beginning.
-        if (status == 200 && requestOffset > 0) {
-            qDebug() << "[DownloadManager] Range ignored by the server, starting the file over:" << currentAsset->uuid();
-            file->resize(0);
-            fileLength = 0;
-            requestOffset = 0;
-            journal.recordDurable(currentAsset->filePath(), 0);
-        }
-    }
-
-    // The packing list's size bounds the file: bytes past it are not the asset's.
-    if (fileLength < 0)
-        fileLength = file->size();
-    const qint64 lengthBefore = fileLength;
-    const quint64 listedSize = currentAsset->size();
-    if (quint64(lengthBefore) >= listedSize) {
-        endAtListedSize();
+    case AssetTransfer::Outcome::WriteFailed:
+        stopOnWriteError(currentAsset->filePath(), tick.error);
         return;
+    case AssetTransfer::Outcome::Stored:
+        break;
     }
-    const qint64 room = qint64(listedSize - quint64(lengthBefore));
-    // The budget follows the time since the last tick that read (see ReadBudget). The bytes
-    // go through one reused buffer instead of a new array per tick.
-    const qint64 budget = readBudget.take(tickNs, qint64(readChunkSize));
-    const qint64 available = currentReply->bytesAvailable();
-    const qint64 wanted = std::min(room, currentReply->isFinished() ? available : std::min(budget, available));
-    const qint64 written = moveToFile(file, wanted);
-    readBudget.used(budget, std::max<qint64>(0, written));
-    if (written <= 0)
-        return;
-    if (syncInterval > 0 && quint64(lengthBefore) / syncInterval != quint64(lengthBefore + written) / syncInterval) {
-        int syncError = 0;
-        if (!makeDurable(currentAsset->filePath(), &syncError)) {
-            stopOnWriteError(currentAsset->filePath(), syncError);
-            return;
-        }
-    }
+    bytesSinceSample += quint64(tick.bytes);
 
     if (!currentAsset->isDownloadStarted()) {
         currentAsset->setDownloadStarted(true);
@@ -554,40 +460,10 @@ void DownloadManager::downloadReadyRead()
         }
         emit downloadProgress(speed);
     }
-    if (quint64(lengthBefore + written) >= listedSize && currentReply && currentReply->bytesAvailable() > 0)
-        endAtListedSize();
+    if (currentReply && transfer.holdsListedSize() && currentReply->bytesAvailable() > 0)
+        transfer.endAtListedSize(currentReply);
 }
 
-qint64 DownloadManager::moveToFile(QFile *file, qint64 wanted)
-{
-    qint64 moved = 0;
-    while (moved < wanted) {
-        const qint64 piece = std::min(wanted - moved, readBufferLimit);
-        if (readBuffer.size() < piece)
-            readBuffer.resize(int(piece));
-        const qint64 count = currentReply->read(readBuffer.data(), piece);
-        if (count <= 0)
-            break;
-        int writeError = 0;
-        const qint64 written = FileManager::appendToFile(file, readBuffer.constData(), count, &writeError);
-        if (written != count) {
-            if (written <= 0)
-                qDebug() << "[DownloadManager] Warning: dropped bytes " << written;
-            else
-                qDebug() << "[DownloadManager] Warning: partial write " << written << "of" << count << "bytes";
-            // Nothing half written stays behind: the file keeps its last good length, which
-            // is where the next transfer resumes.
-            file->resize(fileLength);
-            stopOnWriteError(currentAsset->filePath(), writeError);
-            return -1;
-        }
-        moved += written;
-        fileLength += written;
-        bytesSinceSample += quint64(written);
-        replyBytes += quint64(written);
-    }
-    return moved;
-}
 
 int DownloadManager::progressEvent(quint64 downloaded, quint64 total)
 {
@@ -615,13 +491,13 @@ void DownloadManager::downloadFinished()
     }
     downloadReadyRead();
     Asset *asset = currentAsset;
-    if (asset && !writeFailed) {
+    if (asset && !transfer.writeFailed()) {
         // However the transfer ended, what it wrote goes to the disk before anything builds
         // on it (the finished flag, verification, a resume). A file the system cannot write
         // out stops the downloads as a failed write does: the asset is not finished, and its
         // journal entry stays, so a power cut still cuts the file back.
         int syncError = 0;
-        if (!makeDurableAtTransferEnd(asset, &syncError)) {
+        if (!transfer.makeDurableAtEnd(&syncError)) {
             currentReply = nullptr;
             if (readTimer)
                 readTimer->stop();
@@ -638,10 +514,13 @@ void DownloadManager::downloadFinished()
     // for "bytes=0-". Retrying would never end: the transfer is over, and verification
     // judges the file (a wrong one is downloaded again).
     const bool nothingLeft = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416
-        && (requestOffset > 0 || (asset && asset->size() == 0));
+        && (transfer.requestOffset() > 0 || (asset && asset->size() == 0));
     if (nothingLeft && asset)
-        qDebug() << "[DownloadManager] Nothing left to download past byte" << requestOffset << "for asset:" << asset->uuid();
+        qDebug() << "[DownloadManager] Nothing left to download past byte" << transfer.requestOffset()
+                 << "for asset:" << asset->uuid();
 
+    const bool sizeReached = transfer.reachedListedSize();
+    const bool writeFailed = transfer.writeFailed();
     if ((reply->error() != QNetworkReply::NoError && !nothingLeft && !sizeReached) || writeFailed || !asset) {
         currentReply = nullptr;
         if (readTimer)
@@ -672,9 +551,9 @@ void DownloadManager::downloadFinished()
     // report a cut-off answer as complete). The stall timer resumes from the file's size.
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if ((status == 200 || status == 206) && announced.isValid() && replyBytes < announced.toULongLong()
+    if ((status == 200 || status == 206) && announced.isValid() && transfer.replyBytes() < announced.toULongLong()
         && !sizeReached) {
-        qDebug() << "[DownloadManager] Transfer ended early:" << replyBytes << "of" << announced.toULongLong()
+        qDebug() << "[DownloadManager] Transfer ended early:" << transfer.replyBytes() << "of" << announced.toULongLong()
                  << "bytes for asset:" << asset->uuid();
         currentReply = nullptr;
         readTimer->stop();
@@ -825,7 +704,7 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
     if (!reply)
         return;
     // The abort that ended a body longer than the asset is no failure.
-    if (reply == currentReply && sizeReached)
+    if (reply == currentReply && transfer.reachedListedSize())
         return;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     qDebug() << "[DownloadManager] Error" << code << "HTTP status code: " << status;

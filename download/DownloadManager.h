@@ -3,9 +3,8 @@
 #include "app/UserInteraction.h"
 #include "catalogue/AssetKey.h"
 #include "download/TransferJournal.h"
-#include "download/ReadBudget.h"
+#include "download/AssetTransfer.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -17,7 +16,6 @@
 class Asset;
 class ChecksumWorker;
 class DCP;
-class QFile;
 class QThread;
 class QTimer;
 class Reel;
@@ -104,15 +102,9 @@ private:
     // Stops downloads after a failed write of path and tells the user: the disk-space box
     // for a full disk, otherwise the box that names the file and the system's reason.
     void stopOnWriteError(const QString &path, int error);
-    // Ends the running transfer once the file holds the asset's listed size and the server
-    // still sends more; the asset then counts as downloaded.
-    void endAtListedSize();
     // Shows a box; while it is open no transfer is started (a stall timer firing in its
     // event loop would open a second box on top of it).
     UserInteraction::Button askUser(const UserInteraction::Message &message);
-    // Makes the file durable at its current length and records that; false (with the
-    // system error number) when the system could not write it out.
-    bool makeDurable(const QString &path, int *error);
     void raiseEvent(Reel *reel, int event);
     // Hides the file of an asset that no reel listing it has had acknowledged yet; true when
     // it hid a visible file.
@@ -124,13 +116,7 @@ private:
     // After an unclean end: an asset whose file recovery cut back, or a finished asset whose
     // file is shorter than its listed size, is downloaded and verified again, hidden meanwhile.
     void takeBackAssetsThatLostBytes();
-    // The end of every transfer: the file is made durable (also when the transfer wrote
-    // nothing) and its journal entry goes; false with the system error when that failed.
-    bool makeDurableAtTransferEnd(Asset *asset, int *error);
-    // Moves at most wanted bytes from the reply to the end of the file through readBuffer;
-    // returns what was stored, or -1 after a failed write (the file keeps its length before
-    // the failed piece and the transfer is stopped).
-    qint64 moveToFile(QFile *file, qint64 wanted);
+
     // The work of the invokables above; these throw the database's errors.
     void downloadFirst(DCP *dcp);
     void pause(bool force);
@@ -156,28 +142,13 @@ private:
     QList<DCP *> removedDcps;
     QList<Reel *> removedReels;
 
-    // The offset the running request asked for, and whether its answer was checked for a
-    // server that ignored the range.
-    quint64 requestOffset = 0;
-    bool replyChecked = false;
-    bool writeFailed = false;
-    bool sizeReached = false;
     bool askingUser = false;
     bool shuttingDown = false;
     TransferJournal journal;
     // Set when the last run ended uncleanly: the first queue rebuild repairs what a kill
     // can leave between two writes (a visible file, an event not stored).
     bool repairAtNextRebuild = false;
-    // Body bytes of the running reply stored in the file.
-    quint64 replyBytes = 0;
-    // The length of the running transfer's file, read once when the first bytes arrive and
-    // then kept up to date by what each tick appends; -1 until then.
-    qint64 fileLength = -1;
-    // Read ticks: what each may take under the limit (timed on tickClock), and the one
-    // buffer the bytes pass through.
-    ReadBudget readBudget;
-    QElapsedTimer tickClock;
-    // Never grows past readBufferLimit, however much the reply holds.
-    QByteArray readBuffer;
-    static const qint64 readBufferLimit = 1048576;
+    // The running (or last) transfer of the current asset: its request, reads, durable
+    // points and write errors.
+    AssetTransfer transfer{&journal};
 };
