@@ -98,5 +98,5 @@ private:
     QElapsedTimer m_tickClock;
     // The one buffer the bytes pass through; never larger than bufferLimit.
     QByteArray m_buffer;
-    static const qint64 bufferLimit = 1048576;
+    static constexpr qint64 bufferLimit = 1048576;
 };

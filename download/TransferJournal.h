@@ -38,7 +38,7 @@ public:
     QString markerPath() const { return m_markerPath; }
 
     // Written into the marker; a marker of any other version is not trusted to cut files.
-    static const int version = 2;
+    static constexpr int version = 2;
     // Lengths past this are not exact in the marker's numbers.
     static constexpr double largestLength = 9007199254740992.0; // 2^53
 
