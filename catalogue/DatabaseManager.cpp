@@ -204,6 +204,19 @@ int DatabaseManager::countUnsyncedNotifications(const QString &reelUuid)
     return query.value(0).toInt();
 }
 
+QSet<QString> DatabaseManager::reelsWithUnsyncedNotifications()
+{
+    QSqlQuery query = newQuery();
+    query.setForwardOnly(true);
+    query.prepare("SELECT DISTINCT reel_uuid FROM notification WHERE synced = 0");
+    execPrepared(query, "[DatabaseManager] Unable to run reelsWithUnsyncedNotifications query",
+                 "Unable to run reelsWithUnsyncedNotifications query");
+    QSet<QString> reels;
+    while (query.next())
+        reels.insert(query.value(0).toString());
+    return reels;
+}
+
 bool DatabaseManager::insertDcp(DCP *dcp)
 {
     QSqlQuery query = newQuery();

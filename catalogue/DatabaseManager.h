@@ -2,6 +2,7 @@
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -43,6 +44,8 @@ public:
     QSqlQuery getNotificationsQuery();
     QSqlQuery getReelNotificationsQuery(const QString &reelUuid);
     int countUnsyncedNotifications(const QString &reelUuid);
+    // The reels with an event the portal has not acknowledged, read in one pass.
+    QSet<QString> reelsWithUnsyncedNotifications();
 
     bool insertDcp(DCP *dcp);
     bool insertReel(Reel *reel);

@@ -254,6 +254,9 @@ void ChecksumWorker::applyResults(quint64 serial)
             if (reel->getDCP())
                 emit reel->getDCP()->statusChanged();
             NotificationManager::instance()->notify(reel, 8);
+            // A reel verified again after a file was taken back (it lost bytes at an unclean
+            // end) reports nothing new: the portal acknowledged this verdict already.
+            NotificationManager::instance()->revealIfAlreadyAcknowledged(reel);
         }
     }
 

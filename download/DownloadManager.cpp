@@ -816,15 +816,19 @@ void DownloadManager::removeDownloadReel(Reel *reel)
                       [&] { removeReel(reel); });
 }
 
-bool DownloadManager::hideUnlessAcknowledged(Asset *asset)
+bool DownloadManager::hideUnlessAcknowledged(Asset *asset, const QSet<QString> *unacknowledged)
 {
+    // The reels first: for a finished catalogue that answers without touching the disk.
+    for (Reel *other : asset->reels()) {
+        if (!other->isChecksummed())
+            continue;
+        const bool synced = unacknowledged ? !unacknowledged->contains(other->uuid()) : other->isSynced();
+        if (synced)
+            return false;
+    }
     const QString path = asset->filePath();
     if (!QFileInfo::exists(path) || FileManager::isHidden(path))
         return false;
-    for (Reel *other : asset->reels()) {
-        if (other->isChecksummed() && other->isSynced())
-            return false;
-    }
     return FileManager::hideFile(path);
 }
 
@@ -856,9 +860,12 @@ void DownloadManager::takeBackAssetsThatLostBytes()
 
 void DownloadManager::hideFilesLeftVisible()
 {
+    // One read for the whole catalogue: a query per file would hold up the start of a big
+    // catalogue for many seconds.
+    const QSet<QString> unacknowledged = DatabaseManager::instance()->reelsWithUnsyncedNotifications();
     for (DCP *dcp : DCPManager::instance()->allDCPs()) {
         for (Asset *asset : dcp->getAssets()) {
-            if (hideUnlessAcknowledged(asset))
+            if (hideUnlessAcknowledged(asset, &unacknowledged))
                 qDebug() << "[DownloadManager] The last run left a file visible before its reel was acknowledged:"
                          << asset->filePath();
         }

@@ -6,6 +6,7 @@
 #include "download/AssetTransfer.h"
 
 #include <QHash>
+#include <QSet>
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -108,7 +109,9 @@ private:
     void raiseEvent(Reel *reel, int event);
     // Hides the file of an asset that no reel listing it has had acknowledged yet; true when
     // it hid a visible file.
-    bool hideUnlessAcknowledged(Asset *asset);
+    // unacknowledged, when given, holds the reels with an event not yet acknowledged (read
+    // once for many files instead of asking the database for each).
+    bool hideUnlessAcknowledged(Asset *asset, const QSet<QString> *unacknowledged = nullptr);
     // A run ended between creating a file and hiding it leaves the file visible, and a later
     // run resumes it as it finds it: after such an end every file of the catalogue that no
     // acknowledged reel lists is hidden again.

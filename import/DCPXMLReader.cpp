@@ -314,8 +314,8 @@ void DCPXMLReader::buildDCP()
     if (m_currentDcp && !m_adopted.contains(m_currentDcp))
         delete m_currentDcp;
     // The title names the DCP's folder; stored as such, a restart finds the folder again.
-    m_currentDcp = new DCP(m_compositionId, PackageDocuments::folderNameForTitle(m_compositionTitle), m_imageUrl,
-                           m_downloadPath);
+    m_currentDcp = new DCP(m_compositionId, unusedFolderName(PackageDocuments::folderNameForTitle(m_compositionTitle)),
+                           m_imageUrl, m_downloadPath);
     m_currentDcp->setUserUuid(m_userUuid);
     m_currentDcp->setCampaignDcpId(quint64(m_campaignDcpId));
     m_currentDcp->setFriendlyTitle(m_friendlyTitle);
@@ -473,6 +473,33 @@ bool DCPXMLReader::confirmDiskSpace(qint64 projectSize, qint64 availableBytes)
                "You don't have enough disk space to download full DCP.\r\n\r\nDo you want to continue anyway?",
                UserInteraction::Yes | UserInteraction::No, UserInteraction::No)
         == UserInteraction::Yes;
+}
+
+QString DCPXMLReader::unusedFolderName(const QString &folder) const
+{
+    // A DCP of the catalogue keeps its folder, whatever its title now gives; an unnamed one
+    // is refused.
+    if (const DCP *known = DCPManager::instance()->getDCP(m_compositionId))
+        return known->title();
+    if (folder.isEmpty())
+        return folder;
+    // Two titles can name one folder ("A/B" and "A:B" both give "A_B"), and Windows compares
+    // names without case: their documents and files would overwrite each other.
+    const QString destination = QDir::cleanPath(m_downloadPath);
+    const auto taken = [&](const QString &name) {
+        for (DCP *other : DCPManager::instance()->allDCPs()) {
+            if (QDir::cleanPath(other->downloadPath()) == destination
+                && other->title().compare(name, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    };
+    QString name = folder;
+    for (int n = 2; taken(name); ++n)
+        name = QString("%1 (%2)").arg(folder).arg(n);
+    if (name != folder)
+        qDebug() << "[DCPXMLReader] Another DCP of the catalogue downloads into" << folder << "; this one gets" << name;
+    return name;
 }
 
 QString DCPXMLReader::dcpDirectory() const

@@ -85,6 +85,9 @@ public:
     QString dcpDirectory() const;
 
 private:
+    // The folder for a new DCP: folder, or "folder (2)" and so on when another DCP of the
+    // catalogue already downloads into that folder of the same destination.
+    QString unusedFolderName(const QString &folder) const;
     bool handleDcpElement(const QJsonObject &element, const QString &destination);
     bool destinationPass(const QJsonArray &dcps, qint64 projectSize, QString &destination);
     void storeNew();

@@ -336,8 +336,12 @@ bool parsePackingList(const QString &text, const QMap<QString, AssetMapEntry> &a
         asset.hash = hash.text();
         bool ok = false;
         asset.size = size.text().trimmed().toULongLong(&ok);
-        if (!ok)
-            asset.size = 0;
+        // Read as 0, every transfer of the asset would end at its first byte and the file
+        // would fail verification three times: a size that cannot be read damages the list.
+        if (!ok) {
+            qDebug() << "[DCPXMLReader] Unreadable size in the PKL for asset" << asset.uuid << ":" << size.text();
+            return false;
+        }
         asset.type = type.text();
         if (!originalFileName.isNull()) {
             asset.fileName = originalFileName.text();

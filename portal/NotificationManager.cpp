@@ -100,14 +100,8 @@ void NotificationManager::notify(Reel *reel, int event)
     notification.event = quint32(event);
     notification.synced = false;
     const QString key = notificationKey(notification);
-    if (hasNotification(key)) {
-        // A reel verified again after its file was taken back (it lost bytes at an unclean
-        // end) reports nothing new: the portal acknowledged this verdict already, so the
-        // files are revealed now rather than at the next start.
-        if (event == 8 && syncedNotifications.contains(key))
-            revealIfAcknowledged(notification);
+    if (hasNotification(key))
         return;
-    }
     DatabaseManager::instance()->insertNotification(&notification);
     pendingNotifications.insert(key, notification);
 }
@@ -212,6 +206,16 @@ void NotificationManager::revealReelsLeftHidden()
         notification.reel_uuid = reel->uuid();
         revealIfAcknowledged(notification);
     }
+}
+
+void NotificationManager::revealIfAlreadyAcknowledged(Reel *reel)
+{
+    const QList<Asset *> assets = reel->getAssets();
+    if (std::none_of(assets.begin(), assets.end(), [](Asset *asset) { return FileManager::isHidden(asset->filePath()); }))
+        return;
+    Notification notification;
+    notification.reel_uuid = reel->uuid();
+    revealIfAcknowledged(notification);
 }
 
 void NotificationManager::revealIfAcknowledged(const Notification &accepted)

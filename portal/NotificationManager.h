@@ -42,6 +42,10 @@ public:
     // The quit's wait for the event in flight, when this manager exists; the download
     // manager calls it once its transfer has stopped.
     static void finishRequestInFlight();
+    // After a reel passed verification: when every event of it was acknowledged before (its
+    // files were taken back and verified again, so nothing new is sent), its hidden files
+    // are revealed now rather than at the next start.
+    void revealIfAlreadyAcknowledged(Reel *reel);
     static constexpr int QuitWaitMs = 1000;
 
     QMap<QString, Notification> pendingNotifications;

@@ -892,6 +892,62 @@ private slots:
         QVERIFY2(loaded.contains("DCP " + live.cplUuid + " 1 2 AC_DC Live\n"), qPrintable(loaded));
     }
 
+    // Two titles that name one folder ("A/B" and "A:B") on one destination: the second DCP
+    // gets a folder of its own, so their documents and files never overwrite each other.
+    void titlesNamingOneFolder_data()
+    {
+        QTest::addColumn<bool>("onePackage");
+        QTest::newRow("in one package") << true;
+        QTest::newRow("in two packages") << false;
+    }
+
+    void titlesNamingOneFolder()
+    {
+        QFETCH(bool, onePackage);
+        const QString tag = onePackage ? "One" : "Two";
+        GeneratedDcp first, second;
+        QVERIFY(Fixtures::smallDcp("First " + tag, first));
+        QVERIFY(Fixtures::smallDcp("Second " + tag, second));
+        QJsonObject firstJson, secondJson;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(first)}, firstJson));
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(second)}, secondJson));
+        const auto retitle = [](const QJsonObject &json, int dcp, const QString &from, const QString &to) {
+            return Fixtures::withDocumentEdit(json, dcp, "cpl_xml", "<AnnotationText>" + from + "<",
+                                              "<AnnotationText>" + to + "<");
+        };
+        const QString destination = Fixtures::uniqueDir("one-folder-" + tag);
+        ScriptedUserInteraction ui;
+        if (onePackage) {
+            QJsonObject json;
+            QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(first), Fixtures::dcpOptions(second)}, json));
+            json = retitle(json, 0, "First " + tag, "A/B " + tag);
+            json = retitle(json, 1, "Second " + tag, "A:B " + tag);
+            ui.directoryAnswers = QStringList{destination};
+            QVERIFY(import(Fixtures::writePackage(json)));
+        } else {
+            ui.directoryAnswers = QStringList{destination, destination};
+            QVERIFY(import(Fixtures::writePackage(retitle(firstJson, 0, "First " + tag, "A/B " + tag))));
+            QVERIFY(import(Fixtures::writePackage(retitle(secondJson, 0, "Second " + tag, "A:B " + tag))));
+        }
+        DCP *a = DCPManager::instance()->getDCP(first.cplUuid);
+        DCP *b = DCPManager::instance()->getDCP(second.cplUuid);
+        QVERIFY(a && b);
+        QCOMPARE(a->title(), "A_B " + tag);
+        QCOMPARE(b->title(), "A_B " + tag + " (2)");
+        QVERIFY(TestSupport::readLog().contains(
+            QString("Another DCP of the catalogue downloads into \"A_B %1\" ; this one gets \"A_B %1 (2)\"").arg(tag).toUtf8()));
+        QCOMPARE(QDir(destination).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+                 (QStringList{"A_B " + tag, "A_B " + tag + " (2)"}));
+        for (const auto &pair : {qMakePair(a, first), qMakePair(b, second)}) {
+            const QString folder = destination + "/" + pair.first->title();
+            QVERIFY(QFileInfo::exists(folder + "/" + pair.second.cplFileName));
+            for (Asset *asset : pair.first->getAssets())
+                QVERIFY(asset->filePath().startsWith(folder + "/"));
+        }
+        QVERIFY(!QFileInfo::exists(destination + "/A_B " + tag + "/" + second.cplFileName));
+        QCOMPARE(CatalogueCheck::difference(), QString());
+    }
+
     void nothingToDownload_data()
     {
         QTest::addColumn<QString>("document");

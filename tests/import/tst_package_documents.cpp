@@ -234,7 +234,7 @@ private slots:
         const QString pkl = "<PackingList><AssetList>"
                             "<Asset><Id>aaa</Id><Hash>h</Hash><Size>5000000000</Size><Type>t</Type></Asset>"
                             "<Asset><Id>zzz</Id><Hash>h</Hash><Size>1</Size><Type>t</Type></Asset>"
-                            "<Asset><Id>bbb</Id><Hash>h</Hash><Size>x</Size><Type>t</Type>"
+                            "<Asset><Id>bbb</Id><Hash>h</Hash><Size> 0 </Size><Type>t</Type>"
                             "<OriginalFileName>named.mxf</OriginalFileName></Asset>"
                             "<Asset><Id>ccc</Id><Size>1</Size><Type>t</Type></Asset>"
                             "</AssetList></PackingList>";
@@ -264,6 +264,12 @@ private slots:
         QTest::newRow("CPL without Reel") << 1 << "<CompositionPlaylist/>" << "[DCPXMLReader] no Reels found.";
         QTest::newRow("PKL not XML") << 2 << "<<" << "[DCPXMLReader] Could not load KPL XML file";
         QTest::newRow("PKL without Asset") << 2 << "<PackingList/>" << "[DCPXMLReader] no Asset(s) found in PKL";
+        // A size read as 0 would end every transfer of the asset at its first byte.
+        const QString sized = "<PackingList><AssetList><Asset><Id>bbb</Id><Hash>h</Hash><Size>%1</Size><Type>t</Type>"
+                              "<OriginalFileName>named.mxf</OriginalFileName></Asset></AssetList></PackingList>";
+        const QString unreadable = "[DCPXMLReader] Unreadable size in the PKL for asset \"bbb\" : \"%1\"";
+        for (const QString &size : QStringList{"x", "-1", "1.5", "", "12 MB", "99999999999999999999"})
+            QTest::newRow(qPrintable("PKL size \"" + size + "\"")) << 2 << sized.arg(size) << unreadable.arg(size);
     }
 
     void parseFailures()
