@@ -8,6 +8,7 @@
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/Platform.h"
 #include "portal/NotificationManager.h"
 #include "portal/LoginDialog.h"
 #include "portal/UpdaterDialog.h"
@@ -37,6 +38,7 @@ void showStartupError(const std::exception &error)
 
 int runApplication(int &argc, char **argv, UserInteraction *interaction)
 {
+    Platform::keepTransferBuffersMapped();
     QCoreApplication::setAttribute(Qt::AA_UseOpenGLES, true);
     qInstallMessageHandler(logMessageHandler);
     OrvDownloaderApp app(argc, argv);

@@ -267,6 +267,13 @@ qint64 selfStatusKib(const char *field)
     return procStatusKib(0, field);
 }
 
+long selfMinorFaults()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
 double selfCpuSeconds()
 {
     struct rusage usage {};

@@ -53,6 +53,7 @@ public:
     void wait() { reap(0); }
     pid_t pid() const { return m_pid; }
     double cpuSeconds() const;
+    long minorFaults() const { return m_usage.ru_minflt; }
     int exitStatus() const { return m_status; }
 
 private:
@@ -70,6 +71,7 @@ qint64 selfStatusKib(const char *field);
 
 // CPU seconds (user + system) of this process so far.
 double selfCpuSeconds();
+long selfMinorFaults();
 
 // Size of a file, 0 when it does not exist.
 qint64 fileSize(const QString &path);

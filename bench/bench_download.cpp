@@ -43,6 +43,7 @@
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
 #include "download/FileManager.h"
+#include "download/Platform.h"
 
 #ifdef TOLVANE_BENCH_CURL_PROTOTYPE
 #include "CurlReadPathPrototype.h"
@@ -110,6 +111,8 @@ void addReelUnderVerification(const QString &root, qint64 bytesPerFile)
 
 int runEngine(int argc, char **argv)
 {
+    // As the application does first thing.
+    Platform::keepTransferBuffersMapped();
     if (argc < 8)
         return 2;
     const QString root = QString::fromLocal8Bit(argv[2]);
@@ -195,6 +198,7 @@ int runEngine(int argc, char **argv)
         });
     }
     std::printf("setup_cpu_s: %.6f\n", bench::selfCpuSeconds());
+    std::printf("setup_minor_faults: %ld\n", bench::selfMinorFaults());
     std::printf("rss_start_kib: %lld\n", bench::selfStatusKib("VmRSS"));
     std::fflush(stdout);
     // Frames the window drew since the download started, once a second: a window that only
@@ -258,6 +262,7 @@ struct RateResult
     int windows = 0;
     qint64 bytes = 0;
     double cpuSeconds = 0;
+    long minorFaults = 0;
 };
 
 // The last line "key: value" of the text, 0 when there is none.
@@ -298,6 +303,7 @@ RateResult measureRate(bench::Child &child, const QString &output, double bytesP
     }
     child.stop();
     result.cpuSeconds = child.cpuSeconds();
+    result.minorFaults = child.minorFaults();
     result.bytes = bench::fileSize(output);
     if (firstByte < 0)
         return result;
@@ -377,6 +383,7 @@ public:
         if (verifiedReels)
             *verifiedReels = int(lastValueOf(out, "verified_reels"));
         result.cpuSeconds -= std::max(0.0, setup);
+        result.minorFaults -= std::max(0L, long(bench::valueOf(out, "setup_minor_faults")));
         const int last = out.lastIndexOf("frames_at: ");
         if (last >= 0) {
             const QList<QByteArray> fields = out.mid(last + 11).split('\n').first().split(' ');
@@ -497,6 +504,8 @@ int main(int argc, char **argv)
     if (only.contains("rate")) {
         double oursCpuPerGb = -1;
         double curlCpuPerGb = -1;
+        double oursFaultsPerGb = -1;
+        double curlFaultsPerGb = -1;
         double unsyncedCpuPerGb = -1;
         QList<int> limits {8, 40, 200};
         if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_LIMITS")) {
@@ -522,6 +531,8 @@ int main(int argc, char **argv)
             if (mbps == 200 && ours.bytes > 0 && curl.bytes > 0) {
                 oursCpuPerGb = ours.cpuSeconds / (ours.bytes / 1e9);
                 curlCpuPerGb = curl.cpuSeconds / (curl.bytes / 1e9);
+                oursFaultsPerGb = double(ours.minorFaults) / (ours.bytes / 1e9);
+                curlFaultsPerGb = double(curl.minorFaults) / (curl.bytes / 1e9);
                 EngineOptions unsyncedRun;
                 unsyncedRun.syncBytes = quint64(servedSize) * 2;
                 const RateResult unsynced = driver.engineRate(++run, bytesPerSecond, unsyncedRun);
@@ -550,6 +561,9 @@ int main(int argc, char **argv)
         bench::print("cpu_s_per_gb_200", oursCpuPerGb);
         bench::print("curl_cpu_s_per_gb_200", curlCpuPerGb);
         bench::print("cpu_per_gb_vs_curl", curlCpuPerGb > 0 ? oursCpuPerGb / curlCpuPerGb : -1, 2);
+        bench::print("minor_faults_per_gb_200", oursFaultsPerGb, 0);
+        bench::print("curl_minor_faults_per_gb_200", curlFaultsPerGb, 0);
+        bench::print("faults_per_gb_vs_curl", curlFaultsPerGb > 0 ? oursFaultsPerGb / curlFaultsPerGb : -1, 2);
         bench::print("cpu_s_per_gb_200_unsynced", unsyncedCpuPerGb);
         bench::print("sync_cpu_ratio", unsyncedCpuPerGb > 0 ? oursCpuPerGb / unsyncedCpuPerGb : -1, 2);
     }

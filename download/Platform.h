@@ -48,6 +48,10 @@ bool volumeSpace(const QString &path, VolumeSpace *space, int *error);
 // it cannot be read.
 QString bootId();
 
+// Called first at start-up. Keeps the memory the transfers' buffers pass through in the
+// process instead of mapping and unmapping it for each chunk read from the network.
+void keepTransferBuffersMapped();
+
 // The type of the file system that holds path, as the system names it ("ext4", "vfat").
 QString fileSystemType(const QString &path);
 

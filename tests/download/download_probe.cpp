@@ -21,6 +21,7 @@
 #include "download/Asset.h"
 #include "download/ChecksumWorker.h"
 #include "download/DownloadManager.h"
+#include "download/Platform.h"
 #include "portal/NotificationManager.h"
 #include "support/DcpDescription.h"
 #include "support/ScriptedUserInteraction.h"
@@ -62,6 +63,7 @@ bool idle(DownloadManager *manager)
 
 int main(int argc, char **argv)
 {
+    Platform::keepTransferBuffersMapped();
     QApplication app(argc, argv);
     ScriptedUserInteraction ui;
     const QStringList args = app.arguments();

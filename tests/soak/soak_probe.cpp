@@ -24,6 +24,7 @@
 // A description file: {"dcps": [...]}, each element as support/DcpDescription.h reads it.
 
 #include "app/LogHandler.h"
+#include "download/Platform.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Reel.h"
@@ -147,6 +148,7 @@ void printAssets()
 int main(int argc, char **argv)
 {
     qInstallMessageHandler(logMessageHandler);
+    Platform::keepTransferBuffersMapped();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     const QString mode = args.value(1);
