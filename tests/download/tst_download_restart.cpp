@@ -120,6 +120,20 @@ private:
         return QString::fromUtf8(process.readAllStandardOutput());
     }
 
+    // Starts the engine (env names its data folder) at about 1 MB/s through its own pacing, the server never
+    // sending the picture faster than 500 kB/s, so that it is still in the middle of the file
+    // when the test interrupts it, even on a slow build.
+    bool startThrottled(QProcess &process, const GeneratedDcp &generated,
+                        const QProcessEnvironment &env)
+    {
+        AssetFault slow;
+        slow.throttleBytesPerSecond = 500000;
+        standin.setAssetFault(relativePath(generated, *generated.asset("picture:1")), slow);
+        process.setProcessEnvironment(env);
+        process.start(probe(), {"run", "1000000"});
+        return process.waitForStarted(10000);
+    }
+
     // Where the engine of dataDir stores the generated DCP's track files.
     static QStringList trackPaths(const QString &dataDir, const GeneratedDcp &generated)
     {
@@ -185,15 +199,8 @@ private slots:
         QVERIFY(addToCatalogue(dataDir, generated, 7001));
         const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
 
-        // About 1 MB/s through the engine's own pacing, and the server never faster than
-        // 500 kB/s, so the process is still mid-file when it is killed even on a slow build.
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 500000;
-        standin.setAssetFault(relativePath(generated, picture), slow);
         QProcess first;
-        first.setProcessEnvironment(environment(dataDir));
-        first.start(probe(), {"run", "1000000"});
-        QVERIFY(first.waitForStarted(10000));
+        QVERIFY(startThrottled(first, generated, environment(dataDir)));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(picturePath).size() > 600000, 15000);
         first.kill(); // SIGKILL
         QVERIFY(first.waitForFinished(10000));
@@ -234,16 +241,11 @@ private slots:
     {
         const GeneratedAsset picture = *generated.asset("picture:1");
         const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 500000;
-        standin.setAssetFault(relativePath(generated, picture), slow);
         QProcessEnvironment env = environment(dataDir);
         if (!kill)
             env.insert("PROBE_QUIT_AT_BYTES", QString::number(atLeast));
         QProcess first;
-        first.setProcessEnvironment(env);
-        first.start(probe(), {"run", "1000000"});
-        if (!first.waitForStarted(10000))
+        if (!startThrottled(first, generated, env))
             return false;
         if (kill) {
             if (!QTest::qWaitFor([&] { return QFileInfo(picturePath).size() > atLeast; }, 15000))
@@ -577,13 +579,8 @@ private slots:
         const QString dataDir = TestSupport::dataDir() + QString("/engine-signal-%1").arg(signalNumber);
         QVERIFY(addToCatalogue(dataDir, generated, 7400 + quint64(signalNumber)));
         const QString picturePath = dataDir + "/downloads/" + generated.title + "/" + picture.relativePath;
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 500000;
-        standin.setAssetFault(relativePath(generated, picture), slow);
         QProcess process;
-        process.setProcessEnvironment(environment(dataDir));
-        process.start(probe(), {"run", "1000000"});
-        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(startThrottled(process, generated, environment(dataDir)));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(picturePath).size() > 300000, 15000);
         QVERIFY(QFileInfo::exists(markerPath(dataDir)));
         QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
