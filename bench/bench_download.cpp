@@ -52,6 +52,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -162,7 +163,10 @@ int runEngine(int argc, char **argv)
         engine->rootContext()->setContextProperty("download_mgr", manager);
         engine->rootContext()->setContextProperty("dcp_mgr", catalogue);
         engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
+        // The wait runs in a loop of its own: the application's exec() announces the end of
+        // the program when it returns, and the download manager shuts down on that.
         bool shown = false;
+        QEventLoop waitForFrame;
         QMetaObject::Connection firstFrame;
         QObject::connect(engine.get(), &QQmlApplicationEngine::objectCreated, &app, [&](QObject *object, const QUrl &) {
             if (auto *window = qobject_cast<QQuickWindow *>(object)) {
@@ -172,14 +176,18 @@ int runEngine(int argc, char **argv)
                 firstFrame = QObject::connect(window, &QQuickWindow::frameSwapped, &app, [&] {
                     QObject::disconnect(firstFrame);
                     if (!shown)
-                        app.exit(0);
+                        waitForFrame.exit(0);
                     shown = true;
                 });
             }
         });
-        QTimer::singleShot(30000, &app, [&] { app.exit(1); });
+        QTimer giveUp;
+        giveUp.setSingleShot(true);
+        QObject::connect(&giveUp, &QTimer::timeout, &waitForFrame, [&] { waitForFrame.exit(1); });
+        giveUp.start(30000);
         engine->load(QUrl("qrc:///main.qml"));
-        app.exec();
+        waitForFrame.exec();
+        giveUp.stop();
         if (!shown) {
             std::fprintf(stderr, "the window did not show\n");
             return 1;
