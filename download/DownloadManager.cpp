@@ -114,8 +114,7 @@ void DownloadManager::shutdown()
         manager->timeoutTimer->stop();
     if (manager->readTimer)
         manager->readTimer->stop();
-    if (manager->currentReply && manager->currentReply->isRunning())
-        manager->currentReply->abort();
+    manager->abortCurrentDownload();
     if (manager->currentAsset && manager->transfer.asset() == manager->currentAsset) {
         int error = 0;
         if (manager->currentAsset->closeFile() && !manager->transfer.writeFailed())
@@ -463,7 +462,6 @@ void DownloadManager::downloadReadyRead()
     if (currentReply && transfer.holdsListedSize() && currentReply->bytesAvailable() > 0)
         transfer.endAtListedSize(currentReply);
 }
-
 
 int DownloadManager::progressEvent(quint64 downloaded, quint64 total)
 {
