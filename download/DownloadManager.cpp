@@ -749,13 +749,15 @@ void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
     if (askUser(box) != UserInteraction::Yes)
         return;
     qDebug() << "[DownloadManager] HandleExpiredLinks user action, removing expired DCP" << dcp->uuid();
+    // A DCP the database would not let go of stays, hidden, and so does the pause. The rows
+    // go before the files are revealed: an end in between leaves hidden files of a DCP the
+    // catalogue no longer lists, never visible files of one it still downloads.
+    if (!removeDownload(dcp))
+        return;
     for (Asset *asset : dcp->getAssets()) {
         if (QFileInfo(asset->filePath()).isFile())
             asset->reveal();
     }
-    // A DCP the database would not let go of stays, and so does the pause.
-    if (!removeDownload(dcp))
-        return;
     // The pause only held the transfers while the user decided; with the DCP gone the
     // others carry on, as they would have without the dialog.
     if (!wasPaused)

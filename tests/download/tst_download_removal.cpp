@@ -181,6 +181,35 @@ private slots:
                      "the given download.");
     }
 
+    // Yes while the database will not let the DCP go: the DCP stays listed, so its files
+    // stay hidden; nothing is revealed for a DCP the catalogue still downloads.
+    void refusedRemovalKeepsTheFilesHidden()
+    {
+        const GeneratedDcp generated = generate("Refused_Removal", 1, 300000, 561);
+        AssetFault fault;
+        fault.status = 404;
+        standin.setAssetFault(relativePath(generated, *generated.asset("sound:1")), fault);
+        DCP *dcp = buildDcp(standin, generated, 8561);
+        QSqlQuery trigger(DatabaseManager::instance()->database());
+        QVERIFY(trigger.exec("CREATE TRIGGER refuse_dcp_removal BEFORE DELETE ON dcp BEGIN SELECT RAISE(ABORT, "
+                             "'refused'); END"));
+        ui->buttonAnswers = {UserInteraction::Yes, UserInteraction::Ok};
+        store(dcp);
+
+        QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 2, 10000);
+        QVERIFY(trigger.exec("DROP TRIGGER refuse_dcp_removal"));
+        QCOMPARE(ui->messages.at(0).text, QString("Download links expired"));
+        QCOMPARE(ui->messages.at(1).text, QString("The DCP could not be removed."));
+        QCOMPARE(DCPManager::instance()->getDCP(generated.cplUuid), dcp);
+        QVERIFY(dcpRows(generated.cplUuid) > 0);
+        Asset *picture = assetOf(dcp, *generated.asset("picture:1"));
+        QVERIFY(picture->isDownloadFinished());
+        QVERIFY(FileManager::isHidden(picture->filePath()));
+        QVERIFY(manager->isPaused());
+        QVERIFY(manager->removeDownload(dcp));
+        manager->resumeDownloading();
+    }
+
     // Removing the DCP being downloaded keeps its files and starts the next one.
     void removingTheCurrentDcpStartsTheNext()
     {
