@@ -3,6 +3,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/DatabaseTransaction.h"
 #include "catalogue/Reel.h"
+#include "catalogue/Setting.h"
 #include "download/Asset.h"
 
 #include <QDebug>
@@ -134,4 +135,49 @@ quint64 DCP::getDownloadedSizeUI() const
             total += reel->getDownloadedSize();
     }
     return total;
+}
+
+void DCP::setSetAside(const QString &text)
+{
+    if (m_setAside == text)
+        return;
+    m_setAside = text;
+    emit statusChanged();
+}
+
+namespace {
+
+QString removedReelsKey(const QString &dcpUuid)
+{
+    return "removed_reels " + dcpUuid;
+}
+
+}
+
+int DCP::missingReels() const
+{
+    const QString stored = Setting::instance()->get(removedReelsKey(m_uuid));
+    int missing = 0;
+    for (const QString &reelUuid : stored.split(',', Qt::SkipEmptyParts))
+        if (!m_reelIndex.contains(reelUuid))
+            ++missing;
+    return missing;
+}
+
+void DCP::noteRemovedReel(const QString &reelUuid)
+{
+    QStringList removed = Setting::instance()->get(removedReelsKey(m_uuid)).split(',', Qt::SkipEmptyParts);
+    if (removed.contains(reelUuid))
+        return;
+    removed.append(reelUuid);
+    Setting::instance()->set(removedReelsKey(m_uuid), removed.join(','));
+    Setting::instance()->save();
+}
+
+void DCP::forgetRemovedReels()
+{
+    if (Setting::instance()->get(removedReelsKey(m_uuid)).isEmpty())
+        return;
+    Setting::instance()->set(removedReelsKey(m_uuid), QString());
+    Setting::instance()->save();
 }

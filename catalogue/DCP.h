@@ -21,6 +21,9 @@ class DCP : public QObject
     Q_PROPERTY(QString download_path READ downloadPath)
     Q_PROPERTY(QList<QObject *> reels READ reelObjects NOTIFY reelsChanged)
     Q_PROPERTY(bool finished READ isFinished NOTIFY finishedChanged)
+    Q_PROPERTY(QString set_aside READ setAsideText NOTIFY statusChanged)
+    // Reels it was ordered with that the operator removed; it is not complete without them.
+    Q_PROPERTY(int missing_reels READ missingReels NOTIFY reelsChanged)
 public:
     DCP(const QString &uuid, const QString &title, const QString &imageUrl, const QString &downloadPath);
 
@@ -54,6 +57,18 @@ public:
 
     bool isFinished() const;
 
+    // Why the downloads passed this DCP by, in the operator's words; empty while it is
+    // downloaded like any other.
+    QString setAsideText() const { return m_setAside; }
+    bool isSetAside() const { return !m_setAside.isEmpty(); }
+    void setSetAside(const QString &text);
+
+    // The reels removed from this DCP are remembered in the settings store until a package
+    // brings them back or the DCP leaves the catalogue.
+    int missingReels() const;
+    void noteRemovedReel(const QString &reelUuid);
+    void forgetRemovedReels();
+
     Q_INVOKABLE quint64 getTotalSize() const;
     Q_INVOKABLE quint64 getDownloadedSize() const;
     Q_INVOKABLE quint64 getDownloadedSizeUI() const;
@@ -74,6 +89,7 @@ private:
     QString m_downloadPath;
     QString m_userUuid;
     quint64 m_campaignDcpId = 0;
+    QString m_setAside;
     QList<Asset *> m_assets;
     QMap<AssetKey, Asset *> m_assetIndex;
     QList<Reel *> m_reels;

@@ -292,6 +292,17 @@ bool DatabaseManager::updateAssetDownloadFields(Asset *asset)
     return true;
 }
 
+bool DatabaseManager::updateAssetDownloadUrl(Asset *asset, const QString &url)
+{
+    QSqlQuery query = newQuery();
+    query.prepare("UPDATE asset SET download_url = :download_url WHERE uuid = :uuid AND dcp_uuid = :dcp_uuid");
+    query.bindValue(":download_url", text(url));
+    query.bindValue(":uuid", text(asset->uuid()));
+    query.bindValue(":dcp_uuid", text(assetDcpUuid(asset)));
+    execPrepared(query, "[DatabaseManager] Unable to run updateAssetDownloadUrl: ", "Unable to run updateAssetDownloadUrl");
+    return true;
+}
+
 bool DatabaseManager::removeAsset(Asset *asset)
 {
     QSqlQuery query = newQuery();

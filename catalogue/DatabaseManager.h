@@ -52,6 +52,8 @@ public:
     bool insertAsset(Asset *asset);
     bool insertDCPReelAsset(Reel *reel, Asset *asset);
     bool updateAssetDownloadFields(Asset *asset);
+    // Stores a new download link for the asset (a fresh package brings new ones).
+    bool updateAssetDownloadUrl(Asset *asset, const QString &url);
     bool removeAsset(Asset *asset);
     bool removeReel(Reel *reel);
     bool removeDCP(DCP *dcp);

@@ -23,7 +23,8 @@ public:
     Asset(const Asset &) = delete;
     Asset &operator=(const Asset &) = delete;
 
-    int redirectsLeft = 3;
+    static constexpr int MaxRedirects = 3;
+    int redirectsLeft = MaxRedirects;
 
     QString uuid() const { return m_uuid; }
     QString hash() const { return m_hash; }

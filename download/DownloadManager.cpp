@@ -96,6 +96,16 @@ DownloadManager::DownloadManager()
             Qt::DirectConnection);
     checksumThread->start(QThread::InheritPriority);
 
+    // Verification and the portal's confirmations change the engine's state on their own.
+    activityTimer = new QTimer(this);
+    activityTimer->setInterval(1000);
+    connect(activityTimer, &QTimer::timeout, this, &DownloadManager::refreshActivity);
+    activityTimer->start();
+    setAsideTimer = new QTimer(this);
+    setAsideTimer->setInterval(30000);
+    connect(setAsideTimer, &QTimer::timeout, this, &DownloadManager::recheckSetAsideSpace);
+    refreshActivity();
+
     QQmlEngine::setObjectOwnership(this, QQmlEngine::CppOwnership);
 }
 
@@ -142,6 +152,9 @@ bool DownloadManager::isEligible(const Asset *asset)
 
 void DownloadManager::enqueueAsset(Asset *asset)
 {
+    // A DCP set aside waits for its cause to go; the queue passes it by.
+    if (asset->dcp() && setAsideDcps.contains(asset->dcp()->uuid()))
+        return;
     Asset *&slot = queuedKeys[assetKey(asset)];
     if (slot)
         return;
@@ -176,6 +189,9 @@ void DownloadManager::startDownloading(DCP *dcp)
 void DownloadManager::downloadFirst(DCP *dcp)
 {
     qDebug() << "[DownloadManager] Starting downloading FOR DCP: " << dcp->uuid();
+    // The operator's start tries a DCP set aside again; its box is not shown twice.
+    if (setAsideDcps.remove(dcp->uuid()) > 0)
+        dcp->setSetAside(QString());
     DCP *previous = currentAsset ? currentAsset->dcp() : nullptr;
     abortCurrentDownload();
     queue.clear();
@@ -206,6 +222,7 @@ void DownloadManager::downloadFirst(DCP *dcp)
     }
     if (previous)
         emit previous->statusChanged();
+    refreshActivity();
 }
 
 void DownloadManager::rebuildQueue()
@@ -292,9 +309,19 @@ void DownloadManager::startNextDownload()
                                         .arg(dcp->downloadPath())));
         return;
     }
-    if (!hasEnoughDiskSpace(dcp->downloadPath() + "/" + dcp->title(), currentAsset->size())) {
-        pauseDownloading(true);
-        return;
+    const QString directory = dcp->downloadPath() + "/" + dcp->title();
+    const FileManager::DiskSpace space = FileManager::diskSpace(directory);
+    if (!space.readable || space.bytesFree <= currentAsset->size()) {
+        // A drive that does not answer stops everything; a full one only its own DCPs.
+        if (!hasEnoughDiskSpace(directory, currentAsset->size())) {
+            if (!space.readable) {
+                pauseDownloading(true);
+            } else {
+                setAsideDrive(FileManager::volumeRoot(directory));
+                startNextSoon();
+            }
+            return;
+        }
     }
 
     // A file the system cannot write out stops the downloads as a failed write does.
@@ -331,6 +358,7 @@ void DownloadManager::startNextDownload()
     connect(currentReply, &QNetworkReply::errorOccurred, this, &DownloadManager::error);
     connect(currentReply, &QNetworkReply::metaDataChanged, this, &DownloadManager::metaDataChanged);
     emit currentDcpChanged();
+    refreshActivity();
 }
 
 bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
@@ -346,10 +374,7 @@ bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
         return false;
     }
     qDebug() << "[DownloadManager] Available Disk space " << directory << ": " << space.bytesFree;
-    if (space.bytesFree > size)
-        return true;
-    askUser(diskSpaceMessage());
-    return false;
+    return space.bytesFree > size;
 }
 
 UserInteraction::Button DownloadManager::askUser(const UserInteraction::Message &message)
@@ -389,7 +414,6 @@ void DownloadManager::stopOnWriteError(const QString &path, int error)
         transfer.markWriteFailed();
         return;
     }
-    stopOnWriteFailure("writing " + path + " failed: " + errorText);
     // Only a full disk is reported as one: a drive that was pulled, an I/O error or a file
     // too large for the file system is a different problem for the user to solve.
     bool full = error == ENOSPC || error == EDQUOT;
@@ -399,6 +423,16 @@ void DownloadManager::stopOnWriteError(const QString &path, int error)
         const quint64 left = currentAsset->size() > stored ? currentAsset->size() - stored : 0;
         full = space.readable && space.bytesFree < left;
     }
+    if (full && currentAsset) {
+        // Only the DCPs bound for the full drive wait; the others go on.
+        qDebug() << "[DownloadManager] Stopping downloads to a full drive:" << "writing " + path + " failed: " + errorText;
+        transfer.markWriteFailed();
+        currentAsset->closeFile();
+        setAsideDrive(FileManager::volumeRoot(QFileInfo(path).absolutePath()));
+        startNextSoon();
+        return;
+    }
+    stopOnWriteFailure("writing " + path + " failed: " + errorText);
     if (full)
         askUser(diskSpaceMessage());
     else
@@ -436,6 +470,10 @@ void DownloadManager::downloadReadyRead()
         break;
     }
     bytesSinceSample += quint64(tick.bytes);
+    if (!retryReason.isEmpty()) {
+        retryReason.clear();
+        refreshActivity();
+    }
 
     if (!currentAsset->isDownloadStarted()) {
         currentAsset->setDownloadStarted(true);
@@ -553,6 +591,9 @@ void DownloadManager::downloadFinished()
         && !sizeReached) {
         qDebug() << "[DownloadManager] Transfer ended early:" << transfer.replyBytes() << "of" << announced.toULongLong()
                  << "bytes for asset:" << asset->uuid();
+        retryReason = "the server ended the transfer early";
+        retryAt = QDateTime::currentMSecsSinceEpoch() + (timeoutTimer ? timeoutTimer->remainingTime() : 0);
+        refreshActivity();
         currentReply = nullptr;
         readTimer->stop();
         reply->deleteLater();
@@ -593,6 +634,7 @@ void DownloadManager::downloadFinished()
 
     if (paused || queue.isEmpty() || cancelled) {
         currentAsset = nullptr;
+        refreshActivity();
         return;
     }
     Asset *head = queue.takeFirst();
@@ -602,6 +644,7 @@ void DownloadManager::downloadFinished()
         emit downloadStandBy();
     else
         startNextDownload();
+    refreshActivity();
 }
 
 void DownloadManager::downloadTimedOut()
@@ -635,10 +678,9 @@ void DownloadManager::pauseDownloading(bool force)
                       [&] { pause(force); });
 }
 
-void DownloadManager::pause(bool force)
+void DownloadManager::pause(bool)
 {
-    if (!force && (!currentReply || !currentReply->isRunning()))
-        return;
+    // Also between two transfers and while a retry waits: nothing starts until RESUME.
     paused = true;
     abortCurrentDownload();
     // Nothing restarts a paused download behind the user's back.
@@ -655,6 +697,7 @@ void DownloadManager::pause(bool force)
     }
     emit pausedChanged();
     emit downloadPaused();
+    refreshActivity();
 }
 
 void DownloadManager::resumeDownloading()
@@ -669,8 +712,10 @@ void DownloadManager::resume()
     paused = false;
     Setting::instance()->set("download_paused", "0");
     Setting::instance()->save();
+    recheckSetAsideSpace();
     startNextDownload();
     emit pausedChanged();
+    refreshActivity();
 }
 
 void DownloadManager::retryAssetDownload(Asset *asset)
@@ -718,6 +763,10 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
         message = QString("Download links for DCP %1 expired. You won't be able to finish the given download.")
                       .arg(dcp->friendlyTitle());
     } else {
+        // Left to the stall timer, which tries again.
+        retryReason = status > 0 ? QString("the server answered %1").arg(status) : reply->errorString();
+        retryAt = QDateTime::currentMSecsSinceEpoch() + (timeoutTimer ? timeoutTimer->remainingTime() : 0);
+        refreshActivity();
         return;
     }
     // Inside its own error signal the reply must be neither aborted nor outlived by a modal
@@ -735,33 +784,174 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
 
 void DownloadManager::HandleExpiredLinks(DCP *dcp, const QString &message)
 {
-    const bool wasPaused = paused;
-    pauseDownloading(true);
     qDebug() << "[DownloadManager] HandleExpiredLinks" << message;
-    UserInteraction::Message box;
-    box.icon = UserInteraction::Icon::Critical;
-    box.text = "Download links expired";
-    box.informativeText = message
-        + "\r\n\r\nDo you want to remove outdated DCP?\r\n(This will NOT DELETE the files on your hard drive but "
-          "simply remove the DCP from the Tolvane Downloader)";
-    box.buttons = UserInteraction::Yes | UserInteraction::No;
-    box.defaultButton = UserInteraction::No;
-    if (askUser(box) != UserInteraction::Yes)
-        return;
-    qDebug() << "[DownloadManager] HandleExpiredLinks user action, removing expired DCP" << dcp->uuid();
-    // A DCP the database would not let go of stays, hidden, and so does the pause. The rows
-    // go before the files are revealed: an end in between leaves hidden files of a DCP the
-    // catalogue no longer lists, never visible files of one it still downloads.
-    if (!removeDownload(dcp))
-        return;
-    for (Asset *asset : dcp->getAssets()) {
-        if (QFileInfo(asset->filePath()).isFile())
-            asset->reveal();
+    // The DCP is set aside and the others go on; the box is shown once for it.
+    setAside(dcp, SetAsideCause::LinksRefused);
+    const QString shownKey = "links " + dcp->uuid();
+    if (!boxesShown.contains(shownKey)) {
+        boxesShown.insert(shownKey);
+        UserInteraction::Message box;
+        box.icon = UserInteraction::Icon::Critical;
+        box.text = "Download links expired";
+        box.informativeText = message
+            + "\r\n\r\nDo you want to remove outdated DCP?\r\n(This will NOT DELETE the files on your hard drive but "
+              "simply remove the DCP from the Tolvane Downloader)";
+        box.buttons = UserInteraction::Yes | UserInteraction::No;
+        box.defaultButton = UserInteraction::No;
+        if (askUser(box) == UserInteraction::Yes) {
+            qDebug() << "[DownloadManager] HandleExpiredLinks user action, removing expired DCP" << dcp->uuid();
+            // A DCP the database would not let go of stays, set aside and hidden. The rows go
+            // before the files are revealed: an end in between leaves hidden files of a DCP
+            // the catalogue no longer lists, never visible files of one it still downloads.
+            if (removeDownload(dcp)) {
+                for (Asset *asset : dcp->getAssets()) {
+                    if (QFileInfo(asset->filePath()).isFile())
+                        asset->reveal();
+                }
+            }
+        }
     }
-    // The pause only held the transfers while the user decided; with the DCP gone the
-    // others carry on, as they would have without the dialog.
-    if (!wasPaused)
-        resumeDownloading();
+    startNextSoon();
+}
+
+void DownloadManager::setAside(DCP *dcp, SetAsideCause cause, const QString &drive)
+{
+    const QString text = cause == SetAsideCause::LinksRefused
+        ? QString("Links expired: open a fresh package from Tarn")
+        : QString("Not enough space on %1").arg(drive.isEmpty() ? dcp->downloadPath() : drive);
+    qDebug() << "[DownloadManager] Setting DCP aside:" << dcp->uuid() << text;
+    setAsideDcps.insert(dcp->uuid(), SetAsideEntry{cause, drive});
+    for (Asset *asset : dcp->getAssets()) {
+        queue.removeAll(asset);
+        queuedKeys.remove(assetKey(asset));
+    }
+    if (currentAsset && currentAsset->dcp() == dcp) {
+        cancelled = true;
+        abortCurrentDownload();
+        if (timeoutTimer)
+            timeoutTimer->stop();
+        if (readTimer)
+            readTimer->stop();
+        currentAsset = nullptr;
+        retryReason.clear();
+        emit currentDcpChanged();
+    }
+    dcp->setSetAside(text);
+    if (cause == SetAsideCause::NoSpace && !setAsideTimer->isActive())
+        setAsideTimer->start();
+    refreshActivity();
+}
+
+void DownloadManager::setAsideDrive(const QString &drive)
+{
+    for (DCP *dcp : DCPManager::instance()->allDCPs()) {
+        if (setAsideDcps.contains(dcp->uuid()) || dcp->isFinished())
+            continue;
+        const bool current = currentAsset && currentAsset->dcp() == dcp;
+        if (current || (!drive.isEmpty() && FileManager::volumeRoot(dcp->downloadPath()) == drive))
+            setAside(dcp, SetAsideCause::NoSpace, drive);
+    }
+    const QString shownKey = "space " + drive;
+    if (!boxesShown.contains(shownKey)) {
+        boxesShown.insert(shownKey);
+        askUser(diskSpaceMessage());
+    }
+}
+
+void DownloadManager::recheckSetAsideSpace()
+{
+    QList<DCP *> back;
+    for (auto it = setAsideDcps.constBegin(); it != setAsideDcps.constEnd(); ++it) {
+        if (it.value().cause != SetAsideCause::NoSpace)
+            continue;
+        DCP *dcp = DCPManager::instance()->getDCP(it.key());
+        if (!dcp)
+            continue;
+        // Room for the largest asset still to come, as the start of a transfer asks.
+        quint64 needed = 0;
+        for (Asset *asset : dcp->getAssets())
+            if (isEligible(asset))
+                needed = std::max(needed, asset->size());
+        const FileManager::DiskSpace space = FileManager::diskSpace(dcp->downloadPath() + "/" + dcp->title());
+        if (space.readable && space.bytesFree > needed)
+            back.append(dcp);
+    }
+    for (DCP *dcp : qAsConst(back)) {
+        boxesShown.remove("space " + setAsideDcps.value(dcp->uuid()).drive);
+        qDebug() << "[DownloadManager] Space freed for DCP:" << dcp->uuid();
+        returnSetAside(dcp);
+    }
+    bool waitingForSpace = false;
+    for (const SetAsideEntry &entry : qAsConst(setAsideDcps))
+        waitingForSpace = waitingForSpace || entry.cause == SetAsideCause::NoSpace;
+    if (!waitingForSpace)
+        setAsideTimer->stop();
+}
+
+void DownloadManager::returnSetAside(DCP *dcp)
+{
+    if (!dcp || setAsideDcps.remove(dcp->uuid()) == 0)
+        return;
+    qDebug() << "[DownloadManager] DCP back in the queue:" << dcp->uuid();
+    boxesShown.remove("links " + dcp->uuid());
+    dcp->setSetAside(QString());
+    rebuildQueue();
+    refreshActivity();
+}
+
+void DownloadManager::startNextSoon()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!currentAsset && !paused && !shuttingDown)
+                startNextDownload();
+            refreshActivity();
+        },
+        Qt::QueuedConnection);
+}
+
+QString DownloadManager::portalError() const
+{
+    const NotificationManager *notifications = NotificationManager::existing();
+    return notifications && notifications->waitingCount() > 0 ? notifications->lastError() : QString();
+}
+
+void DownloadManager::refreshActivity()
+{
+    QString activity;
+    QString text;
+    const NotificationManager *notifications = NotificationManager::existing();
+    if (paused) {
+        activity = "paused";
+        text = "Paused.";
+    } else if (currentAsset && !retryReason.isEmpty() && !(currentReply && currentReply->isRunning())) {
+        activity = "retrying";
+        text = QString("Waiting to retry: %1. Next try at %2.")
+                   .arg(retryReason, QDateTime::fromMSecsSinceEpoch(retryAt).toString("HH:mm:ss"));
+    } else if (currentAsset && currentAsset->dcp()) {
+        activity = "downloading";
+        text = QString("Downloading %1...").arg(currentAsset->dcp()->friendlyTitle());
+    } else if (checksumWorker && checksumWorker->jobCount() > 0) {
+        activity = "verifying";
+        text = "Verifying the downloaded files...";
+    } else if (notifications && notifications->waitingCount() > 0) {
+        activity = "confirming";
+        text = notifications->lastError().isEmpty()
+            ? QString("Waiting for Tarn to confirm the downloaded reels...")
+            : QString("Waiting for Tarn to confirm the downloaded reels; trying again (%1).").arg(notifications->lastError());
+    } else if (!setAsideDcps.isEmpty()) {
+        activity = "set_aside";
+        text = setAsideDcps.size() == 1 ? QString("1 DCP needs you.") : QString("%1 DCPs need you.").arg(setAsideDcps.size());
+    } else {
+        activity = "ready";
+        text = "Ready.";
+    }
+    if (activity == m_activity && text == m_activityText)
+        return;
+    m_activity = activity;
+    m_activityText = text;
+    emit activityChanged();
 }
 
 void DownloadManager::dropFromQueue(Asset *asset)
@@ -800,12 +990,16 @@ void DownloadManager::removeDcp(DCP *dcp)
     for (Reel *reel : dcp->getReels())
         checksumWorker->forgetReel(reel);
     DCPManager::instance()->removeDCPFromIndex(dcp);
+    dcp->forgetRemovedReels();
+    setAsideDcps.remove(dcp->uuid());
+    dcp->setSetAside(QString());
     if (!removedDcps.contains(dcp))
         removedDcps.append(dcp);
     if (cancelled && !queue.isEmpty())
         startNextDownload();
     else
         emit downloadStandBy();
+    refreshActivity();
 }
 
 void DownloadManager::removeDownloadReel(Reel *reel)
@@ -872,6 +1066,57 @@ void DownloadManager::hideFilesLeftVisible()
     }
 }
 
+void DownloadManager::downloadReelAgain(Reel *reel)
+{
+    if (!reel)
+        return;
+    WindowCall::guard("[DownloadManager] downloadReelAgain failed:", "The reel could not be downloaded again.",
+                      [&] { downloadAgain(reel); });
+}
+
+void DownloadManager::downloadAgain(Reel *reel)
+{
+    if (!reel->isCorrupted() || checksumWorker->hasJob(reel))
+        return;
+    qDebug() << "[DownloadManager] Downloading Reel again: " << reel->uuid();
+    QList<Asset *> again;
+    for (Asset *asset : reel->getAssets())
+        if (asset->isDownloadCorrupted() || !asset->isDownloadChecksummed())
+            again.append(asset);
+    {
+        DatabaseManager *database = DatabaseManager::instance();
+        DatabaseTransaction transaction(database);
+        for (Asset *asset : qAsConst(again)) {
+            asset->setDownloadCorrupted(false);
+            asset->setDownloadChecksummed(false);
+            asset->setDownloadFinished(false);
+            asset->setDownloadStarted(false);
+            asset->setDownloadAttempts(0);
+            database->updateAssetDownloadFields(asset);
+        }
+        if (!transaction.commit())
+            throw std::runtime_error("Unable to store the reel's new attempts");
+    }
+    for (Asset *asset : qAsConst(again)) {
+        // The failed file is fetched anew from its first byte; it stays hidden.
+        try {
+            asset->file()->resize(0);
+        } catch (const std::exception &error) {
+            qDebug() << "[DownloadManager] Unable to empty the file of" << asset->uuid() << error.what();
+        }
+        asset->closeFile();
+        enqueueAsset(asset);
+    }
+    emit reel->downloadQueuedForRedownload();
+    if (reel->getDCP()) {
+        emit reel->getDCP()->statusChanged();
+        emit reel->getDCP()->finishedChanged();
+    }
+    if (!currentAsset && !paused)
+        startNextDownload();
+    refreshActivity();
+}
+
 void DownloadManager::removeReel(Reel *reel)
 {
     qDebug() << "[DownloadManager] Removing Reel: " << reel->uuid();
@@ -886,6 +1131,8 @@ void DownloadManager::removeReel(Reel *reel)
     DCP *dcp = reel->getDCP();
     const QList<Asset *> leaving = dcp->assetsOnlyIn(reel);
     dcp->removeReel(reel);
+    // The DCP was ordered with this reel: it is not complete without it.
+    dcp->noteRemovedReel(reel->uuid());
     const QList<Asset *> assets = reel->getAssets();
     for (Asset *asset : assets) {
         if (!leaving.contains(asset)) {

@@ -30,6 +30,12 @@ class DownloadManager : public QObject
     Q_PROPERTY(uint read_chunk_size READ readChunkSizeValue WRITE setReadChunkSize NOTIFY readChunkSizeChanged)
     Q_PROPERTY(bool paused READ isPaused NOTIFY pausedChanged)
     Q_PROPERTY(QObject *current_dcp READ getCurrentDownloadingDCP NOTIFY currentDcpChanged)
+    // What the engine is doing, for the status bar: "paused", "downloading", "retrying",
+    // "verifying", "confirming", "set_aside" or "ready", and the words that say it.
+    Q_PROPERTY(QString activity READ activity NOTIFY activityChanged)
+    Q_PROPERTY(QString activity_text READ activityText NOTIFY activityChanged)
+    // The portal's last refusal of a reel event while events wait; empty once it confirms.
+    Q_PROPERTY(QString portal_error READ portalError NOTIFY activityChanged)
 public:
     static DownloadManager *instance();
 
@@ -43,6 +49,18 @@ public:
     Q_INVOKABLE bool removeDownload(DCP *dcp);
     Q_INVOKABLE void removeDownloadReel(Reel *reel);
     Q_INVOKABLE QObject *getCurrentDownloadingDCP() const;
+    // A reel that failed verification three times is downloaded again from the start, its
+    // attempts counted anew.
+    Q_INVOKABLE void downloadReelAgain(Reel *reel);
+
+    // A DCP set aside (its links refused, its drive full) goes back in the queue: fresh
+    // links arrived, space was freed, or the operator started it.
+    void returnSetAside(DCP *dcp);
+    QString activity() const { return m_activity; }
+    QString activityText() const { return m_activityText; }
+    QString portalError() const;
+    // Reads the engine's state again and tells the window when it changed.
+    void refreshActivity();
 
     void rebuildQueue();
     void startNextDownload();
@@ -86,6 +104,7 @@ signals:
     void readChunkSizeChanged();
     void assetNeedsRedownloading(Asset *asset);
     void currentDcpChanged();
+    void activityChanged();
 
 private slots:
     void downloadFinished();
@@ -97,6 +116,15 @@ private slots:
 
 private:
     DownloadManager();
+    enum class SetAsideCause { LinksRefused, NoSpace };
+    // Passes the DCP by until its cause is gone; its assets leave the queue and a transfer
+    // of it stops. The others go on.
+    void setAside(DCP *dcp, SetAsideCause cause, const QString &drive = QString());
+    // Every DCP downloading to the drive, which has too little space left.
+    void setAsideDrive(const QString &drive);
+    // Space freed on a drive brings its DCPs back.
+    void recheckSetAsideSpace();
+    void startNextSoon();
     void HandleExpiredLinks(DCP *dcp, const QString &message);
     void dropFromQueue(Asset *asset);
     void stopOnWriteFailure(const QString &reason);
@@ -126,6 +154,7 @@ private:
     void resume();
     void removeDcp(DCP *dcp);
     void removeReel(Reel *reel);
+    void downloadAgain(Reel *reel);
 
     QList<Asset *> queue;
     QHash<AssetKey, Asset *> queuedKeys;
@@ -144,6 +173,21 @@ private:
     // already queued may still refer to them. Kept here so they are owned, not lost.
     QList<DCP *> removedDcps;
     QList<Reel *> removedReels;
+
+    struct SetAsideEntry {
+        SetAsideCause cause;
+        QString drive;
+    };
+    QHash<QString, SetAsideEntry> setAsideDcps; // by DCP uuid
+    // The box for a cause is shown once: "links <dcp uuid>" or "space <drive>".
+    QSet<QString> boxesShown;
+    QTimer *setAsideTimer = nullptr;
+    // Why the last transfer stopped before its end, and when the next try is due.
+    QString retryReason;
+    qint64 retryAt = 0;
+    QString m_activity = "ready";
+    QString m_activityText = "Ready.";
+    QTimer *activityTimer = nullptr;
 
     bool askingUser = false;
     bool shuttingDown = false;

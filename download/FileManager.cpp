@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 #include <cryptopp/sha.h>
 
@@ -326,6 +327,19 @@ bool isFixedDrive(const QString &rootPath)
 QString driveRoot(const QString &path)
 {
     return Platform::driveRoot(path);
+}
+
+QString volumeRoot(const QString &path)
+{
+    QFileInfo existing(path);
+    while (!existing.exists()) {
+        const QString parent = existing.absolutePath();
+        if (parent == existing.absoluteFilePath())
+            return QString();
+        existing = QFileInfo(parent);
+    }
+    const QStorageInfo volume(existing.absoluteFilePath());
+    return volume.isValid() ? QDir::toNativeSeparators(volume.rootPath()) : QString();
 }
 
 }

@@ -70,5 +70,8 @@ QString systemErrorText(int error);
 bool isFatFileSystem(const QString &path);
 bool isFixedDrive(const QString &rootPath);
 QString driveRoot(const QString &path);
+// The mount point (or drive) that holds path or its nearest existing parent, as the
+// operator knows it ("/media/usb", "D:\\"); empty when nothing of the path exists.
+QString volumeRoot(const QString &path);
 
 }

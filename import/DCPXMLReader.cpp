@@ -7,6 +7,7 @@
 #include "catalogue/DatabaseTransaction.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
+#include "download/DownloadManager.h"
 #include "download/FileManager.h"
 #include "download/Platform.h"
 #include "import/DCPXMLReaderException.h"
@@ -606,10 +607,21 @@ void DCPXMLReader::merge(DCP *existing)
             if (!added.contains(reel))
                 a->removeReel(reel);
 
+    // A fresh package brings fresh links for the assets the catalogue has: only the links
+    // change; files, states and events stay.
+    QHash<Asset *, QString> freshLinks;
+    for (Asset *a : m_currentDcp->getAssets()) {
+        Asset *catalogued = existing->getAsset(a->uuid());
+        if (catalogued && catalogued != a && catalogued->downloadUrl() != a->downloadUrl())
+            freshLinks.insert(catalogued, a->downloadUrl());
+    }
+
     // All rows first, in one transaction; the catalogue changes only once they are stored,
     // so a failed write leaves the catalogue as the database has it.
     try {
         DatabaseTransaction transaction(database);
+        for (auto it = freshLinks.constBegin(); it != freshLinks.constEnd(); ++it)
+            database->updateAssetDownloadUrl(it.key(), it.value());
         for (Reel *reel : qAsConst(added)) {
             qDebug() << "[DCPXMLREADER] Merging Reel... " << reel->uuid();
             reel->setDCP(existing);
@@ -639,7 +651,15 @@ void DCPXMLReader::merge(DCP *existing)
         existing->addReel(reel);
         manager->addReelToIndex(reel);
     }
-    if (!added.isEmpty())
+    for (auto it = freshLinks.constBegin(); it != freshLinks.constEnd(); ++it) {
+        it.key()->setDownloadUrl(it.value());
+        it.key()->redirectsLeft = Asset::MaxRedirects;
+    }
+    if (!freshLinks.isEmpty())
+        qDebug() << "[DCPXMLReader] Fresh download links for" << freshLinks.size() << "assets of" << existing->uuid();
+    // The DCP set aside for refused links goes back in the queue with the fresh ones.
+    DownloadManager::instance()->returnSetAside(existing);
+    if (!added.isEmpty() || !freshLinks.isEmpty())
         rebuildDownloadQueue();
 }
 

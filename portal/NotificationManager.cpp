@@ -32,6 +32,11 @@ NotificationManager *NotificationManager::instance()
     return singleton;
 }
 
+NotificationManager *NotificationManager::existing()
+{
+    return singleton;
+}
+
 void NotificationManager::finishRequestInFlight()
 {
     if (singleton)
@@ -183,9 +188,19 @@ void NotificationManager::requestFinished()
         syncedNotifications.insert(key, notification);
         pendingNotifications.remove(key);
         revealIfAcknowledged(notification);
+        m_lastError.clear();
     } else {
         qDebug() << "[NotificationManager] Failed Reel num: " << notification.reel_number << "Ev: " << notification.event
                  << "Sc: " << "true";
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->error() == QNetworkReply::OperationCanceledError)
+            m_lastError = "no answer";
+        else if (status >= 300 || (status > 0 && reply->error() != QNetworkReply::NoError))
+            m_lastError = QString("the portal answered %1").arg(status);
+        else if (reply->error() != QNetworkReply::NoError)
+            m_lastError = reply->errorString();
+        else
+            m_lastError = "the portal did not answer ok";
     }
 
     m_sending = false;

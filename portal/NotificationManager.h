@@ -20,6 +20,13 @@ class NotificationManager : public QObject
     Q_OBJECT
 public:
     static NotificationManager *instance();
+    // The manager when it has been made; null otherwise (nothing is sent or loaded for it).
+    static NotificationManager *existing();
+
+    // Why the portal did not confirm the last event sent ("Connection refused", "the
+    // portal answered 500"); empty after an event it confirmed.
+    QString lastError() const { return m_lastError; }
+    int waitingCount() const { return pendingNotifications.size(); }
 
     void notify(Reel *reel, int event);
     bool hasNotification(const QString &key) const;
@@ -71,4 +78,5 @@ private:
     // files hidden for good: it is given up after this time and counts as not accepted.
     int m_requestTimeout = 60000;
     bool m_leftHiddenChecked = false;
+    QString m_lastError;
 };

@@ -44,11 +44,23 @@ Package {
             }
         }
         var text;
-        if (!recorded) {
+        var missing = dcp.missing_reels;
+        if (dcp.set_aside !== "" && found[Global.STATUS_CORRUPTED] === undefined) {
+            // Passed by until the operator acts: the card says why.
+            text = dcp.set_aside;
+        } else if (!recorded && missing > 0) {
+            // Never complete without a reel it was ordered with.
+            text = "Incomplete: " + missing + " reel" + (missing === 1 ? "" : "s") + " removed";
+        } else if (!recorded) {
             text = Global.DCP_STATUSES[Global.STATUS_COMPLETE] + " " + Global.getUnit(size, 2).join(" ");
         } else if (found[Global.STATUS_CORRUPTED] !== undefined) {
             text = Global.DCP_SHORT_STATUSES[Global.STATUS_CORRUPTED];
         } else {
+            if (found[Global.STATUS_DOWNLOADING] !== undefined && download_mgr.activity === "retrying")
+                text = "Retrying reel " + found[Global.STATUS_DOWNLOADING];
+            else if (found[Global.STATUS_DOWNLOADING] === undefined && found[Global.STATUS_VALIDATING] === undefined
+                     && found[Global.STATUS_SYNCING] !== undefined && download_mgr.portal_error !== "")
+                text = "Tarn has not confirmed reel " + found[Global.STATUS_SYNCING];
             var order = [Global.STATUS_DOWNLOADING, Global.STATUS_VALIDATING, Global.STATUS_SYNCING];
             for (var k = 0; k < order.length && text === undefined; ++k) {
                 if (found[order[k]] !== undefined)
@@ -133,6 +145,11 @@ Package {
                 anchors.fill: parent
                 cursorShape: Qt.PointingHandCursor
                 onClicked: dcpDelegate.showPage()
+            }
+
+            Connections {
+                target: download_mgr
+                function onActivityChanged() { dcpDelegate.cardStatus(); }
             }
 
             Connections {
@@ -250,6 +267,21 @@ Package {
                                 width: 100
                                 text: "DELETE"
                                 onClicked: dcpRemovalDialog.ask(dcpDelegate.dcp)
+                            }
+
+                            // Why the downloads pass this DCP by, while they do.
+                            Text {
+                                id: pageSetAside
+                                objectName: "pageSetAside"
+                                anchors.verticalCenter: parent.verticalCenter
+                                leftPadding: 10
+                                visible: text !== ""
+                                color: "white"
+                                font.pixelSize: 15
+                                font.weight: Font.DemiBold
+                                text: dcpDelegate.dcp.set_aside
+                                Accessible.role: Accessible.StaticText
+                                Accessible.name: text
                             }
                         }
 

@@ -14,6 +14,7 @@ Item {
         status.text = text;
         if (colour !== undefined)
             status.color = colour;
+        againButton.visible = reel.isCorrupted();
     }
 
     function showPaused() { setStatus("Pending"); }
@@ -27,7 +28,11 @@ Item {
         setStatus(Global.DCP_STATUSES[Global.STATUS_COMPLETE], Global.DCP_DETAILS_REEL_STATUS_COLOR);
     }
     function showChecksummed() {
-        setStatus(Global.DCP_STATUSES[Global.STATUS_SYNCING], Global.DCP_DETAILS_REEL_STATUS_COLOR);
+        // While Tarn does not confirm, the line says so and that it keeps trying.
+        var error = download_mgr.portal_error;
+        setStatus(error === "" ? Global.DCP_STATUSES[Global.STATUS_SYNCING]
+                               : "Waiting for Tarn to confirm; trying again (" + error + ")",
+                  Global.DCP_DETAILS_REEL_STATUS_COLOR);
     }
     function showCheckingChecksum() {
         setStatus(Global.DCP_STATUSES[Global.STATUS_VALIDATING], Global.DCP_DETAILS_REEL_STATUS_COLOR);
@@ -126,11 +131,25 @@ Item {
             onClicked: reelRemovalDialog.ask(line.reel, line.dcp)
         }
 
+        // A reel that failed verification three times can be fetched again.
+        CustomButton {
+            id: againButton
+            objectName: "reelAgainButton"
+            anchors.left: parent.left
+            anchors.leftMargin: 40
+            anchors.verticalCenter: parent.verticalCenter
+            width: 150
+            height: 26
+            text: "Download again"
+            visible: false
+            onClicked: download_mgr.downloadReelAgain(line.reel)
+        }
+
         Text {
             id: status
             objectName: "reelStatus"
-            anchors.left: parent.left
-            anchors.leftMargin: 40
+            anchors.left: againButton.visible ? againButton.right : parent.left
+            anchors.leftMargin: againButton.visible ? 10 : 40
             anchors.verticalCenter: parent.verticalCenter
             font.family: "Courier"
             font.weight: Font.Medium
@@ -154,5 +173,13 @@ Item {
     Connections {
         target: main_window_body
         function onStateChanged() { line.showInitialStatus(); }
+    }
+
+    Connections {
+        target: download_mgr
+        function onActivityChanged() {
+            if (line.reel.isChecksummed() && !line.reel.isSyncedKnown())
+                line.showChecksummed();
+        }
     }
 }

@@ -299,27 +299,36 @@ ApplicationWindow {
             Accessible.name: text
         }
 
+        // What the engine does: paused, downloading (with the time left), waiting to retry,
+        // verifying, waiting for Tarn's confirmation, DCPs that need the operator, or ready.
         Text {
             id: statusLabel
             objectName: "statusLabel"
+            anchors.left: speedLabel.right
+            anchors.leftMargin: 20
             anchors.right: parent.right
             anchors.rightMargin: 10
             anchors.verticalCenter: parent.verticalCenter
+            horizontalAlignment: Text.AlignRight
+            elide: Text.ElideRight
             color: "white"
             font.family: "Courier"
             font.weight: Font.Medium
             font.pixelSize: 13
             Accessible.role: Accessible.StaticText
             Accessible.name: text
-            text: "Ready."
+            text: download_mgr.activity_text
+
+            function follow() { text = download_mgr.activity_text; }
 
             Connections {
                 target: download_mgr
-                function onDownloadPaused() { statusLabel.text = "Paused."; }
-                function onDownloadStandBy() { statusLabel.text = "Ready."; }
+                function onDownloadPaused() { statusLabel.follow(); }
+                function onDownloadStandBy() { statusLabel.follow(); }
+                function onActivityChanged() { statusLabel.follow(); }
                 function onDownloadProgress(speed) {
                     var dcp = download_mgr.getCurrentDownloadingDCP();
-                    if (!dcp)
+                    if (!dcp || download_mgr.activity !== "downloading")
                         return;
                     statusLabel.text = Global.remainingTimeText(dcp.getTotalSize() - dcp.getDownloadedSize(), speed);
                 }

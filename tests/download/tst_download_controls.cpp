@@ -72,8 +72,8 @@ private slots:
     }
 
     // After a network error the engine waits for the stall timeout with no transfer
-    // running: a pause then changes nothing (no signal, no setting), and the transfer
-    // starts again at the timeout.
+    // running, and the status bar says so. PAUSE pauses there too: no request starts
+    // until RESUME, which fetches the asset from its first byte.
     void pauseWhileWaitingAfterNetworkError()
     {
         const GeneratedDcp generated = generate("Paused_Waiting", 1, 300000, 311);
@@ -88,27 +88,33 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(TestSupport::readLog().contains("HTTP status code:  500"), 10000);
         QCOMPARE(requestsFor(standin, path).size(), size_t(1));
         QCOMPARE(manager->currentAssetForTest(), asset);
+        QTRY_COMPARE_WITH_TIMEOUT(manager->activity(), QString("retrying"), 5000);
+        QVERIFY2(manager->activityText().startsWith("Waiting to retry: the server answered 500. Next try at "),
+                 qPrintable(manager->activityText()));
         standin.clearAssetFault(path);
 
-        const QString before = Setting::instance()->get("download_paused");
-        QSignalSpy pausedChanged(manager, &DownloadManager::pausedChanged);
         QSignalSpy downloadPaused(manager, &DownloadManager::downloadPaused);
         QSignalSpy reelPaused(dcp->getReels().first(), &Reel::downloadPaused);
         manager->pauseDownloading();
-        QVERIFY(!manager->isPaused());
-        QCOMPARE(Setting::instance()->get("download_paused"), before);
+        QVERIFY(manager->isPaused());
+        QCOMPARE(Setting::instance()->get("download_paused"), QString("1"));
+        QCOMPARE(downloadPaused.size(), 1);
+        QCOMPARE(reelPaused.size(), 1);
+        QCOMPARE(manager->activity(), QString("paused"));
+        QCOMPARE(manager->activityText(), QString("Paused."));
+        // Well past the stall timeout: nothing was asked of the server.
+        QTest::qWait(int(manager->timeoutInterval) + 500);
+        QCOMPARE(requestsFor(standin, path).size(), size_t(1));
 
+        manager->resumeDownloading();
+        QVERIFY(!manager->isPaused());
         QVERIFY(waitVerifiedAndSynced(dcp));
-        QCOMPARE(pausedChanged.size(), 0);
-        QCOMPARE(downloadPaused.size(), 0);
-        QCOMPARE(reelPaused.size(), 0);
         const auto requests = requestsFor(standin, path);
         QCOMPARE(requests.size(), size_t(2));
         QCOMPARE(requests[0].status, 500);
         QCOMPARE(QString::fromStdString(requests[1].range), QString("bytes=0-"));
         QCOMPARE(requests[1].status, 206);
         QVERIFY(filesMatchSource(dcp->getReels().first(), generated));
-        QVERIFY(TestSupport::readLog().contains("[DownloadManager] Timeout reached..."));
     }
 
     // Putting first a DCP that is not being downloaded: the running transfer stops, the

@@ -9,6 +9,7 @@
 #include "catalogue/Setting.h"
 #include "download/ChecksumWorker.h"
 #include "download/DownloadManager.h"
+#include "import/DCPXMLReader.h"
 #include "portal/NotificationManager.h"
 #include "support/ScriptedUserInteraction.h"
 #include "support/TestMain.h"
@@ -84,6 +85,17 @@ private:
 
 }
 
+QString storedUrl(const QString &assetUuid, const QString &dcpUuid)
+{
+    QSqlQuery query(DatabaseManager::instance()->database());
+    query.prepare("SELECT download_url FROM asset WHERE uuid = ? AND dcp_uuid = ?");
+    query.addBindValue(assetUuid);
+    query.addBindValue(dcpUuid);
+    if (!query.exec() || !query.next())
+        return QString();
+    return query.value(0).toString();
+}
+
 class TestDownloadRemoval : public QObject
 {
     Q_OBJECT
@@ -103,7 +115,9 @@ private:
     }
 
     // A DCP whose given file answers with the status; another DCP queued behind it. The box
-    // is answered No, then, after a resume, Yes.
+    // is answered No: the DCP is set aside with its state in words and the next DCP
+    // downloads. RESUME does not show the box again; a fresh package for the DCP replaces
+    // its links (and only them) and completes it without fetching again what is on disk.
     void expiredLinks(int status, const QString &title, const QString &messageFormat)
     {
         const GeneratedDcp expired = generate(title, 1, 300000, quint64(status) * 3);
@@ -122,36 +136,75 @@ private:
 
         QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 1, 10000);
         checkExpiredBox(ui->messages.at(0), message);
-        // No: the DCP stays with its files, downloads stay paused.
-        QVERIFY(manager->isPaused());
-        QCOMPARE(Setting::instance()->get("download_paused"), QString("1"));
+        // No: the DCP stays with its files, set aside; the others go on.
         QCOMPARE(DCPManager::instance()->getDCP(expired.cplUuid), dcp);
+        QCOMPARE(dcp->setAsideText(), QString("Links expired: open a fresh package from Tarn"));
         QVERIFY(dcpRows(expired.cplUuid) > 0);
         Asset *picture = assetOf(dcp, *expired.asset("picture:1"));
         QVERIFY(picture->isDownloadFinished());
         QVERIFY(FileManager::isHidden(picture->filePath()));
-        QTest::qWait(300); // nothing restarts behind the user's back
-        QCOMPARE(requestsFor(standin, relativePath(expired, sound)).size(), size_t(1));
-        QVERIFY(requestsFor(standin, relativePath(next, *next.asset("picture:1"))).empty());
-
-        // Yes: the files are revealed, the DCP leaves the catalogue, the next DCP starts.
-        ui->buttonAnswers = {UserInteraction::Yes};
-        manager->resumeDownloading();
-        QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 2, 10000);
-        checkExpiredBox(ui->messages.at(1), message);
-        QVERIFY(!DCPManager::instance()->getDCP(expired.cplUuid));
-        QVERIFY(!DCPManager::instance()->allDCPs().contains(dcp));
-        QCOMPARE(dcpRows(expired.cplUuid), 0);
-        QVERIFY(QFileInfo(picture->filePath()).isFile());
-        QVERIFY(!FileManager::isHidden(picture->filePath()));
         QVERIFY(waitVerifiedAndSynced(other, 15000));
         QVERIFY(filesMatchSource(other->getReels().first(), next));
         QVERIFY(!manager->isPaused());
         QCOMPARE(Setting::instance()->get("download_paused"), QString("0"));
-        QCOMPARE(ui->messages.size(), 2);
-        // The dialog ran after the failed reply's error signal had returned: that reply was
-        // not aborted from inside its own signal.
-        QVERIFY(!TestSupport::readLog().contains("this method must only be called once"));
+        QCOMPARE(requestsFor(standin, relativePath(expired, sound)).size(), size_t(1));
+        QTRY_COMPARE_WITH_TIMEOUT(manager->activity(), QString("set_aside"), 5000);
+        QCOMPARE(manager->activityText(), QString("1 DCP needs you."));
+
+        // PAUSE and RESUME: no box again, no request for the DCP set aside.
+        manager->pauseDownloading();
+        manager->resumeDownloading();
+        QTest::qWait(300);
+        QCOMPARE(ui->messages.size(), 1);
+        QCOMPARE(requestsFor(standin, relativePath(expired, sound)).size(), size_t(1));
+
+        // A fresh package: the same DCP with other, working links (the same server by
+        // another name).
+        standin.clearAssetFaults();
+        const QString oldUrl = assetOf(dcp, sound)->downloadUrl();
+        QVERIFY(importFresh(expired, 8000 + status));
+        QVERIFY(dcp->setAsideText().isEmpty());
+        QVERIFY(waitVerifiedAndSynced(dcp, 15000));
+        QVERIFY(filesMatchSource(dcp->getReels().first(), expired));
+        const QString freshUrl = assetOf(dcp, sound)->downloadUrl();
+        QVERIFY2(freshUrl != oldUrl && freshUrl.contains("localhost"), qPrintable(freshUrl));
+        QCOMPARE(storedUrl(sound.uuid, expired.cplUuid), freshUrl);
+        // What was on disk was not fetched again; the DCP's reel and state are its own.
+        QCOMPARE(requestsFor(standin, relativePath(expired, *expired.asset("picture:1"))).size(), size_t(1));
+        QCOMPARE(requestsFor(standin, relativePath(expired, sound)).size(), size_t(2));
+        QCOMPARE(DCPManager::instance()->getDCP(expired.cplUuid), dcp);
+        int linkBoxes = 0;
+        for (const UserInteraction::Message &m : qAsConst(ui->messages))
+            linkBoxes += m.text == "Download links expired" ? 1 : 0;
+        QCOMPARE(linkBoxes, 1);
+        QVERIFY(manager->removeDownload(dcp));
+        QVERIFY(manager->removeDownload(other));
+    }
+
+    // Opens a fresh order package for the generated DCP, its links naming the stand-in as
+    // "localhost" instead of 127.0.0.1.
+    bool importFresh(const GeneratedDcp &generated, qint64 campaignDcpId)
+    {
+        PackageOptions options;
+        options.baseUrl = QString::fromStdString(standin.baseUrl()).replace("127.0.0.1", "localhost") + "/assets/{dcp}";
+        options.userUuid = userUuid();
+        PackageDcpOptions entry;
+        entry.dir = generated.path;
+        entry.campaignDcpId = campaignDcpId;
+        entry.friendlyTitle = generated.title + " Friendly";
+        options.dcps.append(entry);
+        QJsonObject json;
+        QString error;
+        const QString path = TestSupport::dataDir() + "/fresh-" + generated.title + ".orvdcp";
+        const QString key(32, 'k');
+        if (!buildPackageJson(options, json, &error)
+            || !writePackageFile(path, key.toUtf8(), QJsonDocument(json).toJson(QJsonDocument::Compact), &error)) {
+            qWarning() << "fresh package:" << error;
+            return false;
+        }
+        ui->directoryAnswers = QStringList{downloadRoot()};
+        DCPXMLReader reader(key);
+        return reader.loadPackage(path);
     }
 
 private slots:
@@ -205,9 +258,27 @@ private slots:
         Asset *picture = assetOf(dcp, *generated.asset("picture:1"));
         QVERIFY(picture->isDownloadFinished());
         QVERIFY(FileManager::isHidden(picture->filePath()));
-        QVERIFY(manager->isPaused());
+        QCOMPARE(dcp->setAsideText(), QString("Links expired: open a fresh package from Tarn"));
         QVERIFY(manager->removeDownload(dcp));
-        manager->resumeDownloading();
+    }
+
+    // Yes: the DCP leaves the catalogue, then its files are revealed.
+    void yesDropsTheDcpAndRevealsItsFiles()
+    {
+        const GeneratedDcp generated = generate("Dropped_404", 1, 300000, 571);
+        AssetFault fault;
+        fault.status = 404;
+        standin.setAssetFault(relativePath(generated, *generated.asset("sound:1")), fault);
+        DCP *dcp = buildDcp(standin, generated, 8571);
+        ui->buttonAnswers = {UserInteraction::Yes};
+        store(dcp);
+        QTRY_COMPARE_WITH_TIMEOUT(ui->messages.size(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!DCPManager::instance()->getDCP(generated.cplUuid), 5000);
+        QCOMPARE(dcpRows(generated.cplUuid), 0);
+        Asset *picture = assetOf(dcp, *generated.asset("picture:1"));
+        QVERIFY(QFileInfo(picture->filePath()).isFile());
+        QVERIFY(!FileManager::isHidden(picture->filePath()));
+        QVERIFY(!manager->isPaused());
     }
 
     // Removing the DCP being downloaded keeps its files and starts the next one.
