@@ -323,6 +323,9 @@ void DownloadManager::startNextDownload()
             return;
         }
     }
+    // Room on the drive again: the next time it fills up, the operator is told again.
+    if (!boxesShown.isEmpty())
+        boxesShown.remove("space " + FileManager::volumeRoot(directory));
 
     // A file the system cannot write out stops the downloads as a failed write does.
     transfer.begin(currentAsset, syncInterval, readInterval);

@@ -130,7 +130,8 @@ private slots:
         manager->timeoutInterval = 1500;
     }
 
-    // An asset larger than the free space is not started.
+    // An asset larger than the free space is not started: its DCP is set aside with the
+    // drive named, the box is shown once, and the downloads are not paused.
     void assetLargerThanFreeSpaceIsRefused()
     {
         if (!mounted)
@@ -141,9 +142,13 @@ private slots:
         store(dcp);
         QCOMPARE(ui->messages.size(), 1);
         checkDiskBox(ui->messages.at(0));
-        QCOMPARE(paused.size(), 1);
-        QVERIFY(manager->isPaused());
-        QCOMPARE(Setting::instance()->get("download_paused"), QString("1"));
+        QCOMPARE(paused.size(), 0);
+        QVERIFY(!manager->isPaused());
+        QCOMPARE(dcp->setAsideText(), QString("Not enough space on %1").arg(QDir::toNativeSeparators(tiny)));
+        // RESUME checks the space again, finds it still short and shows nothing.
+        manager->resumeDownloading();
+        QCOMPARE(ui->messages.size(), 1);
+        QVERIFY(dcp->isSetAside());
         QVERIFY(standin.assetRequests().empty());
         QVERIFY(manager->removeDownload(dcp));
     }
@@ -164,17 +169,15 @@ private slots:
         standin.setAssetFault(relativePath(generated, picture), slow);
         DCP *dcp = buildDcp(standin, generated, 9902, tiny);
         Asset *asset = assetOf(dcp, picture);
-        store(dcp); // queued; the refusal above left downloads paused
-        QVERIFY(manager->isPaused());
-        manager->resumeDownloading();
+        store(dcp);
         QTRY_VERIFY_WITH_TIMEOUT(asset->sizeOnDisk() > 150000, 10000);
         const QString filler = tiny + "/filler";
         QVERIFY(fillUp(filler));
 
-        QTRY_VERIFY_WITH_TIMEOUT(manager->isPaused(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(dcp->isSetAside(), 10000);
         QCOMPARE(ui->messages.size(), 1);
         checkDiskBox(ui->messages.at(0));
-        QCOMPARE(Setting::instance()->get("download_paused"), QString("1"));
+        QVERIFY(!manager->isPaused());
         QVERIFY(TestSupport::readLog().contains("[DownloadManager] Warning:"));
         QTest::qWait(200); // nothing more is written after the pause
         const qint64 kept = QFileInfo(asset->filePath()).size();
@@ -242,20 +245,19 @@ private slots:
         QCOMPARE(space.bytesAvailable, kTinyBytes);
 
         QVERIFY(!manager->hasEnoughDiskSpace(tiny + "/Title", kTinyBytes));
-        QCOMPARE(ui->messages.size(), 1);
-        checkDiskBox(ui->messages.at(0));
         QVERIFY(manager->hasEnoughDiskSpace(tiny + "/Title", kTinyBytes - 1));
-        QCOMPARE(ui->messages.size(), 1);
+        // The check shows nothing itself: the box comes with setting the drive's DCPs aside.
+        QCOMPARE(ui->messages.size(), 0);
 
         DCPXMLReader reader(QString(16, 'k'));
         ui->buttonAnswers = {UserInteraction::No};
         QVERIFY(!reader.confirmDiskSpace(tiny, qint64(kTinyBytes)));
-        QCOMPARE(ui->messages.size(), 2);
-        QCOMPARE(ui->messages.at(1).text, kDiskText);
+        QCOMPARE(ui->messages.size(), 1);
+        QCOMPARE(ui->messages.at(0).text, kDiskText);
         QVERIFY(TestSupport::readLog().contains(
             ("[DCPXMLReader] Available Disk space:  " + QString::number(kTinyBytes) + "\r\n").toUtf8()));
         QVERIFY(reader.confirmDiskSpace(tiny, qint64(kTinyBytes) - 1));
-        QCOMPARE(ui->messages.size(), 2);
+        QCOMPARE(ui->messages.size(), 1);
     }
 
     // A destination whose free space cannot be read (here a symbolic-link loop where the
@@ -393,7 +395,7 @@ private slots:
                 filled = fillUp(filler);
         });
         startWith(dcp);
-        QTRY_VERIFY_WITH_TIMEOUT(manager->isPaused(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(dcp->isSetAside(), 10000);
         QTest::qWait(500);
         disconnect(fill);
         QVERIFY(filled);
