@@ -255,7 +255,8 @@ void DCPManager::loadDCPFromFile(const QString &path)
 {
     WindowCall::guard("[DCPManager] loadDCPFromFile failed:", "The package could not be loaded.",
                       [&] {
-                          if (!path.isEmpty() && !logInForPackage(path))
+                          // Without a login, nothing chosen means nothing to log in for.
+                          if (!isLoggedIn() && (path.isEmpty() || !logInForPackage(path)))
                               return;
                           importPackage(path);
                       });

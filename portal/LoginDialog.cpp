@@ -146,6 +146,10 @@ void LoginDialog::setupForm()
     m_btnContinueCatalogue->setCursor(Qt::PointingHandCursor);
     m_btnContinueCatalogue->setMinimumHeight(35);
     m_btnContinueCatalogue->setAutoDefault(false);
+    // A longer text than "LOG IN" in the same width.
+    QFont continueFont = m_btnContinueCatalogue->font();
+    continueFont.setPointSizeF(continueFont.pointSizeF() * 0.85);
+    m_btnContinueCatalogue->setFont(continueFont);
     m_btnContinueCatalogue->hide();
 
     m_labelForgotPassword = new QLabel(this);

@@ -5,6 +5,7 @@
 
 #include "../catalogue/CatalogueRows.h"
 #include "PortalStandin.h"
+#include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"
 #include "support/ScriptedUserInteraction.h"
 #include "support/TestMain.h"
@@ -226,6 +227,30 @@ private slots:
             "[LoginDialog] Tarn cannot be reached; continuing with the downloads in the catalogue\r\n"));
     }
 
+    // The fixed-size dialog keeps every line readable with the offer shown.
+    void offerFitsInTheDialog()
+    {
+        setCatalogueHoldsDcp(true);
+        LoginDialog dialog(nullptr);
+        dialog.setCatalogueContinuationOffered(true);
+        arrange(Failure::ServerFault, dialog);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        attempt(dialog, "s3cret");
+        QVERIFY(continueButton(dialog)->isVisible());
+        QCoreApplication::processEvents();
+        const QList<QWidget *> children = dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+        for (QWidget *child : children) {
+            if (!child->isVisible())
+                continue;
+            const int needed = child->hasHeightForWidth() ? child->heightForWidth(child->width())
+                                                           : child->minimumSizeHint().height();
+            QVERIFY2(child->height() >= needed, qPrintable(child->objectName()));
+            QVERIFY2(child->width() >= child->minimumSizeHint().width(), qPrintable(child->objectName()));
+            QVERIFY2(dialog.rect().contains(child->geometry()), qPrintable(child->objectName()));
+        }
+    }
+
     void loginForAPackageNeverOffersIt()
     {
         setCatalogueHoldsDcp(true);
@@ -235,6 +260,55 @@ private slots:
         attempt(dialog, "s3cret");
         QCOMPARE(dialog.findChild<QLabel *>("label_error")->text(), kConnection);
         QVERIFY(!continueButton(dialog)->isVisible());
+    }
+
+    // The window's "LOAD FILE" and a package named on the command line both end in
+    // loadDCPFromFile: without a login it asks for one before reading the package.
+    void openingAPackageWithoutLoginAsksForTheLoginFirst()
+    {
+        DCPManager *catalogue = DCPManager::instance();
+        int asked = 0;
+        bool answer = false;
+        catalogue->setLoginRequest([&](QString *key) {
+            ++asked;
+            if (answer)
+                *key = "key from the later login";
+            return answer;
+        });
+        QVERIFY(!catalogue->isLoggedIn());
+        const QString package = TestSupport::dataDir() + "/order.orvdcp";
+
+        // Nothing chosen: nothing to log in for.
+        m_interaction.messages.clear();
+        catalogue->loadDCPFromFile(QString());
+        QCOMPARE(asked, 0);
+        QCOMPARE(m_interaction.messages.size(), 0);
+
+        // The login fails or is cancelled: the package stays unopened, and the user is told why.
+        catalogue->loadDCPFromFile(package);
+        QCOMPARE(asked, 1);
+        QCOMPARE(m_interaction.messages.size(), 1);
+        const UserInteraction::Message told = m_interaction.messages.takeFirst();
+        QCOMPARE(told.icon, UserInteraction::Icon::Warning);
+        QCOMPARE(told.text, QString("The package was not opened: opening a package needs a login to Tarn."));
+        QCOMPARE(told.informativeText, QString("The downloads already in the catalogue go on. Please open the "
+                                               "package again when you can log in."));
+        QVERIFY(!catalogue->isLoggedIn());
+        QCOMPARE(catalogue->decodingKey(), QString());
+        QVERIFY(TestSupport::readLog().contains(
+            "[DCPManager] No login; the package was not opened: \"" + package.toUtf8() + "\"\r\n"));
+
+        // A successful login hands over the key and the package is read with it; later
+        // packages need no new login.
+        answer = true;
+        catalogue->loadDCPFromFile(package);
+        QCOMPARE(asked, 2);
+        QVERIFY(catalogue->isLoggedIn());
+        QCOMPARE(catalogue->decodingKey(), QString("key from the later login"));
+        for (const UserInteraction::Message &message : m_interaction.messages)
+            QVERIFY(!message.text.startsWith("The package was not opened"));
+        catalogue->loadDCPFromFile(package);
+        QCOMPARE(asked, 2);
     }
 
     void newAttemptWithdrawsTheOfferUntilItFailsAgain()
