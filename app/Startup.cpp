@@ -34,6 +34,16 @@ void showStartupError(const std::exception &error)
     UserInteraction::current()->showMessage(message);
 }
 
+// After start-up went on without a login, opening a package asks for one first.
+bool loginForPackage(QString *decodingKey)
+{
+    LoginDialog login(nullptr);
+    if (login.exec() != QDialog::Accepted)
+        return false;
+    *decodingKey = login.decodingKey();
+    return true;
+}
+
 }
 
 int runApplication(int &argc, char **argv, UserInteraction *interaction)
@@ -71,16 +81,26 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         // The login dialog reads the remembered user name, the first read of the settings
         // store, so the database opens here; a database that cannot be opened or set up
         // ends start-up with its reason shown.
+        // When Tarn cannot be reached the dialog may offer to go on with the downloads
+        // already in the catalogue: their links are stored, and the asset servers are not
+        // the portal.
         auto login = std::make_unique<LoginDialog>(nullptr);
+        login->setCatalogueContinuationOffered(true);
         const int loginResult = login->exec();
         if (loginResult == 0)
             return loginResult;
+        const bool loggedIn = loginResult != LoginDialog::ContinueWithCatalogue;
         const QString decodingKey = login->decodingKey();
         login.reset();
 
         Setting::instance();
         DCPManager *dcpManager = DCPManager::instance();
-        dcpManager->setDecodingKey(decodingKey);
+        if (loggedIn) {
+            dcpManager->setDecodingKey(decodingKey);
+        } else {
+            qDebug() << "[main] Continuing without a login; opening a package will ask for one.";
+            dcpManager->setLoginRequest(loginForPackage);
+        }
         // Events left unsent by an earlier run go out as soon as the manager exists.
         NotificationManager::instance();
 

@@ -1,5 +1,6 @@
 #include "catalogue/DCPManager.h"
 
+#include "app/UserInteraction.h"
 #include "app/WindowCall.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DatabaseManager.h"
@@ -253,7 +254,37 @@ void DCPManager::removeDCPFromIndex(DCP *dcp)
 void DCPManager::loadDCPFromFile(const QString &path)
 {
     WindowCall::guard("[DCPManager] loadDCPFromFile failed:", "The package could not be loaded.",
-                      [&] { importPackage(path); });
+                      [&] {
+                          // Without a login, nothing chosen means nothing to log in for.
+                          if (!isLoggedIn() && (path.isEmpty() || !logInForPackage(path)))
+                              return;
+                          importPackage(path);
+                      });
+}
+
+bool DCPManager::logInForPackage(const QString &path)
+{
+    if (isLoggedIn())
+        return true;
+    qDebug() << "[DCPManager] Opening a package needs a login:" << path;
+    // The request runs the login while this call waits; keep it alive until it returns.
+    const LoginRequest request = m_loginRequest;
+    QString key;
+    if (!request(&key)) {
+        qDebug() << "[DCPManager] No login; the package was not opened:" << path;
+        UserInteraction::Message message;
+        message.icon = UserInteraction::Icon::Warning;
+        message.title = "Tolvane Downloader";
+        message.text = "The package was not opened: opening a package needs a login to Tarn.";
+        message.informativeText = "The downloads already in the catalogue go on. Please open the package again "
+                                  "when you can log in.";
+        message.buttons = UserInteraction::Ok;
+        UserInteraction::current()->showMessage(message);
+        return false;
+    }
+    m_decodingKey = key;
+    m_loginRequest = nullptr;
+    return true;
 }
 
 void DCPManager::importPackage(const QString &path)

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class Asset;
 class DCP;
 class Reel;
@@ -55,6 +57,13 @@ public:
     QString decodingKey() const { return m_decodingKey; }
     void setDecodingKey(const QString &key) { m_decodingKey = key; }
 
+    // Start-up that went on without a login (the portal could not be reached) installs how
+    // to ask for one: opening a package then asks for the login first. The request returns
+    // true with the decoding key after a successful login, false when there was none.
+    using LoginRequest = std::function<bool(QString *decodingKey)>;
+    void setLoginRequest(const LoginRequest &request) { m_loginRequest = request; }
+    bool isLoggedIn() const { return !m_loginRequest; }
+
     // Opens a package file; throws a runtime error when there is no decoding key and lets
     // the database's errors through.
     void importPackage(const QString &path);
@@ -71,9 +80,11 @@ signals:
 private:
     DCPManager();
     void deleteDCP(DCP *dcp);
+    bool logInForPackage(const QString &path);
 
     QString m_searchFilter;
     QString m_decodingKey;
+    LoginRequest m_loginRequest;
     QList<DCP *> m_dcps;
     QList<QObject *> m_shownDcps;
     QMap<QString, DCP *> m_dcpIndex;

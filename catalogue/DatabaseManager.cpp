@@ -204,6 +204,17 @@ int DatabaseManager::countUnsyncedNotifications(const QString &reelUuid)
     return query.value(0).toInt();
 }
 
+int DatabaseManager::countDCPs()
+{
+    QSqlQuery query = newQuery();
+    query.setForwardOnly(true);
+    execDirect(query, "SELECT COUNT(*) FROM dcp", "[DatabaseManager] Unable to run countDCPs query: ",
+               "Unable to run countDCPs query");
+    if (!query.next())
+        return 0;
+    return query.value(0).toInt();
+}
+
 QSet<QString> DatabaseManager::reelsWithUnsyncedNotifications()
 {
     QSqlQuery query = newQuery();

@@ -44,6 +44,8 @@ public:
     QSqlQuery getNotificationsQuery();
     QSqlQuery getReelNotificationsQuery(const QString &reelUuid);
     int countUnsyncedNotifications(const QString &reelUuid);
+    // How many DCPs the catalogue holds.
+    int countDCPs();
     // The reels with an event the portal has not acknowledged, read in one pass.
     QSet<QString> reelsWithUnsyncedNotifications();
 

@@ -3,6 +3,7 @@
 #include "app/PortalHosts.h"
 #include "app/UserInteraction.h"
 #include "portal/PortalDialogStyle.h"
+#include "catalogue/DatabaseManager.h"
 #include "catalogue/Setting.h"
 
 #include <QDebug>
@@ -37,6 +38,10 @@ const char *const kErrorStyleSheet = "color: rgb(255, 8, 11);";
 const char *const kInformationText = "Please login using the same username and password you use to login to Tarn.";
 const char *const kLoginText = "LOG IN";
 const char *const kLoggingInText = "LOGGING IN...";
+const char *const kContinueCatalogueText = "Continue with downloads in the catalogue";
+const char *const kContinueCatalogueTip =
+    "Tarn cannot be reached. The downloads already in the catalogue can go on without a login; "
+    "opening a new package needs a login.";
 
 QString linkText(const QString &text)
 {
@@ -86,6 +91,7 @@ LoginDialog::LoginDialog(QWidget *parent, int networkTimeoutMs)
     connect(m_lineEditPassword, &QLineEdit::returnPressed, this, &LoginDialog::loginEv);
     connect(m_labelForgotPassword, &QLabel::linkActivated, this, &LoginDialog::forgotPassword);
     connect(m_labelForgotUsername, &QLabel::linkActivated, this, &LoginDialog::forgotUsername);
+    connect(m_btnContinueCatalogue, &QPushButton::clicked, this, &LoginDialog::continueWithCatalogue);
     m_loginInProgress = false;
 }
 
@@ -134,6 +140,18 @@ void LoginDialog::setupForm()
     m_btnLogin->setMinimumHeight(35);
     m_btnLogin->setAutoDefault(false);
 
+    m_btnContinueCatalogue = new QPushButton(kContinueCatalogueText, this);
+    m_btnContinueCatalogue->setObjectName("btn_continue_catalogue");
+    m_btnContinueCatalogue->setToolTip(kContinueCatalogueTip);
+    m_btnContinueCatalogue->setCursor(Qt::PointingHandCursor);
+    m_btnContinueCatalogue->setMinimumHeight(35);
+    m_btnContinueCatalogue->setAutoDefault(false);
+    // A longer text than "LOG IN" in the same width.
+    QFont continueFont = m_btnContinueCatalogue->font();
+    continueFont.setPointSizeF(continueFont.pointSizeF() * 0.85);
+    m_btnContinueCatalogue->setFont(continueFont);
+    m_btnContinueCatalogue->hide();
+
     m_labelForgotPassword = new QLabel(this);
     m_labelForgotPassword->setObjectName("label_forgot_password");
     m_labelForgotPassword->setTextFormat(Qt::RichText);
@@ -157,6 +175,7 @@ void LoginDialog::setupForm()
     layout->addWidget(m_lineEditUsername);
     layout->addWidget(m_lineEditPassword);
     layout->addWidget(m_btnLogin);
+    layout->addWidget(m_btnContinueCatalogue);
     layout->addWidget(m_labelForgotPassword);
     layout->addWidget(m_labelForgotUsername);
 }
@@ -176,10 +195,28 @@ int LoginDialog::networkTimeout() const
     return m_networkTimeoutMs;
 }
 
+void LoginDialog::setCatalogueContinuationOffered(bool offered)
+{
+    m_catalogueContinuationOffered = offered;
+    if (!offered)
+        m_btnContinueCatalogue->hide();
+}
+
 void LoginDialog::resetMessage()
 {
     m_labelError->setStyleSheet(kInformationStyleSheet);
     m_labelError->setText(kInformationText);
+    m_btnContinueCatalogue->hide();
+}
+
+bool LoginDialog::catalogueHoldsDcps() const
+{
+    try {
+        return DatabaseManager::instance()->countDCPs() > 0;
+    } catch (const std::exception &error) {
+        qDebug() << "[LoginDialog] Unable to read the catalogue: " << QString::fromUtf8(error.what());
+        return false;
+    }
 }
 
 void LoginDialog::loginEv()
@@ -219,6 +256,13 @@ void LoginDialog::requestError(QNetworkReply::NetworkError code)
 
     m_labelError->setStyleSheet(kErrorStyleSheet);
     m_labelError->setText(message);
+
+    // No HTTP answer at all (refused, timed out, unknown host, ...) or a server fault: the
+    // portal cannot be reached, which says nothing about the account. A refusal (403) or
+    // any other answer of the portal does.
+    const bool portalUnreachable = status == 0 || status >= 500;
+    if (m_catalogueContinuationOffered && portalUnreachable && catalogueHoldsDcps())
+        m_btnContinueCatalogue->show();
 
     const QMetaEnum errors = QMetaEnum::fromType<QNetworkReply::NetworkError>();
     const char *name = errors.valueToKey(code);
@@ -277,4 +321,12 @@ void LoginDialog::forgotUsername()
 void LoginDialog::loginSuccessfull()
 {
     accept();
+}
+
+void LoginDialog::continueWithCatalogue()
+{
+    if (m_loginInProgress)
+        return;
+    qDebug() << "[LoginDialog] Tarn cannot be reached; continuing with the downloads in the catalogue";
+    done(ContinueWithCatalogue);
 }

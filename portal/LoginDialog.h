@@ -26,6 +26,15 @@ public:
 
     static constexpr int DefaultNetworkTimeoutMs = 30000;
 
+    // The result of exec() when the user chose to go on with the downloads already in the
+    // catalogue without a login (Accepted means logged in, Rejected that the user gave up).
+    static constexpr int ContinueWithCatalogue = 2;
+
+    // At start-up, when the portal cannot be reached (no answer, refused connection,
+    // timeout, unknown host, a server fault) and the catalogue holds DCPs, the dialog
+    // offers to go on with those downloads. Off unless asked for.
+    void setCatalogueContinuationOffered(bool offered);
+
 private slots:
     void requestFinished();
     void requestError(QNetworkReply::NetworkError code);
@@ -34,10 +43,12 @@ private slots:
     void forgotUsername();
     void loginSuccessfull();
     void loginEv();
+    void continueWithCatalogue();
 
 private:
     void setupForm();
     void resetMessage();
+    bool catalogueHoldsDcps() const;
 
     QLabel *m_labelLogo = nullptr;
     QLabel *m_labelHeading = nullptr;
@@ -47,9 +58,11 @@ private:
     QPushButton *m_btnLogin = nullptr;
     QLabel *m_labelForgotPassword = nullptr;
     QLabel *m_labelForgotUsername = nullptr;
+    QPushButton *m_btnContinueCatalogue = nullptr;
 
     QNetworkAccessManager m_network;
     bool m_loginInProgress = false;
     QString m_decodingKey;
     int m_networkTimeoutMs = DefaultNetworkTimeoutMs;
+    bool m_catalogueContinuationOffered = false;
 };

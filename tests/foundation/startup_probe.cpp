@@ -4,10 +4,16 @@
 // The probe can also answer the start-up dialogs, as a user would, from the environment:
 //   TOLVANE_PROBE_UPDATE    "update" or "notnow": the answer to an update offer;
 //   TOLVANE_PROBE_USERNAME  with TOLVANE_PROBE_PASSWORD: logs in with these;
-//   TOLVANE_PROBE_LOGIN     "cancel": closes the login dialog instead.
+//   TOLVANE_PROBE_LOGIN     "cancel": closes the login dialog instead; "continue": once a
+//                           login has failed and the dialog offers it, goes on with the
+//                           downloads in the catalogue;
+//   TOLVANE_PROBE_LATER_LOGIN  the answer to a login dialog shown after start-up (opening
+//                           a package without a login): "cancel", or "login" with the
+//                           user name and password above, tried again until it succeeds.
 // It prints "DIALOG <object name>" each time a start-up dialog is shown, "OFFER UpdaterDialog"
-// when the update dialog offers a newer version, and "KEY <key>" with the decoding key the
-// catalogue holds once the login dialog is gone. The lines come from the show events
+// when the update dialog offers a newer version, "CONTINUE LoginDialog" when the login dialog
+// offers to go on with the catalogue, and "KEY <key>" with the decoding key the catalogue
+// holds once the first login dialog is gone. The lines come from the show events
 // themselves, so they do not depend on how long the version check or the login takes:
 // the update dialog shows "Please wait..." however quickly the portal answers.
 #include "app/Startup.h"
@@ -37,7 +43,12 @@ public:
         std::fflush(stdout);
         return message.defaultButton != NoButton ? message.defaultButton : Ok;
     }
-    QString chooseDirectory(const QString &, const QString &) override { return QString(); }
+    QString chooseDirectory(const QString &caption, const QString &) override
+    {
+        std::printf("FOLDER %s\n", caption.toUtf8().constData());
+        std::fflush(stdout);
+        return QString();
+    }
     bool openUrl(const QUrl &url) override
     {
         std::printf("URL %s\n", url.toEncoded().constData());
@@ -88,6 +99,8 @@ private:
         } else if (name == "btn_update" && widget->window()->objectName() == "UpdaterDialog") {
             // The update button only becomes visible with the offer of a newer version.
             printLine("OFFER UpdaterDialog");
+        } else if (name == "btn_continue_catalogue" && widget->window()->objectName() == "LoginDialog") {
+            printLine("CONTINUE LoginDialog");
         }
     }
 
@@ -125,29 +138,63 @@ private:
 
     void answerLogin(QDialog *dialog)
     {
-        if (m_loginAnswered)
+        if (dialog != m_login) {
+            answerLaterLogin(dialog);
             return;
-        if (qEnvironmentVariable("TOLVANE_PROBE_LOGIN") == "cancel") {
+        }
+        const QString answer = qEnvironmentVariable("TOLVANE_PROBE_LOGIN");
+        if (m_loginAnswered) {
+            auto *button = dialog->findChild<QPushButton *>("btn_continue_catalogue");
+            if (answer == "continue" && button && button->isVisible() && !m_continued) {
+                m_continued = true;
+                button->click();
+            }
+            return;
+        }
+        if (answer == "cancel") {
             m_loginAnswered = true;
             dialog->reject();
             return;
         }
-        if (!qEnvironmentVariableIsSet("TOLVANE_PROBE_USERNAME"))
+        m_loginAnswered = logIn(dialog);
+    }
+
+    void answerLaterLogin(QDialog *dialog)
+    {
+        if (m_laterAnswered.contains(dialog))
             return;
+        const QString answer = qEnvironmentVariable("TOLVANE_PROBE_LATER_LOGIN");
+        if (answer == "cancel") {
+            m_laterAnswered.append(dialog);
+            dialog->reject();
+            return;
+        }
+        // Tries again after each failure, as a user waiting for the portal would.
+        auto *login = dialog->findChild<QPushButton *>("btn_login");
+        if (answer == "login" && login && login->text() == "LOG IN")
+            logIn(dialog);
+    }
+
+    bool logIn(QDialog *dialog)
+    {
+        if (!qEnvironmentVariableIsSet("TOLVANE_PROBE_USERNAME"))
+            return false;
         auto *username = dialog->findChild<QLineEdit *>("line_edit_username");
         auto *password = dialog->findChild<QLineEdit *>("line_edit_password");
         auto *login = dialog->findChild<QPushButton *>("btn_login");
         if (!username || !password || !login)
-            return;
-        m_loginAnswered = true;
+            return false;
         username->setText(qEnvironmentVariable("TOLVANE_PROBE_USERNAME"));
         password->setText(qEnvironmentVariable("TOLVANE_PROBE_PASSWORD"));
         login->click();
+        return true;
     }
 
     QPointer<QDialog> m_login;
     bool m_loginSeen = false;
     bool m_loginAnswered = false;
+    bool m_continued = false;
+    QList<QPointer<QDialog>> m_laterAnswered;
     bool m_updateAnswered = false;
     bool m_keyPrinted = false;
 };
