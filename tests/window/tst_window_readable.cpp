@@ -75,6 +75,8 @@ QColor colourOf(const QQuickItem *item)
 
 bool shown(const QQuickItem *item)
 {
+    if (!item)
+        return false;
     for (const QQuickItem *i = item; i; i = i->parentItem()) {
         if (!i->isVisible() || i->opacity() == 0)
             return false;
@@ -484,6 +486,7 @@ private slots:
         QQuickItem *grid = window.item("grid");
         QCOMPARE(grid->property("count").toInt(), 2);
         QVERIFY(grid->property("contentHeight").toReal() <= grid->height());
+        QVERIFY(window.item("gridScrollBar"));
         QVERIFY(!shown(window.item("gridScrollBar")));
     }
 
@@ -511,6 +514,7 @@ private slots:
         // The scroll bar's handle went down with the grid.
         QQuickItem *bar = window.item("gridScrollBar");
         QQuickItem *handle = window.item("gridScrollHandle");
+        QVERIFY(bar && handle);
         QCOMPARE(handle->y() + handle->height(), bar->height());
     }
 
@@ -525,6 +529,7 @@ private slots:
         QQuickItem *grid = window.item("grid");
         QQuickItem *bar = window.item("gridScrollBar");
         QQuickItem *handle = window.item("gridScrollHandle");
+        QVERIFY(bar && handle);
         QVERIFY(shown(bar));
         QCOMPARE(handle->y(), 0.0);
         QVERIFY(handle->height() < bar->height());
