@@ -1,7 +1,10 @@
 import QtQuick 2.3
 import "globals.js" as Global
 
-// A bar that fills from the left up to value / max, with a text on it.
+// A bar that fills from the left up to value / max, with a text on it. The text is drawn
+// twice at the same place: light over the unfilled part, dark over the fill (the dark copy
+// lives inside the fill and is clipped by it), so that it reads wherever the fill ends.
+// A text wider than the bar is elided.
 Rectangle {
     id: bar
     property real max: 100
@@ -10,6 +13,9 @@ Rectangle {
     // the order in which max and the value arrive does not matter.
     property real filled: Global.countOrZero(initial_value)
     property string label: Global.getUnit(initial_value, 2).join(" ")
+    // A mark at the bar's left end in this colour ("transparent": none), for a state that
+    // must stand out.
+    property color mark: "transparent"
 
     width: 300
     height: 30
@@ -29,23 +35,49 @@ Rectangle {
         label = txt;
     }
 
+    Text {
+        id: lightText
+        objectName: "barText"
+        x: 10
+        width: bar.width - 20
+        anchors.verticalCenter: parent.verticalCenter
+        color: Global.BAR_TEXT_LIGHT_COLOR
+        elide: Text.ElideRight
+        text: bar.label
+        // Screen readers (and the end-to-end cases) read the bar's text.
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
+    }
+
     Rectangle {
+        id: fill
         objectName: "fill"
         anchors.left: parent.left
         anchors.top: parent.top
         anchors.bottom: parent.bottom
         width: bar.max > 0 ? bar.width * Math.min(bar.filled, bar.max) / bar.max : 0
+        clip: true
+
+        Text {
+            objectName: "barTextOnFill"
+            x: lightText.x
+            y: lightText.y
+            width: lightText.width
+            height: lightText.height
+            color: Global.BAR_TEXT_DARK_COLOR
+            elide: Text.ElideRight
+            text: bar.label
+            Accessible.ignored: true
+        }
     }
 
-    Text {
-        objectName: "barText"
+    Rectangle {
+        objectName: "barMark"
         anchors.left: parent.left
-        anchors.leftMargin: 10
-        anchors.verticalCenter: parent.verticalCenter
-        color: "black"
-        text: bar.label
-        // Screen readers (and the end-to-end cases) read the bar's text.
-        Accessible.role: Accessible.StaticText
-        Accessible.name: text
+        anchors.top: parent.top
+        anchors.bottom: parent.bottom
+        width: 5
+        visible: bar.mark.a > 0
+        color: bar.mark
     }
 }

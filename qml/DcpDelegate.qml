@@ -72,9 +72,14 @@ Package {
             }
         }
         cardBar.content(size, text);
+        // A failed DCP stands out in red wherever it is in the grid.
+        var failed = found[Global.STATUS_CORRUPTED] !== undefined;
+        cardBar.mark = failed ? Global.RED : "transparent";
+        cardAlert.visible = failed;
     }
 
-    // After the page closes: sizes may have changed with removed reels.
+    // After the page closes, and whenever the DCP's state or the current download changes:
+    // sizes may have changed with removed reels.
     function refresh() {
         cardBar.max = dcp.getTotalSize();
         cardStatus();
@@ -141,6 +146,16 @@ Package {
                 }
             }
 
+            Rectangle {
+                id: cardAlert
+                objectName: "cardAlert"
+                anchors.fill: parent
+                color: "transparent"
+                border.width: 2
+                border.color: Global.RED
+                visible: false
+            }
+
             MouseArea {
                 anchors.fill: parent
                 cursorShape: Qt.PointingHandCursor
@@ -154,11 +169,16 @@ Package {
 
             Connections {
                 target: dcpDelegate.dcp
-                function onFinishedChanged() { dcpDelegate.cardStatus(); }
-                function onReelsChanged() { dcpDelegate.cardStatus(); }
-                function onStatusChanged() { dcpDelegate.cardStatus(); }
+                function onFinishedChanged() { dcpDelegate.refresh(); }
+                function onReelsChanged() { dcpDelegate.refresh(); }
+                function onStatusChanged() { dcpDelegate.refresh(); }
                 function onDownloadProgress() { dcpDelegate.cardStatus(); }
                 function onDownloadFinished() { dcpDelegate.cardStatus(); }
+            }
+
+            Connections {
+                target: download_mgr
+                function onCurrentDcpChanged() { dcpDelegate.refresh(); }
             }
         }
     }
@@ -219,7 +239,20 @@ Package {
                                 }
                             }
 
+                            // The title reads in white beside a mark in the title red: red text
+                            // would not read well enough on this panel.
+                            Rectangle {
+                                objectName: "pageTitleMark"
+                                anchors.left: iconBox.right
+                                anchors.leftMargin: 2
+                                anchors.top: titleColumn.top
+                                anchors.bottom: titleColumn.bottom
+                                width: 4
+                                color: Global.DCP_DETAILS_MAIN_TITLE_COLOR
+                            }
+
                             Column {
+                                id: titleColumn
                                 anchors.left: iconBox.right
                                 anchors.leftMargin: 10
                                 anchors.right: parent.right
@@ -229,7 +262,7 @@ Package {
                                     objectName: "pageFriendlyTitle"
                                     width: parent.width
                                     elide: Text.ElideRight
-                                    color: Global.DCP_DETAILS_MAIN_TITLE_COLOR
+                                    color: Global.DCP_DETAILS_MAIN_TITLE_TEXT_COLOR
                                     font.pixelSize: 30
                                     text: dcpDelegate.dcp.friendly_title
                                 }
@@ -253,11 +286,28 @@ Package {
                             spacing: 5
 
                             CustomButton {
+                                id: startButton
                                 objectName: "startButton"
                                 anchors.verticalCenter: parent.verticalCenter
                                 width: 150
                                 text: "START DOWNLOAD"
-                                visible: dcpDelegate.dcp !== download_mgr.current_dcp && !dcpDelegate.dcp.finished
+                                // Offered unless the DCP downloads now or is finished; asked
+                                // again on every change of either.
+                                visible: false
+                                function follow() {
+                                    visible = dcpDelegate.dcp !== download_mgr.current_dcp && !dcpDelegate.dcp.finished;
+                                }
+                                Component.onCompleted: follow()
+                                Connections {
+                                    target: dcpDelegate.dcp
+                                    function onFinishedChanged() { startButton.follow(); }
+                                    function onReelsChanged() { startButton.follow(); }
+                                    function onStatusChanged() { startButton.follow(); }
+                                }
+                                Connections {
+                                    target: download_mgr
+                                    function onCurrentDcpChanged() { startButton.follow(); }
+                                }
                                 onClicked: download_mgr.startDownloading(dcpDelegate.dcp)
                             }
 

@@ -13,17 +13,19 @@ Item {
     width: parent ? parent.width : 100
     height: 10 + image_size + 5 + caption.height + 10
     property color stateBackground: "transparent"
-    property color stateLabel: Global.NAV_BAR_BTN_COLOR
+    property color stateLabel: Global.NAV_BAR_LABEL_COLOR
+    property bool stateMarked: false
+    readonly property bool marked: mouse.containsMouse || stateMarked
 
     state: Global.BTN_DEFAULT_STATE
     states: [
         State {
             name: Global.BTN_DEFAULT_STATE
-            PropertyChanges { target: nav; stateBackground: "transparent"; stateLabel: Global.NAV_BAR_BTN_COLOR }
+            PropertyChanges { target: nav; stateBackground: "transparent"; stateLabel: Global.NAV_BAR_LABEL_COLOR; stateMarked: false }
         },
         State {
             name: Global.BTN_ACTIVE_STATE
-            PropertyChanges { target: nav; stateBackground: nav.color; stateLabel: Global.RED }
+            PropertyChanges { target: nav; stateBackground: nav.color; stateLabel: Global.NAV_BAR_LABEL_HIGHLIGHT_COLOR; stateMarked: true }
         }
     ]
 
@@ -31,6 +33,18 @@ Item {
         objectName: "navBackground"
         anchors.fill: parent
         color: mouse.containsMouse ? "#141415" : nav.stateBackground
+    }
+
+    // Hovered or active, the entry is marked in red at its left edge; its label turns
+    // bright (red text would not read on these backgrounds).
+    Rectangle {
+        objectName: "navMark"
+        anchors.left: parent.left
+        anchors.top: parent.top
+        anchors.bottom: parent.bottom
+        width: 4
+        visible: nav.marked
+        color: Global.RED
     }
 
     Image {
@@ -56,7 +70,7 @@ Item {
         horizontalAlignment: Text.AlignHCenter
         wrapMode: Text.WordWrap
         font.pixelSize: 13
-        color: mouse.containsMouse ? Global.RED : nav.stateLabel
+        color: mouse.containsMouse ? Global.NAV_BAR_LABEL_HIGHLIGHT_COLOR : nav.stateLabel
         text: nav.label
     }
 

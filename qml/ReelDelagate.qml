@@ -10,10 +10,14 @@ Item {
     width: ListView.view ? ListView.view.width : 800
     height: 40
 
+    // A status in RED reads as light text on a red mark: red text would not read on the
+    // page's dark panel.
     function setStatus(text, colour) {
         status.text = text;
-        if (colour !== undefined)
-            status.color = colour;
+        if (colour !== undefined) {
+            statusAlert.visible = colour === Global.RED;
+            status.color = statusAlert.visible ? Global.TEXT_ON_RED_COLOR : colour;
+        }
         againButton.visible = reel.isCorrupted();
     }
 
@@ -44,7 +48,8 @@ Item {
     }
     function showQueuedForRedownload() {
         setStatus(Global.DCP_STATUSES[Global.STATUS_QUEUED_FOR_REDOWNLOAD], Global.ORANGE);
-        bar.value(reel.getTotalSize());
+        // What is on disk now: the file to download again was emptied.
+        bar.value(reel.getDownloadedSize());
     }
 
     // What the reel's state says before any signal arrives.
@@ -108,10 +113,18 @@ Item {
         anchors.left: sizeValue.right
         anchors.leftMargin: 5
         anchors.verticalCenter: bar.verticalCenter
-        width: 20
+        // As wide as the widest unit, so that the status after it never moves under it.
+        width: Math.max(20, Math.ceil(widestUnit.implicitWidth))
         color: Global.DCP_DETAILS_REEL_SIZE_COLOR
         font.pixelSize: 13
         text: Global.getUnit(line.reel.getTotalSize(), 2)[1]
+
+        Text {
+            id: widestUnit
+            visible: false
+            font: sizeUnit.font
+            text: "bytes"
+        }
     }
 
     Item {
@@ -143,6 +156,19 @@ Item {
             text: "Download again"
             visible: false
             onClicked: download_mgr.downloadReelAgain(line.reel)
+        }
+
+        Rectangle {
+            id: statusAlert
+            objectName: "reelStatusAlert"
+            anchors.fill: status
+            anchors.leftMargin: -5
+            anchors.rightMargin: -5
+            anchors.topMargin: -2
+            anchors.bottomMargin: -2
+            radius: 2
+            color: Global.RED
+            visible: false
         }
 
         Text {

@@ -25,6 +25,19 @@ var DCP_DETAILS_REEL_STATUS_COLOR = "#ffffff";
 var RED = "#d5101d";
 var ORANGE = "orange";
 
+// Text colours that read at 4.5:1 or better against what lies behind them: the bar's text
+// over its unfilled grey and over its white fill, the navigation labels on the navigation
+// bar (and on its hover and active backgrounds), the search field's placeholder on its
+// box (dimmer than typed text), a text over a RED mark, and a DCP page's main title (its
+// red goes to a mark beside it).
+var BAR_TEXT_LIGHT_COLOR = "#ffffff";
+var BAR_TEXT_DARK_COLOR = "#000000";
+var NAV_BAR_LABEL_COLOR = "#a0a0a0";
+var NAV_BAR_LABEL_HIGHLIGHT_COLOR = "#ffffff";
+var SEARCH_PLACEHOLDER_COLOR = "#a8a8a8";
+var TEXT_ON_RED_COLOR = "#ffffff";
+var DCP_DETAILS_MAIN_TITLE_TEXT_COLOR = "#ffffff";
+
 var KILO_BYTE = 1024;
 var MEGA_BYTE = 1024 * 1024;
 var GIGA_BYTE = 1024 * 1024 * 1024;

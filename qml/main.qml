@@ -409,7 +409,7 @@ ApplicationWindow {
                     placeholderText: "Search DCPs..."
                     style: TextFieldStyle {
                         textColor: "white"
-                        placeholderTextColor: "white"
+                        placeholderTextColor: Global.SEARCH_PLACEHOLDER_COLOR
                         background: Rectangle {
                             color: Global.SEARCH_INPUT_BG_COLOR
                             radius: 2
@@ -486,6 +486,65 @@ ApplicationWindow {
             model: visualModel.parts.browser
             visible: main_window_body.state === "all"
             onCurrentIndexChanged: detailsList.positionViewAtIndex(currentIndex, ListView.Contain)
+        }
+
+        // The grid's scroll bar, in the margin at its right, shown only while the cards do
+        // not all fit: the handle tells which part of the grid is in view; dragging it (or
+        // pressing the track) scrolls the grid.
+        Item {
+            id: gridScrollBar
+            objectName: "gridScrollBar"
+            anchors.left: grid.right
+            anchors.leftMargin: 1
+            anchors.top: grid.top
+            anchors.bottom: grid.bottom
+            width: 8
+            visible: grid.visible && grid.contentHeight > grid.height
+
+            // How far the grid is scrolled, from 0 (top) to 1 (bottom), and the room the
+            // handle moves in.
+            readonly property real range: Math.max(0, grid.contentHeight - grid.height)
+            readonly property real fraction: range > 0 ? Math.max(0, Math.min(1, (grid.contentY - grid.originY) / range)) : 0
+            readonly property real travel: height - gridScrollHandle.height
+
+            function scrollTo(handleTop) {
+                var f = travel > 0 ? Math.max(0, Math.min(1, handleTop / travel)) : 0;
+                grid.contentY = grid.originY + f * range;
+            }
+
+            Rectangle {
+                anchors.fill: parent
+                radius: 4
+                color: Global.SPACER_COLOR
+            }
+
+            Rectangle {
+                id: gridScrollHandle
+                objectName: "gridScrollHandle"
+                width: parent.width
+                y: gridScrollBar.fraction * gridScrollBar.travel
+                height: Math.max(20, Math.min(1, grid.height / Math.max(1, grid.contentHeight)) * parent.height)
+                radius: 4
+                color: gridScrollArea.pressed ? Global.DCP_TITLE_COLOR : Global.BTN_ACTIVE_BG_COLOR
+            }
+
+            MouseArea {
+                id: gridScrollArea
+                // Wider than the bar, so that it is easy to hit.
+                anchors.fill: parent
+                anchors.leftMargin: -1
+                anchors.rightMargin: -1
+                property real grab: 0
+                onPressed: {
+                    grid.cancelFlick();
+                    if (mouse.y >= gridScrollHandle.y && mouse.y < gridScrollHandle.y + gridScrollHandle.height)
+                        grab = mouse.y - gridScrollHandle.y;
+                    else
+                        grab = gridScrollHandle.height / 2;
+                    gridScrollBar.scrollTo(mouse.y - grab);
+                }
+                onPositionChanged: if (pressed) gridScrollBar.scrollTo(mouse.y - grab)
+            }
         }
 
         Text {

@@ -85,6 +85,16 @@ QString colourOf(QQuickItem *item)
     return item ? item->property("color").value<QColor>().name() : QString("<missing>");
 }
 
+// The colour a reel line's status is shown in: its own text colour, or the red of the mark
+// it is shown on.
+QString toneOf(QQuickItem *line)
+{
+    QQuickItem *alert = findIn(line, "reelStatusAlert");
+    if (alert && alert->isVisible())
+        return colourOf(alert);
+    return colourOf(findIn(line, "reelStatus"));
+}
+
 }
 
 class TestWindowDelegates : public QObject
@@ -297,8 +307,11 @@ private slots:
         QTest::newRow("checking checksum") << "progress" << "checking" << "Validating, please wait" << "#ffffff"
                                            << "3.00 MB";
         QTest::newRow("corrupted") << "progress" << "corrupted" << "Corrupted" << "#d5101d" << "3.00 MB";
+        // The file to download again was emptied: the bar shows what is on disk now.
         QTest::newRow("queued for redownload") << "progress" << "queued" << "Queued for redownload" << "#ffa500"
-                                               << "3.00 MB";
+                                               << "1.50 kB";
+        QTest::newRow("queued after checking") << "checking" << "queued" << "Queued for redownload" << "#ffa500"
+                                               << "1.50 kB";
     }
 
     // Each signal of a reel sets its line's text, colour and bar.
@@ -336,7 +349,7 @@ private slots:
         window.settle();
         QQuickItem *status = findIn(line, "reelStatus");
         QCOMPARE(status->property("text").toString(), text);
-        QCOMPARE(colourOf(status), colour);
+        QCOMPARE(toneOf(line), colour);
         QCOMPARE(findIn(line, "reelBar")->property("label").toString(), bar);
     }
 
@@ -380,7 +393,7 @@ private slots:
         QQuickItem *line = reelLines(page).value(0);
         QVERIFY(line);
         QCOMPARE(findIn(line, "reelStatus")->property("text").toString(), text);
-        QCOMPARE(colourOf(findIn(line, "reelStatus")), colour);
+        QCOMPARE(toneOf(line), colour);
         QCOMPARE(findIn(line, "reelBar")->property("label").toString(), bar);
         // The bar is filled as far as its text says, against the reel's whole size.
         QQuickItem *barItem = findIn(line, "reelBar");
@@ -406,8 +419,99 @@ private slots:
         line = reelLines(page).value(0);
         QVERIFY(line);
         QCOMPARE(findIn(line, "reelStatus")->property("text").toString(), text);
-        QCOMPARE(colourOf(findIn(line, "reelStatus")), colour);
+        QCOMPARE(toneOf(line), colour);
         QCOMPARE(findIn(line, "reelBar")->property("label").toString(), bar);
+    }
+
+    void reelUnit_data()
+    {
+        QTest::addColumn<quint64>("size");
+        QTest::addColumn<QString>("unit");
+        QTest::newRow("bytes") << quint64(1000) << "bytes";
+        QTest::newRow("kB") << quint64(1000 * 1024) << "kB";
+        QTest::newRow("MB") << quint64(3 * kMiB) << "MB";
+        QTest::newRow("GB") << quint64(2048 * kMiB) << "GB";
+    }
+
+    // The unit after a reel's size fits its column, whatever the unit, and the status
+    // starts after it.
+    void reelUnit()
+    {
+        QFETCH(quint64, size);
+        QFETCH(QString, unit);
+        const QString title = QString("Unit %1").arg(QTest::currentDataTag());
+        make(title, {reelOf(size, false, false)});
+        Window window;
+        QVERIFY(window.load());
+        QQuickItem *page = openPage(window, title);
+        QVERIFY(page);
+        QQuickItem *line = reelLines(page).value(0);
+        QVERIFY(line);
+        QQuickItem *unitText = findIn(line, "reelUnit");
+        QCOMPARE(unitText->property("text").toString(), unit);
+        QVERIFY2(unitText->property("contentWidth").toReal() <= unitText->width(),
+                 qPrintable(QString("%1 wide in %2").arg(unitText->property("contentWidth").toReal()).arg(unitText->width())));
+        QQuickItem *status = findIn(line, "reelStatus");
+        QCOMPARE(status->property("text").toString(), QString("Pending"));
+        const QRectF unitRect = unitText->mapRectToScene(QRectF(0, 0, unitText->width(), unitText->height()));
+        const QRectF removeRect = findIn(line, "reelRemoveButton")->mapRectToScene(QRectF(0, 0, 30, 30));
+        const QPointF statusLeft = status->mapToScene(QPointF(0, 0));
+        QVERIFY2(removeRect.left() >= unitRect.right(), "the remove button overlaps the unit");
+        QVERIFY2(statusLeft.x() >= unitRect.right() + 10, "the status text overlaps the unit");
+        // "bytes" is the widest unit: every unit's column is that wide.
+        QVERIFY(unitText->width() >= 20);
+    }
+
+    // START DOWNLOAD follows the DCP: a change of its state that only a status, reels or
+    // current-download signal announces shows or hides it.
+    void startDownloadFollowsTheDcp()
+    {
+        DCP *dcp = make("Start Follows", {reelOf(kMiB, false, false)});
+        Window window;
+        QVERIFY(window.load());
+        QQuickItem *page = openPage(window, "Start Follows");
+        QVERIFY(page);
+        QQuickItem *start = findIn(page, "startButton");
+        QVERIFY(start->isVisible());
+        Reel *reel = dcp->getReels().first();
+
+        // Finished: announced by a status change only.
+        for (Asset *asset : reel->getAssets())
+            asset->setDownloadFinished(true);
+        QVERIFY(dcp->isFinished());
+        emit dcp->statusChanged();
+        QVERIFY(!start->isVisible());
+        // Queued again: announced by a reels change only.
+        for (Asset *asset : reel->getAssets())
+            asset->setDownloadFinished(false);
+        emit dcp->reelsChanged();
+        QVERIFY(start->isVisible());
+        for (Asset *asset : reel->getAssets())
+            asset->setDownloadFinished(true);
+        emit dcp->finishedChanged();
+        QVERIFY(!start->isVisible());
+        for (Asset *asset : reel->getAssets())
+            asset->setDownloadFinished(false);
+        emit dcp->statusChanged();
+        QVERIFY(start->isVisible());
+    }
+
+    // The card's bar measures against the DCP's whole size as it is now: removing a reel
+    // shrinks it at once, without leaving the grid.
+    void cardBarFollowsTheDcp()
+    {
+        DCP *dcp = make("Bar Follows", {reelOf(kMiB, true, true), reelOf(3 * kMiB, false, false)});
+        Window window;
+        QVERIFY(window.load());
+        QQuickItem *bar = findIn(cardCell(window, "Bar Follows"), "cardProgress");
+        QVERIFY(bar);
+        QCOMPARE(bar->property("max").toDouble(), double(4 * kMiB));
+        QCOMPARE(findIn(bar, "fill")->width(), bar->width() / 4);
+        DownloadManager::instance()->removeDownloadReel(dcp->getReels().at(1));
+        QCOMPARE(window.item("body")->state(), QString("all"));
+        QCOMPARE(bar->property("max").toDouble(), double(kMiB));
+        QCOMPARE(findIn(bar, "fill")->width(), bar->width());
+        QCOMPARE(bar->property("label").toString(), QString("Completed 1.00 MB"));
     }
 
     // GO TO FILES hands the DCP's folder to the file browser.
