@@ -26,6 +26,7 @@ DCPManager *DCPManager::instance()
     if (!singleton) {
         singleton = new DCPManager();
         QQmlEngine::setObjectOwnership(singleton, QQmlEngine::CppOwnership);
+        QQmlEngine::setObjectOwnership(singleton->dcpList(), QQmlEngine::CppOwnership);
         if (singleton->loadDCPs())
             singleton->rebuildDownloadQueue();
     }
@@ -178,18 +179,25 @@ void DCPManager::addDCP(DCP *dcp)
         addAssetToIndex(asset);
     for (Reel *reel : dcp->getReels())
         addReelToIndex(reel);
+    updateShownDcps();
     emit dcpsChanged();
+    emit catalogueChanged();
 }
 
-QList<QObject *> DCPManager::dcps()
+bool DCPManager::matchesFilter(const DCP *dcp) const
 {
-    m_shownDcps.clear();
+    return m_searchFilter.isEmpty() || dcp->dbId() == 0 || dcp->title().contains(m_searchFilter, Qt::CaseInsensitive)
+        || dcp->friendlyTitle().contains(m_searchFilter, Qt::CaseInsensitive);
+}
+
+void DCPManager::updateShownDcps()
+{
+    QList<DCP *> shown;
     for (DCP *dcp : qAsConst(m_dcps)) {
-        if (m_searchFilter.isEmpty() || dcp->dbId() == 0 || dcp->title().contains(m_searchFilter, Qt::CaseInsensitive)
-            || dcp->friendlyTitle().contains(m_searchFilter, Qt::CaseInsensitive))
-            m_shownDcps.append(dcp);
+        if (matchesFilter(dcp))
+            shown.append(dcp);
     }
-    return m_shownDcps;
+    m_shownDcps.show(shown);
 }
 
 DCP *DCPManager::getDCP(const QString &dcpUuid) const
@@ -247,8 +255,10 @@ void DCPManager::removeDCPFromIndex(DCP *dcp)
         removeAssetFromIndex(asset);
     m_dcps.removeAll(dcp);
     m_dcpIndex.remove(dcp->uuid());
+    updateShownDcps();
     emit dcpsChanged();
     emit filterChanged();
+    emit catalogueChanged();
 }
 
 void DCPManager::loadDCPFromFile(const QString &path)
@@ -303,10 +313,14 @@ void DCPManager::sortDCPsBy(const QString &key)
         if (key == "date") {
             std::sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) { return a->dbId() > b->dbId(); });
         } else if (key == "name") {
-            std::sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) { return a->title() < b->title(); });
+            // By the title the cards show, ignoring case; equal titles keep their order.
+            std::stable_sort(m_dcps.begin(), m_dcps.end(), [](const DCP *a, const DCP *b) {
+                return a->friendlyTitle().compare(b->friendlyTitle(), Qt::CaseInsensitive) < 0;
+            });
         } else {
             return;
         }
+        updateShownDcps();
         emit dcpsChanged();
     });
 }
@@ -315,6 +329,7 @@ void DCPManager::setSearchFilter(const QString &text)
 {
     WindowCall::guard("[DCPManager] setSearchFilter failed:", "The search could not be applied.", [&] {
         m_searchFilter = text.trimmed();
+        updateShownDcps();
         emit dcpsChanged();
         emit filterChanged();
     });

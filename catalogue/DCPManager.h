@@ -2,6 +2,7 @@
 
 #include "app/PortalHosts.h"
 #include "catalogue/AssetKey.h"
+#include "catalogue/DcpListModel.h"
 
 #include <QList>
 #include <QHash>
@@ -21,7 +22,9 @@ class Reel;
 class DCPManager : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(QList<QObject *> dcps READ dcps NOTIFY dcpsChanged)
+    // The DCPs the window shows: one model for the life of the process, whose rows follow
+    // the catalogue, the search filter and the sort order.
+    Q_PROPERTY(DcpListModel *dcps READ dcpList CONSTANT)
     Q_PROPERTY(bool haveSearchFilter READ haveSearchFilter NOTIFY filterChanged)
     // The portal's home page, where the window's "LAUNCH TARN" and the package reader's
     // questions send the user.
@@ -32,7 +35,9 @@ public:
     bool loadDCPs();
     void addDCP(DCP *dcp);
 
-    QList<QObject *> dcps();
+    DcpListModel *dcpList() { return &m_shownDcps; }
+    // The DCPs the window shows, in its order.
+    QList<DCP *> shownDCPs() const { return m_shownDcps.shown(); }
     bool haveSearchFilter() const { return !m_searchFilter.isEmpty(); }
     QList<DCP *> allDCPs() const { return m_dcps; }
     QList<Reel *> allReels() const { return m_reels; }
@@ -76,17 +81,21 @@ public:
 signals:
     void dcpsChanged();
     void filterChanged();
+    // A DCP joined or left the catalogue (searching and sorting do not raise it).
+    void catalogueChanged();
 
 private:
     DCPManager();
     void deleteDCP(DCP *dcp);
     bool logInForPackage(const QString &path);
+    bool matchesFilter(const DCP *dcp) const;
+    void updateShownDcps();
 
     QString m_searchFilter;
     QString m_decodingKey;
     LoginRequest m_loginRequest;
     QList<DCP *> m_dcps;
-    QList<QObject *> m_shownDcps;
+    DcpListModel m_shownDcps;
     QMap<QString, DCP *> m_dcpIndex;
     QList<Reel *> m_reels;
     QMap<QString, Reel *> m_reelIndex;

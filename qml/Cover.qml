@@ -34,7 +34,9 @@ Item {
         anchors.fill: parent
         fillMode: Image.PreserveAspectCrop
         asynchronous: true
-        source: cover.source
+        // Asked for only once the cover has its width: a request at another size is
+        // another download of the same picture.
+        source: cover.width > 0 ? cover.source : ""
         sourceSize.width: 2 * cover.width
     }
 }

@@ -6,7 +6,7 @@ import "globals.js" as Global
 // One DCP of the catalogue: its card in the grid ("browser") and its page ("fullscreen").
 Package {
     id: dcpDelegate
-    property var dcp: modelData
+    property var dcp: model.dcp_object
 
     // The card's line: the first reel that needs attention, or how many wait, or the size
     // of a completed DCP. Reads only what the catalogue objects hold in memory.
@@ -86,9 +86,7 @@ Package {
     }
 
     function showPage() {
-        main_window_body.state = "details";
-        grid.currentIndex = index;
-        detailsList.currentIndex = index;
+        main_window_body.showPage(dcp, index);
     }
 
     Item {
@@ -189,7 +187,7 @@ Package {
         Package.name: "fullscreen"
         width: detailsList.width
         height: detailsList.height
-        visible: index === detailsList.currentIndex
+        visible: index === detailsList.currentIndex && dcpDelegate.dcp === main_window_body.pageDcp
         color: Global.DCP_DETAILS_BG_COLOR
 
         // The page's content exists only while the page is shown: a catalogue of hundreds

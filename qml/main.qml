@@ -84,7 +84,8 @@ ApplicationWindow {
         icon: StandardIcon.Warning
         standardButtons: StandardButton.Yes | StandardButton.Cancel
         title: "Warning..."
-        text: "You are about to delete a DCP.\r\n\r\nThis will NOT DELETE the files on your hard drive but simply remove the DCP from the Tolvane Downloader."
+        // The box names the DCP it removes above the usual warning.
+        text: (dcp ? dcp.friendly_title + "\r\n\r\n" : "") + "You are about to delete a DCP.\r\n\r\nThis will NOT DELETE the files on your hard drive but simply remove the DCP from the Tolvane Downloader."
         informativeText: "Would you like to continue ?"
         function ask(target) {
             dcp = target;
@@ -93,7 +94,8 @@ ApplicationWindow {
         onYes: {
             var target = dcp;
             dcp = null;
-            if (target) {
+            // A DCP that already left the catalogue is not removed twice.
+            if (target && dcp_mgr.dcps.indexOf(target) >= 0) {
                 download_mgr.removeDownload(target);
                 main_window_body.state = "all";
             }
@@ -136,7 +138,7 @@ ApplicationWindow {
     }
 
     Component.onCompleted: {
-        if (dcp_mgr.dcps.length > 0 && (parseInt(settings_mgr.get("download_paused"), 10) || 0) !== 0)
+        if (dcp_mgr.dcps.count > 0 && (parseInt(settings_mgr.get("download_paused"), 10) || 0) !== 0)
             resumeDialog.open();
     }
 
@@ -348,7 +350,51 @@ ApplicationWindow {
             State { name: "all" },
             State { name: "details" }
         ]
-        onStateChanged: if (state === "all") searchField.forceActiveFocus()
+        onStateChanged: {
+            if (state === "all") {
+                pageDcp = null;
+                searchField.forceActiveFocus();
+            }
+        }
+
+        // The DCP whose page is open: the page follows the DCP, not a position in the list.
+        property var pageDcp: null
+
+        function showPage(dcp, index) {
+            pageDcp = dcp;
+            grid.currentIndex = index;
+            detailsList.currentIndex = index;
+            state = "details";
+        }
+
+        // After the catalogue changed: the open page moves with its DCP, or closes when
+        // the DCP is gone, and a removal question about a gone DCP is withdrawn.
+        function followCatalogue() {
+            if (dcpRemovalDialog.dcp && dcp_mgr.dcps.indexOf(dcpRemovalDialog.dcp) < 0) {
+                dcpRemovalDialog.dcp = null;
+                dcpRemovalDialog.close();
+            }
+            if (!pageDcp)
+                return;
+            var row = dcp_mgr.dcps.indexOf(pageDcp);
+            if (row < 0) {
+                state = "all";
+                return;
+            }
+            grid.currentIndex = row;
+            detailsList.currentIndex = row;
+        }
+
+        // Only a DCP joining or leaving the catalogue re-sorts it newest first; searching
+        // keeps the order the user chose.
+        Connections {
+            target: dcp_mgr
+            function onCatalogueChanged() {
+                btnDate.click();
+                main_window_body.followCatalogue();
+            }
+        }
+        Component.onCompleted: if (dcp_mgr.dcps.count > 0) btnDate.click()
 
         Rectangle {
             id: topBar
@@ -422,7 +468,8 @@ ApplicationWindow {
                             visible: searchField.activeFocus
                         }
                     }
-                    Keys.onReleased: dcp_mgr.setSearchFilter(text)
+                    // Once per change of the text: keys that change nothing filter nothing.
+                    onTextChanged: dcp_mgr.setSearchFilter(text)
                 }
             }
 
@@ -585,15 +632,6 @@ ApplicationWindow {
             preferredHighlightEnd: height
             highlightMoveDuration: 0
             highlight: Rectangle { color: Global.DCP_DETAILS_BG_COLOR }
-            // Every change of the catalogue re-sorts it newest first. The view also reports
-            // a count when its model is first set; only a different number is a change.
-            property int knownCount: 0
-            onCountChanged: {
-                if (count === knownCount)
-                    return;
-                knownCount = count;
-                btnDate.click();
-            }
         }
     }
 }

@@ -18,7 +18,7 @@ private slots:
     {
         DCPManager *manager = DCPManager::instance();
         QVERIFY(manager->allDCPs().isEmpty());
-        QVERIFY(manager->dcps().isEmpty());
+        QVERIFY(manager->shownDCPs().isEmpty());
         QVERIFY(!manager->haveSearchFilter());
         QVERIFY(!manager->loadDCPs());
     }

@@ -24,11 +24,13 @@ class TestCatalogueLoad : public QObject
     DatabaseManager *db = nullptr;
     QString m_strayFile;
 
-    QStringList titles(const QList<QObject *> &objects)
+    // The titles of the rows the window's model holds.
+    QStringList titles(const QAbstractItemModel *model)
     {
         QStringList list;
-        for (QObject *object : objects)
-            list << qobject_cast<DCP *>(object)->title();
+        const int role = model->roleNames().key("dcp_object");
+        for (int row = 0; row < model->rowCount(); ++row)
+            list << qobject_cast<DCP *>(model->index(row, 0).data(role).value<QObject *>())->title();
         return list;
     }
 
@@ -186,21 +188,22 @@ private slots:
         manager->setSearchFilter("  zEB \t");
         QCOMPARE(order, QStringList({"dcpsChanged", "filterChanged"}));
         QVERIFY(manager->property("haveSearchFilter").toBool());
-        QCOMPARE(titles(manager->property("dcps").value<QList<QObject *>>()), QStringList({"Zebra"}));
+        QCOMPARE(titles(qobject_cast<QAbstractItemModel *>(manager->property("dcps").value<QObject *>())),
+                 QStringList({"Zebra"}));
 
         manager->setSearchFilter("friendly APP");
-        QCOMPARE(titles(manager->dcps()), QStringList({"apple"}));
+        QCOMPARE(titles(manager->shownDCPs()), QStringList({"apple"}));
 
         // A DCP not stored yet (database id 0) shows whatever the filter.
         QVERIFY(QDir().mkpath(m_dir.path() + "/downloads/Middle"));
         auto *fresh = new DCP("fresh", "Middle", "", m_dir.path() + "/downloads");
         manager->addDCP(fresh);
         manager->setSearchFilter("no such title");
-        QCOMPARE(titles(manager->dcps()), QStringList({"Middle"}));
+        QCOMPARE(titles(manager->shownDCPs()), QStringList({"Middle"}));
 
         manager->setSearchFilter("   ");
         QVERIFY(!manager->haveSearchFilter());
-        QCOMPARE(titles(manager->dcps()), QStringList({"apple", "Zebra", "Middle"}));
+        QCOMPARE(titles(manager->shownDCPs()), QStringList({"apple", "Zebra", "Middle"}));
         disconnect(recordDcps);
         disconnect(recordFilter);
     }
@@ -209,11 +212,14 @@ private slots:
     {
         DCPManager *manager = DCPManager::instance();
         QSignalSpy changed(manager, &DCPManager::dcpsChanged);
+        // By the title the cards show, ignoring case: "" (Middle has none), "Friendly apple",
+        // "Friendly Zebra".
         manager->sortDCPsBy("name");
-        QCOMPARE(titles(manager->allDCPs()), QStringList({"Middle", "Zebra", "apple"}));
+        QCOMPARE(titles(manager->allDCPs()), QStringList({"Middle", "apple", "Zebra"}));
+        QCOMPARE(titles(manager->shownDCPs()), QStringList({"Middle", "apple", "Zebra"}));
         QCOMPARE(changed.count(), 1);
         manager->sortDCPsBy("Date");
-        QCOMPARE(titles(manager->allDCPs()), QStringList({"Middle", "Zebra", "apple"}));
+        QCOMPARE(titles(manager->allDCPs()), QStringList({"Middle", "apple", "Zebra"}));
         QCOMPARE(changed.count(), 1);
         manager->sortDCPsBy("date");
         QCOMPARE(titles(manager->allDCPs()), QStringList({"apple", "Zebra", "Middle"}));

@@ -345,7 +345,7 @@ private slots:
         QCOMPARE(stored->imageUrl(), QString("https://assets.example.invalid/Through%20The%20Manager/poster.jpg"));
         QCOMPARE(assetRows(dcp.cplUuid), 2);
         QCOMPARE(reelRows(dcp.cplUuid), 1);
-        QVERIFY(manager->dcps().contains(stored));
+        QVERIFY(manager->shownDCPs().contains(stored));
     }
 
     void cancelledFolderDialogEndsTheImport()

@@ -237,7 +237,7 @@ private slots:
         QCOMPARE(CatalogueCheck::databaseRows(), before);
         QCOMPARE(DCPManager::instance()->getDCP(dcp->uuid()), dcp);
         QCOMPARE(DCPManager::instance()->getReel(reelUuid), reel);
-        QVERIFY(DCPManager::instance()->dcps().contains(dcp));
+        QVERIFY(DCPManager::instance()->shownDCPs().contains(dcp));
         QCOMPARE(settingRow("download_paused"), pausedBefore);
         QCOMPARE(settingsChanged.count(), 0);
         // Nothing left the download queue either.

@@ -551,7 +551,7 @@ private slots:
             Box box;
             QVERIFY(visibleBox(window, "dcpRemovalDialog", &box));
             QCOMPARE(box.title, QString("Warning..."));
-            QCOMPARE(box.text, kDcpRemovalText);
+            QCOMPARE(box.text, "Doomed Feature\r\n\r\n" + kDcpRemovalText);
             QCOMPARE(box.informativeText, kContinue);
             QCOMPARE(box.icon, int(QMessageBox::Warning));
             QCOMPARE(box.buttons, int(QMessageBox::Yes | QMessageBox::Cancel));
