@@ -322,7 +322,6 @@ Package {
                                 id: pageSetAside
                                 objectName: "pageSetAside"
                                 anchors.verticalCenter: parent.verticalCenter
-                                leftPadding: 10
                                 visible: text !== ""
                                 color: "white"
                                 font.pixelSize: 15
