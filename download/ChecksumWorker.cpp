@@ -267,5 +267,7 @@ void ChecksumWorker::applyResults(quint64 serial)
         m_inFlight = false;
         m_headForgotten = false;
     }
+    // The status bar shows the end of a verification at once, not at its next look.
+    DownloadManager::instance()->refreshActivity();
     prepareHead();
 }

@@ -306,12 +306,11 @@ ApplicationWindow {
         Text {
             id: statusLabel
             objectName: "statusLabel"
-            anchors.left: speedLabel.right
-            anchors.leftMargin: 20
             anchors.right: parent.right
             anchors.rightMargin: 10
             anchors.verticalCenter: parent.verticalCenter
-            horizontalAlignment: Text.AlignRight
+            // Right-aligned, and never over the speed label: a long reason is elided.
+            width: Math.min(implicitWidth, parent.width - (speedLabel.x + speedLabel.width) - 30)
             elide: Text.ElideRight
             color: "white"
             font.family: "Courier"
