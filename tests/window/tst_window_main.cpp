@@ -440,29 +440,36 @@ private slots:
     }
 
     // A window with nothing to show changes draws no frames: no animation, timer or
-    // binding keeps it busy.
+    // binding keeps it busy. What the engine does may still change (events this test's
+    // portal never confirms are retried), and a change is drawn: a second in which the
+    // engine's state changed is measured again.
     void idleWindowDrawsNothing()
     {
         Window window;
         QVERIFY(window.load());
         QVERIFY(window.item("searchField")->hasActiveFocus());
-        // The engine settles first: events this test's portal never confirms show their
-        // reason once the first try has failed, and that is a change worth a frame.
         DownloadManager *manager = DownloadManager::instance();
-        QTRY_VERIFY_WITH_TIMEOUT(manager->activity() != "confirming" || !manager->portalError().isEmpty(), 15000);
         window.settle(300);
         QVERIFY(!window.gridCells().isEmpty());
         QSignalSpy frames(window.window(), &QQuickWindow::frameSwapped);
-        window.settle(1500);
-        QCOMPARE(frames.size(), 0);
+        QSignalSpy changes(manager, &DownloadManager::activityChanged);
+        const auto quietFrames = [&] {
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                window.settle(300);
+                frames.clear();
+                changes.clear();
+                window.settle(1500);
+                if (changes.isEmpty())
+                    return frames.size();
+            }
+            return -1;
+        };
+        QCOMPARE(quietFrames(), 0);
 
         // The same on a DCP's page.
         window.click(findIn(window.gridCells().first(), "card"));
         QCOMPARE(window.item("body")->state(), QString("details"));
-        window.settle(300);
-        frames.clear();
-        window.settle(1500);
-        QCOMPARE(frames.size(), 0);
+        QCOMPARE(quietFrames(), 0);
     }
 
     // A closed window leaves nothing connected to the managers.
