@@ -714,6 +714,104 @@ class ReadOnlyFolder:
             os.chmod(self.folder, 0o755)
 
 
+def broken_dcp_set_aside(case):
+    """Three DCPs in one package, the first one's sound missing on the server (404): its
+    box is answered No, the other two download and verify while the first's card says what
+    it needs; a fresh package with working links, opened at the next start, completes it
+    without fetching again what was on disk."""
+    setup = Setup(case, "E2E Broken Feature", readable=True)
+    orders = [setup.order] + [Order(case.build, case.run, setup.assets, title, 1, SMALL, ACCOUNT["key"],
+                                    setup.standin.base, seed=seed, subtitles=False)
+                              for title, seed in (("E2E Second Feature", 12), ("E2E Third Feature", 13))]
+    pack = os.path.join(case.build, "tools", "orvdcp-pack")
+
+    def package(name, base):
+        path = case.run.path(name)
+        subprocess.run([pack, "pack", "--key", ACCOUNT["key"], "--base-url", base + "/assets/{dcp}", "--out", path]
+                       + [order.folder for order in orders], check=True, stdout=subprocess.DEVNULL, timeout=120)
+        return path
+
+    three = package("three.orvdcp", setup.standin.base)
+    broken = next(name for name in sorted(os.listdir(setup.order.folder)) if name.startswith("pcm_"))
+    broken_path = setup.order.title + "/" + broken
+    setup.standin.control("asset-fault", {"path": broken_path, "status": 404})
+
+    app = case.start_app(setup.data, setup.home, "first start", [three])
+    app.log_in(ACCOUNT["username"], ACCOUNT["password"])
+    app.choose_folder(setup.downloads)
+    app.confirm_local_drive_if_asked(setup.database)
+    app.main_window()
+    case.run.step("first start: three DCPs in the catalogue")
+
+    # The box comes once, for the broken DCP; No keeps it (its default).
+    box = app.window("tolvane-downloader", timeout=60)
+    case.display.focus(box)
+    case.run.step("the expired-links box")
+    case.display.key("Return")
+
+    def others_done():
+        assets = [a for a in setup.database.assets() if "/E2E Broken Feature/" not in a["path"]]
+        return len(assets) >= 4 and all(a["finished"] and a["checksummed"] for a in assets)
+    wait_until(others_done, DONE_TIMEOUT, "the second and third DCPs to download and verify", interval=0.3,
+               on_poll=setup.watch)
+    case.run.step("the second and third DCPs are verified")
+    layout = app.layout()
+    wanted = "Links expired: open a fresh package from Tarn"
+    wait_until(lambda: wanted in [e["name"] for e in app.elements(role="label")], 30,
+               "a card reading \"%s\"" % wanted)
+    case.run.step("the broken DCP's card says what it needs")
+    if setup.database.setting("download_paused") == "1":
+        raise Failure("one broken DCP paused every download")
+    kept = {a["path"]: os.path.getsize(a["path"]) for a in setup.database.assets()
+            if "/E2E Broken Feature/" in a["path"] and a["finished"]}
+    if not kept:
+        raise Failure("nothing of the broken DCP was on disk before the fresh package")
+    if app.display.window(app.pid, "tolvane-downloader"):
+        raise Failure("a second box opened")
+    setup.close_and_wait(app, "set aside")
+
+    # The fresh package: the same server by another name, the file there again.
+    setup.standin.control("clear-asset-faults", {})
+    fresh = package("fresh.orvdcp", setup.standin.base.replace("127.0.0.1", "localhost"))
+    requests_before = len(setup.standin.asset_requests())
+    app = case.start_app(setup.data, setup.home, "fresh package", [fresh])
+    app.log_in(ACCOUNT["username"], ACCOUNT["password"], remembered=True)
+    # Every DCP of the package is in the catalogue already: no destination is asked. The
+    # import's boxes (the local drive, "already exist and will be merged" for each DCP)
+    # answered with their default, until none has come for a while.
+    answered, quiet_since, deadline = 0, time.monotonic(), time.monotonic() + 90
+    while time.monotonic() < deadline and time.monotonic() - quiet_since < 5:
+        box = app.display.window(app.pid, "tolvane-downloader")
+        if box:
+            case.display.focus(box)
+            case.run.step("fresh package: box %d" % (answered + 1))
+            case.display.key("Return")
+            answered += 1
+            quiet_since = time.monotonic()
+            time.sleep(0.5)
+        else:
+            time.sleep(0.2)
+    if answered < len(orders):
+        raise Failure("the fresh package merged without its boxes (%d answered)" % answered)
+    app.main_window()
+    case.run.step("fresh package: the DCPs are merged")
+    setup.wait_done("every DCP after the fresh package")
+    later = setup.standin.asset_requests()[requests_before:]
+    fetched = [r["path"] for r in later if r["path"].startswith(setup.order.title + "/")]
+    for path in kept:
+        if setup.order.served_path(path) in fetched:
+            raise Failure("%s was fetched again although it was on disk" % path)
+    if broken_path not in fetched:
+        raise Failure("the missing file was not fetched after the fresh package: %s" % fetched)
+    links = [row[0] for row in setup.database.query("SELECT download_url FROM asset") if "Broken" in row[0]]
+    if not links or not all("//localhost:" in link for link in links):
+        raise Failure("the fresh package did not replace the broken DCP's links: %s" % links)
+    case.run.step("the broken DCP completed, its links replaced by the fresh package's")
+    setup.close_and_wait(app, "done")
+    setup.cleanup()
+
+
+
 CASES = {
     "complete_order": complete_order,
     "pause_and_resume": pause_and_resume,
@@ -728,6 +826,7 @@ CASES = {
     "close_while_verifying": close_while_verifying,
     "close_while_downloading": close_while_downloading,
     "installed_package": installed_package,
+    "broken_dcp_set_aside": broken_dcp_set_aside,
 }
 
 
