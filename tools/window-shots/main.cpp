@@ -176,6 +176,12 @@ int main(int argc, char **argv)
     partFile(pending->getReels().first()->getAssets().first(), 300 * 1024);
     addDcp("The Completed Feature With A Rather Long Title", {reel(GiB, true, true, false), reel(GiB / 2, true, true, false)},
            poster("Completed Feature", QColor("#4a3a1d"), QColor("#181008")));
+    // Passed by until the operator acts: links the server refused, a full drive.
+    addDcp("Expired Links Feature", {reel(300 * MiB, true, true, false), reel(200 * MiB, false, false, false)},
+           poster("Expired Links Feature", QColor("#4a1d2c"), QColor("#18080c")))
+        ->setSetAside("Links expired: open a fresh package from Tarn");
+    addDcp("Full Drive Trailer", {reel(120 * MiB, false, false, false)}, QString())
+        ->setSetAside("Not enough space on /media/usb");
     DCP *downloading = addDcp("Downloading Feature", {reel(MiB, true, true, false), SampleCatalogue::slowReel(standin, 50000000, 1500000)},
                               poster("Downloading Feature", QColor("#3a1d4a"), QColor("#100818")));
 
@@ -192,6 +198,14 @@ int main(int argc, char **argv)
         window->resize(1200, 750);
         wait(200);
         ok = shoot(window, out + "/grid-1200x750.png") && ok;
+        // The default size scrolled to its last row, with its scroll bar.
+        if (QQuickItem *gridView = findItem(window->contentItem(), "grid")) {
+            QMetaObject::invokeMethod(gridView, "positionViewAtEnd");
+            wait(300);
+            ok = shoot(window, out + "/grid-1200x750-scrolled.png") && ok;
+            QMetaObject::invokeMethod(gridView, "positionViewAtBeginning");
+            wait(100);
+        }
 
         // A page whose reels show every state; the engine's running transfer drives one.
         manager->pauseDownloading();
