@@ -273,6 +273,50 @@ private slots:
         QVERIFY(!DownloadManager::isEligible(picture));
     }
 
+    // A reel corrupted for good offers "Download again": its failed file is fetched anew
+    // from the first byte, its attempts start over, the reel passes and is revealed. The
+    // verified sound is not fetched again.
+    void corruptedReelDownloadedAgain()
+    {
+        const GeneratedDcp generated = generate("Downloaded_Again", 1, 400000, 251);
+        const GeneratedAsset pictureSource = *generated.asset("picture:1");
+        DCP *dcp = buildDcp(standin, generated, 7151);
+        Reel *reel = dcp->getReels().first();
+        Asset *picture = assetOf(dcp, pictureSource);
+        Asset *sound = assetOf(dcp, *generated.asset("sound:1"));
+        // The picture's last allowed download is on disk, and wrong; the sound is right.
+        QVERIFY(placeDownloaded(generated, dcp, "picture:1", 100));
+        QVERIFY(placeDownloaded(generated, dcp, "sound:1"));
+        picture->setDownloadAttempts(2);
+        QSignalSpy corrupted(reel, &Reel::downloadCorrupted);
+        store(dcp);
+        QTRY_COMPARE_WITH_TIMEOUT(corrupted.size(), 1, 15000);
+        QVERIFY(reel->isCorrupted());
+
+        QSignalSpy requeued(reel, &Reel::downloadQueuedForRedownload);
+        DownloadManager::instance()->downloadReelAgain(reel);
+        QCOMPARE(requeued.size(), 1);
+        QVERIFY(!reel->isCorrupted());
+        QVERIFY(waitVerifiedAndSynced(dcp));
+        QCOMPARE(picture->downloadAttempts(), 0u);
+        QVERIFY(picture->isDownloadChecksummed() && !picture->isDownloadCorrupted());
+        const auto requests = requestsFor(standin, relativePath(generated, pictureSource));
+        QCOMPARE(requests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(requests[0].range), QString("bytes=0-"));
+        QVERIFY(requestsFor(standin, relativePath(generated, *generated.asset("sound:1"))).empty());
+        QVERIFY(filesMatchSource(reel, generated));
+        QTRY_VERIFY_WITH_TIMEOUT(noneHidden(reel), 10000);
+        QCOMPARE(sound->downloadAttempts(), 0u);
+        // Stored: a restart finds the reel as it is now.
+        QSqlQuery query(DatabaseManager::instance()->database());
+        QVERIFY(query.exec(QString("SELECT download_attempts, download_corrupted, download_checksummed FROM asset "
+                                   "WHERE uuid = '%1'").arg(pictureSource.uuid))
+                && query.next());
+        QCOMPARE(query.value(0).toInt(), 0);
+        QCOMPARE(query.value(1).toInt(), 0);
+        QCOMPARE(query.value(2).toInt(), 1);
+    }
+
     void cleanupTestCase()
     {
         standin.stop();
