@@ -173,6 +173,47 @@ private slots:
         const bool coverShown = cover->property("status").toInt() == 1;
         QCOMPARE(WindowFixture::findIn(card, "coverPlaceholder")->isVisible(), !coverShown);
     }
+
+    // Tarn does not confirm: the reel line, the card and the status bar say so, with the
+    // portal's answer, and that it keeps trying; once it confirms, the DCP is completed.
+    void tarnNotConfirmingIsShown()
+    {
+        NotificationBehaviour refusing;
+        refusing.status = 500;
+        refusing.body = "Internal Server Error.";
+        standin.setNotificationBehaviour(refusing);
+        WindowFixture::SampleReel verified;
+        verified.finished = verified.checksummed = true;
+        DCP *dcp = WindowFixture::addDcp("Unconfirmed Feature", {verified});
+        Reel *reel = dcp->getReels().first();
+        NotificationManager::instance()->notify(reel, 8);
+        WindowFixture::Window window;
+        QVERIFY(window.load());
+        QQuickItem *cell = nullptr;
+        for (QQuickItem *candidate : window.gridCells())
+            if (WindowFixture::findIn(candidate, "cardTitle")->property("text").toString() == "Unconfirmed Feature")
+                cell = candidate;
+        QVERIFY(cell);
+        QQuickItem *bar = WindowFixture::findIn(cell, "cardProgress");
+        QTRY_COMPARE_WITH_TIMEOUT(bar->property("label").toString(), QString("Tarn has not confirmed reel 1"), 10000);
+        QTRY_COMPARE(window.text("statusLabel"),
+                     QString("Waiting for Tarn to confirm the downloaded reels; trying again (the portal answered 500)."));
+        window.click(WindowFixture::findIn(cell, "card"));
+        QQuickItem *page = window.detailsPage(window.item("detailsList")->property("currentIndex").toInt());
+        QVERIFY(page);
+        const QList<QQuickItem *> lines = WindowFixture::viewItems(WindowFixture::findIn(page, "reelList"));
+        QCOMPARE(lines.size(), 1);
+        QTRY_COMPARE(WindowFixture::findIn(lines.first(), "reelStatus")->property("text").toString(),
+                     QString("Waiting for Tarn to confirm; trying again (the portal answered 500)"));
+
+        standin.setNotificationBehaviour(NotificationBehaviour());
+        QTRY_COMPARE_WITH_TIMEOUT(WindowFixture::findIn(lines.first(), "reelStatus")->property("text").toString(),
+                                  QString("Completed"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.text("statusLabel"), QString("Ready."), 10000);
+        window.click(WindowFixture::findIn(page, "closeButton"));
+        QTRY_VERIFY(bar->property("label").toString().startsWith("Completed "));
+        QVERIFY(DownloadManager::instance()->removeDownload(dcp));
+    }
 };
 
 TOLVANE_TEST_MAIN(TestWindowLive)
