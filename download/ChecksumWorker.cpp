@@ -176,9 +176,14 @@ void ChecksumWorker::process()
             }
             m_hashedSerial = serial;
         }
-        QMetaObject::invokeMethod(&m_mainThread, [this, serial] { applyResults(serial); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&m_mainThread, "apply", Qt::QueuedConnection, Q_ARG(quint64, serial));
     }
     emit finished();
+}
+
+void ChecksumResultReceiver::apply(quint64 serial)
+{
+    m_worker->applyResults(serial);
 }
 
 void ChecksumWorker::applyResults(quint64 serial)

@@ -27,6 +27,26 @@ class Reel;
 // download, another reel waiting for it leaves the list and comes back when the asset has
 // been downloaded again, instead of hashing (and failing, and emptying) a file that is
 // being written.
+class ChecksumWorker;
+
+// Stays on the main thread and applies the worker's results there. The serial travels as a
+// queued call's argument, copied by Qt's event queue: nothing the worker's thread wrote is
+// read on the main thread outside the worker's mutex.
+class ChecksumResultReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ChecksumResultReceiver(ChecksumWorker *worker)
+        : m_worker(worker)
+    {
+    }
+public slots:
+    void apply(quint64 serial);
+
+private:
+    ChecksumWorker *m_worker;
+};
+
 class ChecksumWorker : public QObject
 {
     Q_OBJECT
@@ -89,6 +109,7 @@ private:
     bool m_headForgotten = false;
     bool m_stopping = false;
     std::atomic<bool> m_cancel{false};
+    friend class ChecksumResultReceiver;
     // Results are handed back through this object, which stays on the main thread.
-    QObject m_mainThread;
+    ChecksumResultReceiver m_mainThread{this};
 };
