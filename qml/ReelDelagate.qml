@@ -148,10 +148,10 @@ Item {
         CustomButton {
             id: againButton
             objectName: "reelAgainButton"
-            anchors.left: parent.left
-            anchors.leftMargin: 40
+            anchors.left: status.right
+            anchors.leftMargin: 10
             anchors.verticalCenter: parent.verticalCenter
-            width: 150
+            width: 130
             height: 26
             text: "Download again"
             visible: false
@@ -174,9 +174,13 @@ Item {
         Text {
             id: status
             objectName: "reelStatus"
-            anchors.left: againButton.visible ? againButton.right : parent.left
-            anchors.leftMargin: againButton.visible ? 10 : 40
+            anchors.left: parent.left
+            anchors.leftMargin: 40
             anchors.verticalCenter: parent.verticalCenter
+            // A long status (the portal's reason) ends within the line, elided; "Download
+            // again" follows it.
+            width: Math.min(implicitWidth, parent.width - x - 10 - (againButton.visible ? againButton.width + 10 : 0))
+            elide: Text.ElideRight
             font.family: "Courier"
             font.weight: Font.Medium
             font.pixelSize: 15
