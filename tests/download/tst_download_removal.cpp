@@ -167,7 +167,7 @@ private:
         QVERIFY(waitVerifiedAndSynced(dcp, 15000));
         QVERIFY(filesMatchSource(dcp->getReels().first(), expired));
         const QString freshUrl = assetOf(dcp, sound)->downloadUrl();
-        QVERIFY2(freshUrl != oldUrl && freshUrl.contains("localhost"), qPrintable(freshUrl));
+        QVERIFY2(freshUrl != oldUrl && freshUrl.contains("/fresh/assets/"), qPrintable(freshUrl));
         QCOMPARE(storedUrl(sound.uuid, expired.cplUuid), freshUrl);
         // What was on disk was not fetched again; the DCP's reel and state are its own.
         QCOMPARE(requestsFor(standin, relativePath(expired, *expired.asset("picture:1"))).size(), size_t(1));
@@ -181,12 +181,12 @@ private:
         QVERIFY(manager->removeDownload(other));
     }
 
-    // Opens a fresh order package for the generated DCP, its links naming the stand-in as
-    // "localhost" instead of 127.0.0.1.
+    // Opens a fresh order package for the generated DCP, its links naming the stand-in's
+    // second path for the same files.
     bool importFresh(const GeneratedDcp &generated, qint64 campaignDcpId)
     {
         PackageOptions options;
-        options.baseUrl = QString::fromStdString(standin.baseUrl()).replace("127.0.0.1", "localhost") + "/assets/{dcp}";
+        options.baseUrl = QString::fromStdString(standin.baseUrl()) + "/fresh/assets/{dcp}";
         options.userUuid = userUuid();
         PackageDcpOptions entry;
         entry.dir = generated.path;

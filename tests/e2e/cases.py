@@ -770,9 +770,9 @@ def broken_dcp_set_aside(case):
         raise Failure("a second box opened")
     setup.close_and_wait(app, "set aside")
 
-    # The fresh package: the same server by another name, the file there again.
+    # The fresh package: the same files under the stand-in's second path, the file there again.
     setup.standin.control("clear-asset-faults", {})
-    fresh = package("fresh.orvdcp", setup.standin.base.replace("127.0.0.1", "localhost"))
+    fresh = package("fresh.orvdcp", setup.standin.base + "/fresh")
     requests_before = len(setup.standin.asset_requests())
     app = case.start_app(setup.data, setup.home, "fresh package", [fresh])
     app.log_in(ACCOUNT["username"], ACCOUNT["password"], remembered=True)
@@ -804,7 +804,7 @@ def broken_dcp_set_aside(case):
     if broken_path not in fetched:
         raise Failure("the missing file was not fetched after the fresh package: %s" % fetched)
     links = [row[0] for row in setup.database.query("SELECT download_url FROM asset") if "Broken" in row[0]]
-    if not links or not all("//localhost:" in link for link in links):
+    if not links or not all("/fresh/assets/" in link for link in links):
         raise Failure("the fresh package did not replace the broken DCP's links: %s" % links)
     case.run.step("the broken DCP completed, its links replaced by the fresh package's")
     setup.close_and_wait(app, "done")

@@ -698,6 +698,12 @@ void PortalStandin::Impl::installRoutes()
         const std::string raw = req.target.substr(0, req.target.find('?'));
         handleAsset(req, res, percentDecode(raw.substr(std::string("/assets/").size()), false), -1);
     });
+    // The same files under a second path: the links of a fresh package, which a test tells
+    // apart from the old ones without needing a second host name.
+    server.Get(R"(/fresh/assets/(.*))", [this](const httplib::Request &req, httplib::Response &res) {
+        const std::string raw = req.target.substr(0, req.target.find('?'));
+        handleAsset(req, res, percentDecode(raw.substr(std::string("/fresh/assets/").size()), false), -1);
+    });
     server.Get(R"(/redirect/(\d+)/(.*))", [this](const httplib::Request &req, httplib::Response &res) {
         std::string raw = req.target.substr(0, req.target.find('?'));
         raw = raw.substr(std::string("/redirect/").size());
