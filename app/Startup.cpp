@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "app/CoverImageProvider.h"
 #include "app/LogHandler.h"
 #include "app/OrvDownloaderApp.h"
 #include "app/SingleInstanceGuard.h"
@@ -115,6 +116,7 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         engine.rootContext()->setContextProperty("download_mgr", downloadManager);
         engine.rootContext()->setContextProperty("dcp_mgr", dcpManager);
         engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
+        engine.addImageProvider("cover", new CoverImageProvider);
         engine.load(QUrl("qrc:///main.qml"));
         return app.exec();
     } catch (const std::exception &error) {

@@ -33,6 +33,7 @@
 //        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
 //        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR
 //                              window|headless SYNC_BYTES VERIFY_BYTES_PER_FILE  (internal)
+#include "app/CoverImageProvider.h"
 #include "BenchReel.h"
 #include "BenchSupport.h"
 
@@ -163,6 +164,7 @@ int runEngine(int argc, char **argv)
         engine->rootContext()->setContextProperty("download_mgr", manager);
         engine->rootContext()->setContextProperty("dcp_mgr", catalogue);
         engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
+        engine->addImageProvider("cover", new CoverImageProvider);
         // The wait runs in a loop of its own: the application's exec() announces the end of
         // the program when it returns, and the download manager shuts down on that.
         bool shown = false;

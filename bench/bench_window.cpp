@@ -9,6 +9,7 @@
 // Usage: bench_window                 (prints "key: value" lines)
 //        BENCH_WINDOW_RUNS=N          starts per kind (default 7)
 //        bench_window start DATA_DIR  (internal: one timed start, prints start_ms)
+#include "app/CoverImageProvider.h"
 #include "BenchCatalogue.h"
 #include "BenchSupport.h"
 
@@ -54,6 +55,7 @@ int runStart(int argc, char **argv)
     engine.rootContext()->setContextProperty("download_mgr", downloads);
     engine.rootContext()->setContextProperty("dcp_mgr", catalogue);
     engine.rootContext()->setContextProperty("settings_mgr", settings);
+    engine.addImageProvider("cover", new CoverImageProvider);
 
     double startMs = -1;
     QElapsedTimer clock;

@@ -34,9 +34,9 @@ Item {
         anchors.fill: parent
         fillMode: Image.PreserveAspectCrop
         asynchronous: true
-        // Asked for only once the cover has its width: a request at another size is
-        // another download of the same picture.
-        source: cover.width > 0 ? cover.source : ""
+        // Through the window's cover store, which fetches each picture once per run.
+        // Asked for only once the cover has its width, so that it is decoded once.
+        source: cover.width > 0 && cover.source !== "" ? "image://cover/" + encodeURIComponent(cover.source) : ""
         sourceSize.width: 2 * cover.width
     }
 }

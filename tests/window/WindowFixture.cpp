@@ -1,5 +1,6 @@
 #include "WindowFixture.h"
 
+#include "app/CoverImageProvider.h"
 #include "PortalStandin.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
@@ -142,6 +143,7 @@ bool Window::load()
     m_engine->rootContext()->setContextProperty("download_mgr", DownloadManager::instance());
     m_engine->rootContext()->setContextProperty("dcp_mgr", DCPManager::instance());
     m_engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
+    m_engine->addImageProvider("cover", new CoverImageProvider);
     m_engine->load(QUrl("qrc:///main.qml"));
     if (m_engine->rootObjects().isEmpty())
         return false;
