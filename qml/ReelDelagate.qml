@@ -149,9 +149,10 @@ Item {
             id: againButton
             objectName: "reelAgainButton"
             anchors.left: status.right
-            anchors.leftMargin: 10
+            anchors.leftMargin: 8
             anchors.verticalCenter: parent.verticalCenter
-            width: 130
+            // Narrow enough that "Corrupted" is read in full beside it at the smallest window.
+            width: 120
             height: 26
             text: "Download again"
             visible: false
@@ -179,7 +180,7 @@ Item {
             anchors.verticalCenter: parent.verticalCenter
             // A long status (the portal's reason) ends within the line, elided; "Download
             // again" follows it.
-            width: Math.min(implicitWidth, parent.width - x - 10 - (againButton.visible ? againButton.width + 10 : 0))
+            width: Math.min(implicitWidth, parent.width - x - 10 - (againButton.visible ? againButton.width + againButton.anchors.leftMargin : 0))
             elide: Text.ElideRight
             font.family: "Courier"
             font.weight: Font.Medium

@@ -628,6 +628,41 @@ private slots:
         window.settle();
     }
 
+    // A reel that failed verification three times reads "Corrupted" in full beside "Download
+    // again" at the window's smallest size; a click starts its attempts over.
+    void failedReelDownloadedAgainByClick()
+    {
+        DCP *dcp = make("Failed Reel", {reelOf(kMiB, true, true), reelOf(3 * kMiB, true, true, true)});
+        Reel *failed = dcp->getReels().at(1);
+        Asset *asset = failed->getAssets().first();
+        writeFile(asset->filePath(), 1000);
+        asset->setDownloadAttempts(3);
+        Window window;
+        QVERIFY(window.load());
+        QCOMPARE(window.window()->size(), QSize(1200, 750));
+        QQuickItem *page = openPage(window, "Failed Reel");
+        QVERIFY(page);
+        QQuickItem *line = reelLines(page).value(1);
+        QVERIFY(line);
+        QQuickItem *status = findIn(line, "reelStatus");
+        QQuickItem *again = findIn(line, "reelAgainButton");
+        QCOMPARE(status->property("text").toString(), QString("Corrupted"));
+        QVERIFY2(!status->property("truncated").toBool(), "the status is elided");
+        QVERIFY(again->isVisible());
+        QVERIFY(!findIn(reelLines(page).first(), "reelAgainButton")->isVisible());
+        QVERIFY(again->mapRectToScene(again->boundingRect()).right() <= window.window()->width());
+
+        QSignalSpy requeued(failed, &Reel::downloadQueuedForRedownload);
+        window.click(again);
+        QCOMPARE(requeued.size(), 1);
+        QVERIFY(!failed->isCorrupted());
+        QCOMPARE(asset->downloadAttempts(), 0u);
+        QVERIFY(!asset->isDownloadFinished() && !asset->isDownloadCorrupted());
+        QCOMPARE(QFileInfo(asset->filePath()).size(), qint64(0));
+        QCOMPARE(status->property("text").toString(), QString("Queued for redownload"));
+        QVERIFY(!again->isVisible());
+    }
+
     // Removing the only reel removes the DCP: the grid is shown before the reel goes.
     void onlyReelReturnsToTheGridFirst()
     {
