@@ -942,7 +942,7 @@ void DownloadManager::refreshActivity()
         activity = "confirming";
         text = notifications->lastError().isEmpty()
             ? QString("Waiting for Tarn to confirm the downloaded reels...")
-            : QString("Waiting for Tarn to confirm the downloaded reels; trying again (%1).").arg(notifications->lastError());
+            : QString("Waiting for Tarn to confirm; trying again (%1).").arg(notifications->lastError());
     } else if (!setAsideDcps.isEmpty()) {
         activity = "set_aside";
         text = setAsideDcps.size() == 1 ? QString("1 DCP needs you.") : QString("%1 DCPs need you.").arg(setAsideDcps.size());

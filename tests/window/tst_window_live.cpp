@@ -197,7 +197,7 @@ private slots:
         QQuickItem *bar = WindowFixture::findIn(cell, "cardProgress");
         QTRY_COMPARE_WITH_TIMEOUT(bar->property("label").toString(), QString("Tarn has not confirmed reel 1"), 10000);
         QTRY_COMPARE(window.text("statusLabel"),
-                     QString("Waiting for Tarn to confirm the downloaded reels; trying again (the portal answered 500)."));
+                     QString("Waiting for Tarn to confirm; trying again (the portal answered 500)."));
         window.click(WindowFixture::findIn(cell, "card"));
         QQuickItem *page = window.detailsPage(window.item("detailsList")->property("currentIndex").toInt());
         QVERIFY(page);

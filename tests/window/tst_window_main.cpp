@@ -343,7 +343,7 @@ private slots:
         window.settle();
         QCOMPARE(window.text("statusLabel"), manager->activityText());
         if (manager->activity() == "confirming")
-            QVERIFY2(window.text("statusLabel").startsWith("Waiting for Tarn to confirm the downloaded reels"),
+            QVERIFY2(window.text("statusLabel").startsWith("Waiting for Tarn to confirm"),
                      qPrintable(window.text("statusLabel")));
     }
 

@@ -12,6 +12,7 @@
 #include "catalogue/Setting.h"
 #include "download/Asset.h"
 #include "download/DownloadManager.h"
+#include "portal/NotificationManager.h"
 
 #include <QApplication>
 #include <QDir>
@@ -114,6 +115,38 @@ bool shoot(QQuickWindow *window, const QString &path)
     return true;
 }
 
+// The status bar alone: the strip along the window's bottom edge.
+bool shootStatusBar(QQuickWindow *window, const QString &path)
+{
+    wait(400);
+    QQuickItem *bar = findItem(window->contentItem(), "statusBar");
+    const QPixmap picture = window->screen()->grabWindow(window->winId());
+    if (!bar || picture.isNull())
+        return false;
+    const QRectF area = bar->mapRectToScene(QRectF(0, 0, bar->width(), bar->height()));
+    if (!picture.copy(area.toRect()).save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+bool waitForActivity(DownloadManager *manager, const QString &activity, int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (manager->activity() != activity) {
+        if (timer.elapsed() > milliseconds) {
+            std::fprintf(stderr, "the engine never reached \"%s\" (it is \"%s\")\n", qPrintable(activity),
+                         qPrintable(manager->activity()));
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
 QQuickWindow *openWindow(QQmlApplicationEngine &engine)
 {
     engine.rootContext()->setContextProperty("download_mgr", DownloadManager::instance());
@@ -153,6 +186,8 @@ int main(int argc, char **argv)
     if (!standin.start())
         return 1;
     standin.setAssetRoot((g_root + "/assets").toStdString());
+    // Reel events go to the stand-in, never to Tarn.
+    qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
 
     bool ok = true;
     {
@@ -236,6 +271,45 @@ int main(int argc, char **argv)
         emit reels->getReels().at(2)->downloadProgress(15000000);
         emit reels->getReels().at(6)->downloadQueuedForRedownload();
         ok = shoot(window, out + "/details.png") && ok;
+
+        // The status bar in the engine's states, each reached by the real engine.
+        ok = shootStatusBar(window, out + "/status-paused.png") && ok;
+        manager->resumeDownloading();
+        ok = waitForActivity(manager, "downloading", 5000) && shootStatusBar(window, out + "/status-downloading.png") && ok;
+        // Next in the queue: assets whose server cannot be reached.
+        manager->removeDownload(downloading);
+        downloading = nullptr;
+        ok = waitForActivity(manager, "retrying", 10000) && shootStatusBar(window, out + "/status-retrying.png") && ok;
+        // Only what needs no transfer stays.
+        for (DCP *dcp : DCPManager::instance()->allDCPs()) {
+            bool transfers = false;
+            for (Reel *r : dcp->getReels())
+                for (Asset *asset : r->getAssets())
+                    transfers = transfers || !asset->isDownloadChecksummed();
+            if (transfers)
+                manager->removeDownload(dcp);
+        }
+        DCP *verifying = addDcp("Verifying Feature", {reel(3 * GiB, true, false, false)}, QString());
+        {
+            QFile file(verifying->getReels().first()->getAssets().first()->filePath());
+            QDir().mkpath(QFileInfo(file).absolutePath());
+            if (file.open(QIODevice::WriteOnly))
+                file.resize(qint64(3 * GiB));
+        }
+        manager->rebuildQueue();
+        ok = waitForActivity(manager, "verifying", 10000) && shootStatusBar(window, out + "/status-verifying.png") && ok;
+        manager->removeDownload(verifying);
+        // Tarn's notification service failing: the unacknowledged event waits.
+        NotificationBehaviour refusing;
+        refusing.status = 500;
+        refusing.body = "Internal Server Error.";
+        standin.setNotificationBehaviour(refusing);
+        NotificationManager::instance();
+        ok = waitForActivity(manager, "confirming", 15000) && ok;
+        for (int i = 0; i < 100 && !manager->activityText().contains("trying again"); ++i)
+            wait(100);
+        ok = shootStatusBar(window, out + "/status-confirming.png") && ok;
+        standin.setNotificationBehaviour(NotificationBehaviour());
     }
 
     {
@@ -249,7 +323,6 @@ int main(int argc, char **argv)
             field->setProperty("text", "no such film");
         ok = shoot(window, out + "/search-no-result.png") && ok;
     }
-    manager->removeDownload(downloading);
     standin.stop();
     return ok ? 0 : 1;
 }
