@@ -2,6 +2,7 @@
 
 #include "app/CoverImageProvider.h"
 #include "PortalStandin.h"
+#include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
@@ -354,6 +355,27 @@ void addUnsyncedEvent(Reel *reel, int event)
 SampleReel slowReel(PortalStandin &standin, quint64 size, quint64 bytesPerSecond)
 {
     return SampleCatalogue::slowReel(standin, size, bytesPerSecond);
+}
+
+}
+
+namespace WindowFixture {
+
+QQuickItem *cardCell(const Window &window, const QString &title)
+{
+    for (QQuickItem *cell : window.gridCells()) {
+        if (findIn(cell, "cardTitle")->property("text").toString() == title)
+            return cell;
+    }
+    return nullptr;
+}
+
+void removeDcps(QList<DCP *> &dcps)
+{
+    for (DCP *dcp : qAsConst(dcps))
+        if (DCPManager::instance()->getDCP(dcp->uuid()))
+            DownloadManager::instance()->removeDownload(dcp);
+    dcps.clear();
 }
 
 }

@@ -126,4 +126,11 @@ void addUnsyncedEvent(Reel *reel, int event);
 // slowly, so that its transfer keeps running through a test.
 SampleReel slowReel(PortalStandin &standin, quint64 size = 4000000, quint64 bytesPerSecond = 100000);
 
+// The grid cell whose card shows this title, or null.
+QQuickItem *cardCell(const Window &window, const QString &title);
+
+// Removes from the catalogue every DCP of the list still in it, so the engine has nothing
+// left of a case to fetch; empties the list.
+void removeDcps(QList<DCP *> &dcps);
+
 }

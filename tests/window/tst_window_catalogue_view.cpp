@@ -140,10 +140,7 @@ private slots:
 
     void cleanup()
     {
-        for (DCP *dcp : made)
-            if (DCPManager::instance()->getDCP(dcp->uuid()))
-                DownloadManager::instance()->removeDownload(dcp);
-        made.clear();
+        removeDcps(made);
         DCPManager::instance()->setSearchFilter(QString());
         failOnQmlWarnings();
     }

@@ -117,15 +117,6 @@ class TestWindowDelegates : public QObject
         return dcp;
     }
 
-    QQuickItem *cardCell(const Window &window, const QString &title)
-    {
-        for (QQuickItem *cell : window.gridCells()) {
-            if (findIn(cell, "cardTitle")->property("text").toString() == title)
-                return cell;
-        }
-        return nullptr;
-    }
-
     QString cardText(const Window &window, const QString &title)
     {
         QQuickItem *cell = cardCell(window, title);
@@ -160,11 +151,7 @@ private slots:
 
     void cleanup()
     {
-        // Every DCP of a case leaves the catalogue, so the engine has nothing left to fetch.
-        for (DCP *dcp : made)
-            if (DCPManager::instance()->getDCP(dcp->uuid()))
-                DownloadManager::instance()->removeDownload(dcp);
-        made.clear();
+        removeDcps(made);
         if (DownloadManager::instance()->isPaused())
             DownloadManager::instance()->resumeDownloading();
         failOnQmlWarnings();

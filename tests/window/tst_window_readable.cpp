@@ -186,15 +186,6 @@ class TestWindowReadable : public QObject
         return dcp;
     }
 
-    QQuickItem *cardCell(const Window &window, const QString &title)
-    {
-        for (QQuickItem *cell : window.gridCells()) {
-            if (findIn(cell, "cardTitle")->property("text").toString() == title)
-                return cell;
-        }
-        return nullptr;
-    }
-
     QQuickItem *openPage(const Window &window, const QString &title)
     {
         QQuickItem *cell = cardCell(window, title);
@@ -256,10 +247,7 @@ private slots:
 
     void cleanup()
     {
-        for (DCP *dcp : made)
-            if (DCPManager::instance()->getDCP(dcp->uuid()))
-                DownloadManager::instance()->removeDownload(dcp);
-        made.clear();
+        removeDcps(made);
         failOnQmlWarnings();
     }
 
