@@ -99,8 +99,8 @@ private slots:
         QCOMPARE(titles.last(), kPlainTitle);
     }
 
-    // A DCP completed in this run is told once as ready, a DCP whose file is missing once as
-    // needing the operator with its reason; what held at start is not told; a click on the
+    // A DCP completed in this run is told once as ready, a DCP whose file is missing and one
+    // whose reel failed verification three times once each as needing the operator, with why; what held at start is not told; a click on the
     // ready one raises the window on its page, also when the search hid its card.
     void readyAndNeedsYouAreToldOnce()
     {
@@ -154,8 +154,8 @@ private slots:
         QCOMPARE(broken->setAsideText(), QString("Links expired: open a fresh package from Tarn"));
 
         // Nothing more was told of either: the next event is the next notification.
-        WindowFixture::SampleReel pending;
-        DCP *later = WindowFixture::addDcp("Later Feature", {pending});
+        // (Its one reel failed for good before: it is neither downloaded nor ever ready.)
+        DCP *later = WindowFixture::addDcp("Later Feature", {failed});
         QCoreApplication::processEvents(); // the catalogue's change is seen first
         later->setSetAside("Not enough space on /media/usb");
         QTRY_COMPARE(service->records().size(), 3);
@@ -167,6 +167,16 @@ private slots:
         later->setSetAside("Not enough space on /media/usb");
         QTRY_COMPARE(service->records().size(), 4);
         QCOMPARE(service->records().at(3)["summary"].toString(), QString("Later Feature needs you"));
+
+        // A reel whose file arrives wrong three times fails verification for good.
+        const GeneratedDcp corruptFiles = generate("Corrupt_Feature", 1, 300000, 54);
+        flipByte(standin, corruptFiles, "picture:1", 4000, 3);
+        DCP *corrupt = buildDcp(standin, corruptFiles, 9204);
+        store(corrupt);
+        QTRY_VERIFY_WITH_TIMEOUT(corrupt->getReels().first()->isCorrupted(), 30000);
+        QTRY_COMPARE(service->records().size(), 5);
+        QCOMPARE(service->records().at(4)["summary"].toString(), corrupt->friendlyTitle() + " needs you");
+        QCOMPARE(service->records().at(4)["body"].toString(), QString("Reel 1 failed verification three times"));
 
         // The search hides the ready DCP's card; the click opens its page all the same.
         window.typeInto("searchField", "zzz");
@@ -180,7 +190,7 @@ private slots:
         QVERIFY(page);
         QCOMPARE(WindowFixture::findIn(page, "pageFriendlyTitle")->property("text").toString(), ready->friendlyTitle());
         QCOMPARE(window.item("searchField")->property("text").toString(), QString());
-        QCOMPARE(service->records().size(), 4);
+        QCOMPARE(service->records().size(), 5);
         QCOMPARE(noServiceLines(), 0);
     }
 
@@ -197,8 +207,9 @@ private slots:
             DesktopNotifier notifier(DCPManager::instance(), empty.connect("empty"));
             notifier.start();
             QTRY_COMPARE(noServiceLines(), before + 1);
-            WindowFixture::SampleReel pending;
-            DCP *stuck = WindowFixture::addDcp("Unnoticed Feature", {pending});
+            WindowFixture::SampleReel failed;
+            failed.finished = failed.corrupted = true;
+            DCP *stuck = WindowFixture::addDcp("Unnoticed Feature", {failed});
             QCoreApplication::processEvents(); // the catalogue's change is seen first
             stuck->setSetAside("Links expired: open a fresh package from Tarn");
             QTRY_COMPARE(notifier.callsSent(), 1);
@@ -212,8 +223,9 @@ private slots:
             DesktopNotifier notifier(DCPManager::instance(), none);
             notifier.start();
             QCOMPARE(noServiceLines(), before + 2);
-            WindowFixture::SampleReel pending;
-            DCP *stuck = WindowFixture::addDcp("Unseen Feature", {pending});
+            WindowFixture::SampleReel failed;
+            failed.finished = failed.corrupted = true;
+            DCP *stuck = WindowFixture::addDcp("Unseen Feature", {failed});
             QCoreApplication::processEvents(); // the catalogue's change is seen first
             stuck->setSetAside("Links expired: open a fresh package from Tarn");
             QCoreApplication::processEvents();
