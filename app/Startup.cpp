@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/CoverImageProvider.h"
+#include "app/DesktopNotifier.h"
 #include "app/LogHandler.h"
 #include "app/OrvDownloaderApp.h"
 #include "app/SingleInstanceGuard.h"
@@ -18,6 +19,7 @@
 #include <QSessionManager>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QWindow>
 
 #include <exception>
 #include <memory>
@@ -118,6 +120,11 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
         engine.addImageProvider("cover", new CoverImageProvider);
         engine.load(QUrl("qrc:///main.qml"));
+        // Ready and stuck DCPs are told on the desktop too, for an operator away from the window.
+        DesktopNotifier notifier(dcpManager, QDBusConnection::sessionBus());
+        if (!engine.rootObjects().isEmpty())
+            notifier.setWindow(qobject_cast<QWindow *>(engine.rootObjects().first()));
+        notifier.start();
         return app.exec();
     } catch (const std::exception &error) {
         showStartupError(error);

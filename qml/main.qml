@@ -12,7 +12,8 @@ ApplicationWindow {
     id: window
     objectName: "window"
     visible: true
-    title: "Tolvane Downloader 1.4.0"
+    // While a DCP downloads, the title tells how much of it is there, also in the task bar.
+    title: "Tolvane Downloader " + version + (downloadedPercent >= 0 ? " \u2014 " + downloadedPercent + "%" : "")
     width: 1200
     height: 750
     minimumWidth: 1200
@@ -22,6 +23,34 @@ ApplicationWindow {
     readonly property string version: "1.4.0"
     readonly property string supportPhone: "+44 20 7946 0381"
     readonly property string rightsNotice: "\u00a9 2026 Tolvane. All rights reserved."
+
+    // Percent of the current DCP on disk, a whole number; -1 while nothing downloads.
+    property int downloadedPercent: -1
+    function followDownload() {
+        var dcp = download_mgr.current_dcp;
+        var activity = download_mgr.activity;
+        var total = dcp ? Global.countOrZero(dcp.getTotalSize()) : 0;
+        if (!dcp || total <= 0 || (activity !== "downloading" && activity !== "retrying")) {
+            downloadedPercent = -1;
+            return;
+        }
+        downloadedPercent = Math.min(100, Math.floor(100 * Global.countOrZero(dcp.getDownloadedSize()) / total));
+    }
+    Connections {
+        target: download_mgr
+        function onDownloadProgress(speed) { window.followDownload(); }
+        function onCurrentDcpChanged() { window.followDownload(); }
+        function onActivityChanged() { window.followDownload(); }
+    }
+
+    // A clicked desktop notification: that DCP's page, also when the search hides its card.
+    function openDcpPage(dcp) {
+        if (dcp_mgr.dcps.indexOf(dcp) < 0 && dcp_mgr.haveSearchFilter)
+            searchField.text = "";
+        var row = dcp_mgr.dcps.indexOf(dcp);
+        if (row >= 0)
+            main_window_body.showPage(dcp, row);
+    }
 
     menuBar: MenuBar {
         Menu {
@@ -138,6 +167,7 @@ ApplicationWindow {
     }
 
     Component.onCompleted: {
+        followDownload();
         if (dcp_mgr.dcps.count > 0 && (parseInt(settings_mgr.get("download_paused"), 10) || 0) !== 0)
             resumeDialog.open();
     }

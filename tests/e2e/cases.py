@@ -20,8 +20,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import (SKIPPED, Case, Database, Failure, Order, Watch, WindowLayout, is_hidden,  # noqa: E402
-                     require_tools, sha1_file, wait_until)
+from harness import (MAIN_WINDOW_TITLE, SKIPPED, Case, Database, Failure, Order, Watch, WindowLayout,  # noqa: E402
+                     is_hidden, require_tools, sha1_file, wait_until)
 
 ACCOUNT = {"username": "operator", "password": "pass word&1", "key": "e2e-decoding-key-0123456789abcdef0123"}
 SMALL = 6_000_000          # a small order: the picture is three quarters of it
@@ -811,6 +811,86 @@ def broken_dcp_set_aside(case):
     setup.cleanup()
 
 
+def friendly_title(setup):
+    rows = setup.database.query("SELECT friendly_title FROM dcp")
+    if len(rows) != 1:
+        raise Failure("expected one DCP in the catalogue: %s" % rows)
+    return rows[0][0]
+
+
+def desktop_notification_ready(case):
+    """With a desktop notification service running, an order downloaded, verified and
+    confirmed is told once as ready; while it downloads the window's title says how much of
+    it is there."""
+    setup = Setup(case, "E2E Notified Feature")
+    case.display.start_notifications(case.build, case.run.path("desktop-notifications.jsonl"),
+                                     case.run.path("dbus.log"))
+    app = setup.first_start(throttled=True)
+    title_prefix = MAIN_WINDOW_TITLE + " \u2014 "
+
+    def percent_title():
+        for _, name in case.display.windows(app.pid):
+            if name.startswith(title_prefix) and name.endswith("%") and name[len(title_prefix):-1].isdigit():
+                return name
+        return None
+    seen = wait_until(percent_title, 60, "the title to show the downloaded percent", interval=0.2)
+    case.run.step("the title reads \"%s\"" % seen)
+    setup.unthrottle()
+    setup.wait_done("the whole order")
+    wait_until(lambda: case.display.desktop_notifications(), 30, "the desktop notification")
+    wait_until(lambda: app.display.window(app.pid, MAIN_WINDOW_TITLE), 30, "the plain title again")
+    case.run.step("notified; the title is plain again")
+    setup.close_and_wait(app, "notified")
+    told = case.display.desktop_notifications()
+    expected = friendly_title(setup) + " is ready"
+    if [n["summary"] for n in told] != [expected]:
+        raise Failure("expected one notification \"%s\", the service was asked for %s" % (expected, told))
+    if told[0]["app_name"] != "Tolvane Downloader" or told[0]["actions"] != ["default", "Open"] \
+            or told[0]["expire_timeout"] != -1:
+        raise Failure("the notification is not as the program sends it: %s" % told[0])
+    if "[DesktopNotifier] No desktop notification service:" in app.log():
+        raise Failure("the service was there, the log says it was not")
+    setup.cleanup()
+
+
+def desktop_notification_needs_you(case):
+    """A DCP whose sound file is missing on the server (404) is set aside and told once as
+    needing the operator, with the reason its card gives."""
+    setup = Setup(case, "E2E Stuck Feature")
+    case.display.start_notifications(case.build, case.run.path("desktop-notifications.jsonl"),
+                                     case.run.path("dbus.log"))
+    broken = next(name for name in sorted(os.listdir(setup.order.folder)) if name.startswith("pcm_"))
+    setup.standin.control("asset-fault", {"path": setup.order.title + "/" + broken, "status": 404})
+    app = setup.first_start()
+    box = app.window("tolvane-downloader", timeout=60)
+    case.display.focus(box)
+    case.run.step("the missing-file box")
+    case.display.key("Return")
+    wait_until(lambda: case.display.desktop_notifications(), 60, "the desktop notification")
+    case.run.step("notified")
+    setup.close_and_wait(app, "set aside")
+    told = case.display.desktop_notifications()
+    expected = (friendly_title(setup) + " needs you", "Links expired: open a fresh package from Tarn")
+    if [(n["summary"], n["body"]) for n in told] != [expected]:
+        raise Failure("expected one notification %s, the service was asked for %s" % (expected, told))
+    setup.cleanup()
+
+
+def desktop_notification_no_service(case):
+    """No notification service (no session bus at all): one log line says so, and the order
+    still completes."""
+    setup = Setup(case, "E2E Unnotified Feature")
+    app = setup.first_start()
+    setup.wait_done("the whole order")
+    setup.check_finished()
+    setup.close_and_wait(app, "without notifications")
+    lines = [line for line in app.log().splitlines() if "[DesktopNotifier]" in line]
+    if len(lines) != 1 or "[DesktopNotifier] No desktop notification service:" not in lines[0]:
+        raise Failure("expected one line about the missing notification service, the log has %s" % lines)
+    case.run.step("one line in the log: %s" % lines[0])
+    setup.cleanup()
+
+
 
 CASES = {
     "complete_order": complete_order,
@@ -827,6 +907,9 @@ CASES = {
     "close_while_downloading": close_while_downloading,
     "installed_package": installed_package,
     "broken_dcp_set_aside": broken_dcp_set_aside,
+    "desktop_notification_ready": desktop_notification_ready,
+    "desktop_notification_needs_you": desktop_notification_needs_you,
+    "desktop_notification_no_service": desktop_notification_no_service,
 }
 
 

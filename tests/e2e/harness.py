@@ -25,6 +25,7 @@ import urllib.request
 SCREEN = "1600x1000x24"
 HIDDEN_ATTRIBUTE = "user.tolvane.hidden"
 DATABASE_NAME = "orvdownloader.4.sqlite"
+# The main window's title starts with this; while a DCP downloads, " — 42%" follows it.
 MAIN_WINDOW_TITLE = "Tolvane Downloader 1.4.0"
 
 # Exit status of a case that cannot run here (a tool is missing); CTest reports it skipped.
@@ -160,12 +161,16 @@ class Display:
         self.name = ":" + number.strip().decode()
         self.bus = None
         self.bus_address = None
+        self.accessible = False
+        self.notification_service = None
+        self.notification_record = None
 
-    def start_accessibility(self, log_path):
-        """A D-Bus session of its own, so that programs started on this display show their
-        texts through the accessibility bridge (read with accessible_texts())."""
-        # The accessibility bus's socket goes into the runtime folder: one per display, so
-        # that cases running side by side keep apart.
+    def start_bus(self, log_path):
+        """A D-Bus session of this display's own (once): programs started on the display use it."""
+        if self.bus:
+            return
+        # The bus's sockets go into the runtime folder: one per display, so that cases
+        # running side by side keep apart.
         runtime = os.path.join(os.path.dirname(os.path.abspath(log_path)), "bus-runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env = self.env()
@@ -176,6 +181,32 @@ class Display:
         if not line:
             raise Failure("the D-Bus session did not start (see %s)" % log_path)
         self.bus_address = line
+
+    def start_notifications(self, build_dir, record_path, log_path):
+        """The tests' own desktop notification service on the display's D-Bus session: it
+        writes every notification it is asked to show as a JSON line to record_path."""
+        self.start_bus(log_path)
+        env = self.env()
+        self.notification_record = record_path
+        self.notification_service = subprocess.Popen(
+            [os.path.join(build_dir, "tests", "desktop", "test-notification-service"), "--record", record_path],
+            env=env, stdout=subprocess.PIPE, stderr=open(log_path, "ab"))
+        if self.notification_service.stdout.readline().decode().strip() != "ready":
+            raise Failure("the notification service did not start (see %s)" % log_path)
+
+    def desktop_notifications(self):
+        """What the notification service was asked to show, oldest first."""
+        try:
+            with open(self.notification_record) as file:
+                return [json.loads(line) for line in file if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def start_accessibility(self, log_path):
+        """A D-Bus session of its own, so that programs started on this display show their
+        texts through the accessibility bridge (read with accessible_texts())."""
+        self.start_bus(log_path)
+        self.accessible = True
         # Qt's bridge connects only when it finds the accessibility bus already there; it
         # does not start it.
         subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
@@ -189,7 +220,8 @@ class Display:
         env.pop("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", None)
         if self.bus_address:
             env["DBUS_SESSION_BUS_ADDRESS"] = self.bus_address
-            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+            if self.accessible:
+                env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         else:
             env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         return env
@@ -222,9 +254,10 @@ class Display:
             found.append((int(line), title))
         return found
 
-    def window(self, pid, title):
+    def window(self, pid, title, prefix=False):
+        """The process's window with this title (or, with prefix, whose title starts with it)."""
         for window, name in self.windows(pid):
-            if name == title:
+            if name == title or (prefix and name.startswith(title)):
                 return window
         return None
 
@@ -275,6 +308,9 @@ class Display:
 
     def stop(self):
         stop_process(self.process)
+        if self.notification_service:
+            stop_process(self.notification_service)
+            self.notification_service.stdout.close()
         if self.bus:
             # The accessibility bus launcher it started ends with it.
             stop_process(self.bus)
@@ -436,12 +472,12 @@ class App:
     def alive(self):
         return self.process.poll() is None
 
-    def window(self, title, timeout=30, on_poll=None):
+    def window(self, title, timeout=30, on_poll=None, prefix=False):
         def find():
             if not self.alive():
                 raise Failure("%s ended (exit %s) while waiting for the window \"%s\""
                               % (self.label, self.process.returncode, title))
-            return self.display.window(self.pid, title)
+            return self.display.window(self.pid, title, prefix)
         return wait_until(find, timeout, "the window \"%s\" of %s" % (title, self.label), on_poll=on_poll)
 
     # What the window shows, read through the accessibility bridge (the display needs
@@ -601,7 +637,7 @@ class App:
             wait_until(lambda: database.try_query("SELECT uuid FROM dcp"), timeout, "the DCP to be stored")
 
     def main_window(self, timeout=60):
-        window = self.window(MAIN_WINDOW_TITLE, timeout)
+        window = self.window(MAIN_WINDOW_TITLE, timeout, prefix=True)
         wait_until(lambda: self.display.painted(window), timeout, "the main window's first picture", interval=0.2)
         return window
 

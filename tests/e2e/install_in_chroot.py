@@ -107,7 +107,7 @@ def main():
             def find():
                 if process.poll() is not None:
                     raise Failure("the installed program ended with %s" % process.returncode)
-                return display.window(process.pid, title)
+                return display.window(process.pid, title, prefix=title == MAIN_WINDOW_TITLE)
             return wait_until(find, 60, "the window \"%s\"" % title)
 
         login = window("Login")
