@@ -9,6 +9,7 @@
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
 #include "download/Platform.h"
+#include "download/SpeedScheduler.h"
 #include "portal/NotificationManager.h"
 #include "portal/LoginDialog.h"
 #include "portal/UpdaterDialog.h"
@@ -109,12 +110,15 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
             dcpManager->loadDCPFromFile(QString::fromLocal8Bit(argv[1]));
 
         DownloadManager *downloadManager = DownloadManager::instance();
+        // The speed schedule rules the engine's limit from here on, window or not.
+        SpeedScheduler *speedScheduler = SpeedScheduler::instance();
 
         qDebug() << "[main] Starting QML...";
         QQmlApplicationEngine engine;
         engine.rootContext()->setContextProperty("download_mgr", downloadManager);
         engine.rootContext()->setContextProperty("dcp_mgr", dcpManager);
         engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
+        engine.rootContext()->setContextProperty("speed_schedule", speedScheduler);
         engine.load(QUrl("qrc:///main.qml"));
         return app.exec();
     } catch (const std::exception &error) {
