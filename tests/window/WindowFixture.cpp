@@ -4,6 +4,7 @@
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/SpeedScheduler.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -142,6 +143,7 @@ bool Window::load()
     m_engine->rootContext()->setContextProperty("download_mgr", DownloadManager::instance());
     m_engine->rootContext()->setContextProperty("dcp_mgr", DCPManager::instance());
     m_engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
+    m_engine->rootContext()->setContextProperty("speed_schedule", SpeedScheduler::instance());
     m_engine->load(QUrl("qrc:///main.qml"));
     if (m_engine->rootObjects().isEmpty())
         return false;
