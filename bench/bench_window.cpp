@@ -16,6 +16,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/SpeedScheduler.h"
 
 #include <QApplication>
 #include <QColor>
@@ -54,6 +55,7 @@ int runStart(int argc, char **argv)
     engine.rootContext()->setContextProperty("download_mgr", downloads);
     engine.rootContext()->setContextProperty("dcp_mgr", catalogue);
     engine.rootContext()->setContextProperty("settings_mgr", settings);
+    engine.rootContext()->setContextProperty("speed_schedule", SpeedScheduler::instance());
 
     double startMs = -1;
     QElapsedTimer clock;

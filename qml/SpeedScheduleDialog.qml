@@ -81,7 +81,7 @@ Rectangle {
     Rectangle {
         objectName: "speedSchedulePanel"
         anchors.centerIn: parent
-        width: 680
+        width: 740
         height: content.height + 40
         color: Global.DCP_DETAILS_BODY_COLOR
         border.color: Global.BTN_ACTIVE_BG_COLOR
@@ -164,6 +164,7 @@ Rectangle {
 
                         TextField {
                             objectName: "fromField"
+                            font.pixelSize: 13
                             width: 60
                             height: 26
                             text: from
@@ -185,6 +186,7 @@ Rectangle {
 
                         TextField {
                             objectName: "toField"
+                            font.pixelSize: 13
                             width: 60
                             height: 26
                             text: to
@@ -199,6 +201,7 @@ Rectangle {
 
                         TextField {
                             objectName: "limitField"
+                            font.pixelSize: 13
                             width: 45
                             height: 26
                             enabled: !unlimited
