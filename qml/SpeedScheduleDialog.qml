@@ -35,6 +35,8 @@ Rectangle {
     function close() {
         visible = false;
         error = "";
+        // Nothing of a closed dialog stays behind, not even for the accessibility bridge.
+        rowsModel.clear();
     }
 
     function addRow() {

@@ -344,6 +344,8 @@ ApplicationWindow {
             font.pixelSize: 13
             Accessible.role: Accessible.StaticText
             Accessible.name: text
+            // Hidden, it is not read out either.
+            Accessible.ignored: !visible
             text: "(scheduled)"
         }
 
