@@ -1,6 +1,6 @@
 #include "app/Startup.h"
 
-#include "app/CoverImageProvider.h"
+#include "app/WindowContext.h"
 #include "app/DesktopNotifier.h"
 #include "app/LogHandler.h"
 #include "app/OrvDownloaderApp.h"
@@ -11,6 +11,7 @@
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
 #include "download/Platform.h"
+#include "download/SpeedScheduler.h"
 #include "portal/NotificationManager.h"
 #include "portal/LoginDialog.h"
 #include "portal/UpdaterDialog.h"
@@ -111,14 +112,13 @@ int runApplication(int &argc, char **argv, UserInteraction *interaction)
         if (argc > 1)
             dcpManager->loadDCPFromFile(QString::fromLocal8Bit(argv[1]));
 
-        DownloadManager *downloadManager = DownloadManager::instance();
+        DownloadManager::instance();
+        // The speed schedule rules the engine's limit from here on, window or not.
+        SpeedScheduler::instance();
 
         qDebug() << "[main] Starting QML...";
         QQmlApplicationEngine engine;
-        engine.rootContext()->setContextProperty("download_mgr", downloadManager);
-        engine.rootContext()->setContextProperty("dcp_mgr", dcpManager);
-        engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
-        engine.addImageProvider("cover", new CoverImageProvider);
+        WindowContext::expose(engine);
         engine.load(QUrl("qrc:///main.qml"));
         // Ready and stuck DCPs are told on the desktop too, for an operator away from the window.
         DesktopNotifier notifier(dcpManager, QDBusConnection::sessionBus());

@@ -28,12 +28,22 @@
 // frame included, taken out). window_frames_per_s: frames the window drew per second of
 // download.
 //
+// Speed schedule: the engine under a schedule of two rows, 40 Mbit/s until a boundary and
+// 16 after it, on a clock offset so that the boundary comes 5 s after the engine starts.
+// The rate is measured from the first second after the first byte to the boundary, and
+// from half a second after it for 6 s, each over the row's limit:
+//   schedule_ratio_before, schedule_ratio_after
+// schedule_switch_ms: where the two measured rates' lines meet, after the boundary (the
+// file is polled every 50 ms, so a few tens of ms either way are noise);
+// schedule_limit_written_ms: when the scheduler wrote the new limit, after the boundary.
+//
 // Usage: bench_download            (runs everything, prints "key: value" lines)
-//        BENCH_DOWNLOAD_ONLY=rate|verifying|memory|window, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
+//        BENCH_DOWNLOAD_ONLY=rate|verifying|memory|window|schedule, BENCH_DOWNLOAD_LIMITS=200 (Mbit/s,
 //        comma-separated) and BENCH_DOWNLOAD_VERBOSE=1 (the engine's stderr) narrow a run down.
 //        bench_download engine ROOT URL BYTES_PER_SECOND SIZE EXIT_WHEN_DONE DATA_DIR
-//                              window|headless SYNC_BYTES VERIFY_BYTES_PER_FILE  (internal)
-#include "app/CoverImageProvider.h"
+//                              window|headless SYNC_BYTES VERIFY_BYTES_PER_FILE
+//                              [SCHEDULE_BEFORE_MBPS SCHEDULE_AFTER_MBPS SCHEDULE_SECONDS]  (internal)
+#include "app/WindowContext.h"
 #include "BenchReel.h"
 #include "BenchSupport.h"
 
@@ -43,6 +53,7 @@
 #include "download/Asset.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/SpeedScheduler.h"
 #include "download/FileManager.h"
 #include "download/Platform.h"
 
@@ -52,6 +63,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -76,6 +88,33 @@ const int windowBenchSeconds = 12;
 const int windowBenchRounds = 2;
 const double pollSeconds = 0.05;
 const qint64 verifiedFileSize = qint64(2) << 30; // two of them make the 4 GiB reel
+const int scheduleBeforeMbps = 40;
+const int scheduleAfterMbps = 16;
+const double scheduleSeconds = 5.0;      // from the engine's start to the boundary
+const double scheduleAfterSeconds = 6.0; // measured after the boundary
+const double scheduleSettle = 0.5;       // left out just after the boundary
+
+// Two rows meeting at Wednesday 10:00, local time, and a clock on which that moment comes
+// `seconds` from now. The scheduler writes the engine's limit from here on.
+void scheduleAround(DownloadManager *manager, int beforeMbps, int afterMbps, double seconds)
+{
+    Setting::instance()->set("speed_schedule",
+                             QString(R"({"version":1,"rows":[{"days":[3],"from":"09:00","to":"10:00","mbps":%1},)"
+                                     R"({"days":[3],"from":"10:00","to":"11:00","mbps":%2}]})")
+                                 .arg(beforeMbps)
+                                 .arg(afterMbps));
+    Setting::instance()->save();
+    const QDateTime boundary(QDate(2026, 1, 7), QTime(10, 0), Qt::LocalTime);
+    const qint64 offset = QDateTime::currentDateTime().msecsTo(boundary) - qint64(seconds * 1000);
+    const double boundaryAt = bench::now() + seconds;
+    auto *scheduler = new SpeedScheduler(manager, [offset] { return QDateTime::currentDateTime().addMSecs(offset); });
+    std::printf("schedule_boundary_at: %.6f\n", boundaryAt);
+    QObject::connect(manager, &DownloadManager::readChunkSizeChanged, scheduler, [manager] {
+        std::printf("schedule_limit_at: %.6f %u\n", bench::now(), manager->readChunkSizeValue());
+        std::fflush(stdout);
+    });
+    std::fflush(stdout);
+}
 
 // A finished, not yet verified reel of two sparse track files in a DCP of its own. Each
 // time it passes, it is marked unverified and handed to the worker again.
@@ -126,6 +165,9 @@ int runEngine(int argc, char **argv)
     const bool withWindow = argc > 8 && QByteArray(argv[8]) == "window";
     const quint64 syncBytes = argc > 9 ? QByteArray(argv[9]).toULongLong() : 0;
     const qint64 verifyBytesPerFile = argc > 10 ? QByteArray(argv[10]).toLongLong() : 0;
+    const int scheduleBefore = argc > 13 ? QByteArray(argv[11]).toInt() : 0;
+    const int scheduleAfter = argc > 13 ? QByteArray(argv[12]).toInt() : 0;
+    const double scheduleIn = argc > 13 ? QByteArray(argv[13]).toDouble() : 0;
     qputenv("TOLVANE_DATA_DIR", dataDir.toUtf8());
 
     std::unique_ptr<QCoreApplication> application;
@@ -161,10 +203,7 @@ int runEngine(int argc, char **argv)
         // The window as the application shows it, up to its first frame, before anything
         // is downloaded.
         engine = std::make_unique<QQmlApplicationEngine>();
-        engine->rootContext()->setContextProperty("download_mgr", manager);
-        engine->rootContext()->setContextProperty("dcp_mgr", catalogue);
-        engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
-        engine->addImageProvider("cover", new CoverImageProvider);
+        WindowContext::expose(*engine);
         // The wait runs in a loop of its own: the application's exec() announces the end of
         // the program when it returns, and the download manager shuts down on that.
         bool shown = false;
@@ -200,6 +239,8 @@ int runEngine(int argc, char **argv)
         manager->setReadChunkSize(bytesPerSecond);
     if (syncBytes > 0)
         manager->syncInterval = syncBytes;
+    if (scheduleBefore > 0)
+        scheduleAround(manager, scheduleBefore, scheduleAfter, scheduleIn);
     if (exitWhenDone) {
         QObject::connect(manager, &DownloadManager::downloadStandBy, &app, [&] {
             std::printf("hwm_end_kib: %lld\n", bench::selfStatusKib("VmHWM"));
@@ -260,6 +301,10 @@ struct EngineOptions {
     quint64 syncBytes = 0;          // 0: the engine's own durable points
     qint64 verifyBytesPerFile = 0;  // > 0: a reel of two such files is verified meanwhile
     int windows = windowCount;
+    // > 0: the speed schedule's two rows, these limits before and after its boundary
+    int scheduleBeforeMbps = 0;
+    int scheduleAfterMbps = 0;
+    double scheduleSeconds = 0;
 };
 
 struct RateResult
@@ -373,7 +418,9 @@ public:
         return child.start({m_self, "engine", runDir + "/downloads", m_nginx.url("asset.bin"),
                             QString::number(bytesPerSecond), QString::number(servedSize), exitWhenDone ? "1" : "0",
                             runDir + "/data", options.withWindow ? "window" : "headless",
-                            QString::number(options.syncBytes), QString::number(options.verifyBytesPerFile)},
+                            QString::number(options.syncBytes), QString::number(options.verifyBytesPerFile),
+                            QString::number(options.scheduleBeforeMbps), QString::number(options.scheduleAfterMbps),
+                            QString::number(options.scheduleSeconds)},
                            {"TOLVANE_NOTIFICATION_URL=" + m_nginx.url(""), "TOLVANE_PORTAL_URL=" + m_nginx.url(""),
                             "QT_QPA_PLATFORM=offscreen", "QT_QUICK_BACKEND=software"},
                            runDir + "/stdout.txt", runDir + "/stderr.txt");
@@ -433,6 +480,92 @@ public:
         RateResult result = measureRate(child, output, double(bytesPerSecond));
         QDir(runDir).removeRecursively();
         return result;
+    }
+
+    // The engine's rate on each side of the speed schedule's boundary over the row in
+    // force's limit, and where the two rates' lines meet, in ms after the boundary.
+    bool scheduleRates(int run, double *before, double *after, double *switchMs, double *writtenMs)
+    {
+        EngineOptions options;
+        options.scheduleBeforeMbps = scheduleBeforeMbps;
+        options.scheduleAfterMbps = scheduleAfterMbps;
+        options.scheduleSeconds = scheduleSeconds;
+        bench::Child child;
+        if (!startEngine(child, run, 0, false, options))
+            return false;
+        const QString output = engineOutput(run);
+        const QString stdoutPath = QString("%1/run%2/stdout.txt").arg(m_dir).arg(run);
+        QVector<Sample> samples;
+        const double started = bench::now();
+        double boundary = -1;
+        double next = started;
+        while (child.running()) {
+            const double time = bench::now();
+            samples.append({time, bench::fileSize(output)});
+            if (boundary < 0) {
+                const double at = bench::valueOf(bench::readFile(stdoutPath), "schedule_boundary_at");
+                if (at > 0)
+                    boundary = at;
+            }
+            if (boundary > 0 && time >= boundary + scheduleSettle + scheduleAfterSeconds + pollSeconds)
+                break;
+            if (time - started > scheduleSeconds + scheduleAfterSeconds + 20)
+                break;
+            next += pollSeconds;
+            const double wait = next - bench::now();
+            if (wait > 0)
+                usleep(useconds_t(wait * 1e6));
+        }
+        child.stop();
+        // When the scheduler wrote the new limit into the engine.
+        const QByteArray engineOut = bench::readFile(stdoutPath);
+        for (const QByteArray &line : engineOut.split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (boundary > 0 && fields.size() == 3 && fields[0] == "schedule_limit_at:"
+                && fields[2].toUInt() == uint(scheduleAfterMbps) * 125000u * 20u / 1000u) {
+                *writtenMs = (fields[1].toDouble() - boundary) * 1000.0;
+                break;
+            }
+        }
+        if (qEnvironmentVariableIsSet("BENCH_DOWNLOAD_VERBOSE")) {
+            std::fputs(engineOut.constData(), stderr);
+            std::fputs(bench::readFile(QString("%1/run%2/stderr.txt").arg(m_dir).arg(run)).constData(), stderr);
+        }
+        QDir(QString("%1/run%2").arg(m_dir).arg(run)).removeRecursively();
+        double firstByte = -1;
+        for (const Sample &sample : samples) {
+            if (sample.size > 0) {
+                firstByte = sample.time;
+                break;
+            }
+        }
+        if (boundary < 0 || firstByte < 0 || firstByte + skipSeconds >= boundary) {
+            std::fprintf(stderr, "schedule run incomplete (boundary %g, first byte %g)\n", boundary, firstByte);
+            return false;
+        }
+        auto atOrAfter = [&](double time) {
+            int index = 0;
+            while (index < samples.size() && samples[index].time < time)
+                ++index;
+            return index;
+        };
+        auto lastBefore = [&](double time) { return std::max(0, atOrAfter(time) - 1); };
+        const int b0 = atOrAfter(firstByte + skipSeconds);
+        const int b1 = lastBefore(boundary);
+        const int a0 = atOrAfter(boundary + scheduleSettle);
+        const int a1 = samples.size() - 1;
+        if (b1 <= b0 || a1 <= a0)
+            return false;
+        const double rateBefore = (samples[b1].size - samples[b0].size) / (samples[b1].time - samples[b0].time);
+        const double rateAfter = (samples[a1].size - samples[a0].size) / (samples[a1].time - samples[a0].time);
+        *before = rateBefore / (scheduleBeforeMbps * 125000.0);
+        *after = rateAfter / (scheduleAfterMbps * 125000.0);
+        // size = s_b0 + rateBefore (t - t_b0) meets size = s_a1 + rateAfter (t - t_a1).
+        const double meet = (samples[a1].size - samples[b0].size + rateBefore * samples[b0].time
+                             - rateAfter * samples[a1].time)
+            / (rateBefore - rateAfter);
+        *switchMs = (meet - boundary) * 1000.0;
+        return samples[a1].time >= boundary + scheduleSettle + scheduleAfterSeconds;
     }
 
     // Peak resident growth of the engine over a 4 GiB download without a limit.
@@ -508,7 +641,8 @@ int main(int argc, char **argv)
     }
 
     Driver driver(QCoreApplication::applicationFilePath(), temp.path(), nginx);
-    const QStringList only = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,verifying,memory,window").split(',');
+    const QStringList only
+        = qEnvironmentVariable("BENCH_DOWNLOAD_ONLY", "rate,verifying,memory,window,schedule").split(',');
     bool ok = true;
     int run = 0;
     if (only.contains("rate")) {
@@ -628,6 +762,20 @@ int main(int argc, char **argv)
         bench::print("window_cpu_s_per_gb_200", shownCpuPerGb);
         bench::print("window_cpu_vs_headless", headlessCpuPerGb > 0 ? shownCpuPerGb / headlessCpuPerGb : -1, 2);
         bench::print("window_frames_per_s", frameRate, 1);
+    }
+    if (only.contains("schedule")) {
+        double before = -1;
+        double after = -1;
+        double switchMs = -1;
+        double writtenMs = -1;
+        if (!driver.scheduleRates(++run, &before, &after, &switchMs, &writtenMs)) {
+            std::fprintf(stderr, "schedule run incomplete\n");
+            ok = false;
+        }
+        bench::print("schedule_ratio_before", before);
+        bench::print("schedule_ratio_after", after);
+        bench::print("schedule_switch_ms", switchMs, 0);
+        bench::print("schedule_limit_written_ms", writtenMs, 1);
     }
     nginx.stop();
     return ok ? 0 : 1;

@@ -9,7 +9,7 @@
 // Usage: bench_window                 (prints "key: value" lines)
 //        BENCH_WINDOW_RUNS=N          starts per kind (default 7)
 //        bench_window start DATA_DIR  (internal: one timed start, prints start_ms)
-#include "app/CoverImageProvider.h"
+#include "app/WindowContext.h"
 #include "BenchCatalogue.h"
 #include "BenchSupport.h"
 
@@ -17,6 +17,7 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/SpeedScheduler.h"
 
 #include <QApplication>
 #include <QColor>
@@ -47,15 +48,12 @@ int runStart(int argc, char **argv)
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 
-    Setting *settings = Setting::instance();
+    Setting::instance();
     DCPManager *catalogue = DCPManager::instance();
-    DownloadManager *downloads = DownloadManager::instance();
+    DownloadManager::instance();
 
     QQmlApplicationEngine engine;
-    engine.rootContext()->setContextProperty("download_mgr", downloads);
-    engine.rootContext()->setContextProperty("dcp_mgr", catalogue);
-    engine.rootContext()->setContextProperty("settings_mgr", settings);
-    engine.addImageProvider("cover", new CoverImageProvider);
+    WindowContext::expose(engine);
 
     double startMs = -1;
     QElapsedTimer clock;

@@ -744,6 +744,12 @@ void DownloadManager::setReadChunkSize(uint bytesPerSecond)
     emit readChunkSizeChanged();
 }
 
+void DownloadManager::setReadUnlimited()
+{
+    readChunkSize = unlimitedReadChunkSize;
+    emit readChunkSizeChanged();
+}
+
 void DownloadManager::error(QNetworkReply::NetworkError code)
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());

@@ -72,6 +72,10 @@ public:
     void abortCurrentDownload();
     bool hasEnoughDiskSpace(const QString &directory, quint64 size);
     void setReadChunkSize(uint bytesPerSecond);
+    // No limit at all: each tick may take up to the engine's first per-tick budget, far
+    // more than a reply holds (the speed schedule's "unlimited" rows).
+    static const quint32 unlimitedReadChunkSize = 20971520;
+    void setReadUnlimited();
 
     uint readChunkSizeValue() const { return readChunkSize; }
     bool isPaused() const { return paused; }

@@ -61,6 +61,11 @@ ApplicationWindow {
                 onTriggered: packageDialog.open()
             }
             MenuItem {
+                objectName: "menuSpeedSchedule"
+                text: "Speed &Schedule\u2026"
+                onTriggered: speedScheduleDialog.open()
+            }
+            MenuItem {
                 objectName: "menuAbout"
                 text: "&About"
                 onTriggered: aboutDialog.open()
@@ -290,11 +295,28 @@ ApplicationWindow {
             maximumValue: 200
             stepSize: 1
             property bool created: false
+            // Set while the slider shows a limit the schedule put in force, not the operator.
+            property bool following: false
 
+            // The limit the speed schedule has in force: a row's, or the slider's own.
+            function showLimit() {
+                var mbps = speed_schedule.limit_mbps;
+                following = true;
+                value = mbps === 0 ? maximumValue : mbps;
+                following = false;
+                if (mbps === 0) {
+                    speedLabel.text = "Unlimited";
+                } else {
+                    var speed = Global.getSpeedAsMbps(mbps * Global.MEGA_BIT, 2);
+                    speedLabel.text = Global.pad(speed[0], 7) + " " + speed[1];
+                }
+            }
+
+            // The operator's limit goes to the engine through the schedule, which lets it
+            // rule until the schedule's next change.
             function applyLimit() {
-                download_mgr.read_chunk_size = value * Global.MEGA_BIT;
-                var speed = Global.getSpeedAsMbps(value * Global.MEGA_BIT, 2);
-                speedLabel.text = Global.pad(speed[0], 7) + " " + speed[1];
+                speed_schedule.setManualLimit(value);
+                showLimit();
             }
 
             function saveLimit() {
@@ -302,7 +324,7 @@ ApplicationWindow {
                 settings_mgr.save();
             }
 
-            onValueChanged: if (created) applyLimit()
+            onValueChanged: if (created && !following) applyLimit()
             onPressedChanged: if (created) saveLimit()
 
             Component.onCompleted: {
@@ -312,8 +334,15 @@ ApplicationWindow {
                 value = Math.max(minimumValue, Math.min(maximumValue, limit));
                 created = true;
                 // Applied here whatever the value: at the minimum no change is raised,
-                // and until now the download manager has no limit at all.
-                applyLimit();
+                // and until now the download manager has no limit at all. A row of the
+                // schedule in force keeps its own limit.
+                speed_schedule.setOperatorLimit(value);
+                showLimit();
+            }
+
+            Connections {
+                target: speed_schedule
+                function onLimitChanged() { speedSlider.showLimit(); }
             }
         }
 
@@ -331,6 +360,25 @@ ApplicationWindow {
             Accessible.name: text
         }
 
+        // Beside the limit while a row of the speed schedule puts it in force.
+        Text {
+            id: scheduleMark
+            objectName: "scheduleMark"
+            anchors.left: speedLabel.right
+            anchors.leftMargin: 8
+            anchors.verticalCenter: parent.verticalCenter
+            visible: speed_schedule.scheduled
+            color: Global.DCP_DETAILS_REEL_NUMBER_COLOR
+            font.family: "Courier"
+            font.weight: Font.Medium
+            font.pixelSize: 13
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+            // Hidden, it is not read out either.
+            Accessible.ignored: !visible
+            text: "(scheduled)"
+        }
+
         // What the engine does: paused, downloading (with the time left), waiting to retry,
         // verifying, waiting for Tarn's confirmation, DCPs that need the operator, or ready.
         Text {
@@ -340,7 +388,8 @@ ApplicationWindow {
             anchors.rightMargin: 10
             anchors.verticalCenter: parent.verticalCenter
             // Right-aligned, and never over the speed label: a long reason is elided.
-            width: Math.min(implicitWidth, parent.width - (speedLabel.x + speedLabel.width) - 30)
+            width: Math.min(implicitWidth, parent.width - (scheduleMark.visible ? scheduleMark.x + scheduleMark.width
+                                                                                : speedLabel.x + speedLabel.width) - 30)
             elide: Text.ElideRight
             color: "white"
             font.family: "Courier"
@@ -662,5 +711,13 @@ ApplicationWindow {
             highlightMoveDuration: 0
             highlight: Rectangle { color: Global.DCP_DETAILS_BG_COLOR }
         }
+    }
+
+    // Over everything else while open: File > Speed Schedule.
+    SpeedScheduleDialog {
+        id: speedScheduleDialog
+        objectName: "speedScheduleDialog"
+        anchors.fill: parent
+        z: 100
     }
 }

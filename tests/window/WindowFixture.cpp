@@ -1,11 +1,12 @@
 #include "WindowFixture.h"
 
-#include "app/CoverImageProvider.h"
+#include "app/WindowContext.h"
 #include "PortalStandin.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/SpeedScheduler.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -141,10 +142,7 @@ Window::~Window()
 
 bool Window::load()
 {
-    m_engine->rootContext()->setContextProperty("download_mgr", DownloadManager::instance());
-    m_engine->rootContext()->setContextProperty("dcp_mgr", DCPManager::instance());
-    m_engine->rootContext()->setContextProperty("settings_mgr", Setting::instance());
-    m_engine->addImageProvider("cover", new CoverImageProvider);
+    WindowContext::expose(*m_engine);
     m_engine->load(QUrl("qrc:///main.qml"));
     if (m_engine->rootObjects().isEmpty())
         return false;

@@ -420,9 +420,9 @@ private slots:
         QVERIFY(menu);
         QCOMPARE(menu->property("title").toString(), QString("File"));
         QStringList entries;
-        for (const char *name : {"menuLoadFile", "menuAbout", "menuExit"})
+        for (const char *name : {"menuLoadFile", "menuSpeedSchedule", "menuAbout", "menuExit"})
             entries.append(window.object(name)->property("text").toString());
-        QCOMPARE(entries, (QStringList{"&Load File", "&About", "Exit"}));
+        QCOMPARE(entries, (QStringList{"&Load File", "Speed &Schedule\u2026", "&About", "Exit"}));
         QQmlExpression inOrder(qmlContext(menu), menu,
                                "(function() { var t = []; for (var i = 0; i < items.length; ++i) t.push(items[i].text); "
                                "return t.join('|'); })()");

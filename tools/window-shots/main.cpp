@@ -2,7 +2,7 @@
 // the empty catalogue, a grid with a card in every status, a DCP page whose reel lines show
 // every state, and a search without result. Usage: window-shots OUT_DIR
 
-#include "app/CoverImageProvider.h"
+#include "app/WindowContext.h"
 #include "PortalStandin.h"
 #include "SampleCatalogue.h"
 
@@ -149,10 +149,7 @@ bool waitForActivity(DownloadManager *manager, const QString &activity, int mill
 
 QQuickWindow *openWindow(QQmlApplicationEngine &engine)
 {
-    engine.rootContext()->setContextProperty("download_mgr", DownloadManager::instance());
-    engine.rootContext()->setContextProperty("dcp_mgr", DCPManager::instance());
-    engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
-    engine.addImageProvider("cover", new CoverImageProvider);
+    WindowContext::expose(engine);
     engine.load(QUrl("qrc:///main.qml"));
     if (engine.rootObjects().isEmpty())
         return nullptr;
