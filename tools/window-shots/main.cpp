@@ -12,6 +12,7 @@
 #include "catalogue/Setting.h"
 #include "download/Asset.h"
 #include "download/DownloadManager.h"
+#include "download/SpeedScheduler.h"
 #include "portal/NotificationManager.h"
 
 #include <QApplication>
@@ -307,6 +308,39 @@ int main(int argc, char **argv)
             wait(100);
         ok = shootStatusBar(window, out + "/status-confirming.png") && ok;
         standin.setNotificationBehaviour(NotificationBehaviour());
+    }
+
+    {
+        // The speed schedule: its dialog empty with its hint, filled, and the slider under a
+        // row in force (a Wednesday afternoon).
+        QQmlApplicationEngine engine;
+        QQuickWindow *window = openWindow(engine);
+        if (!window)
+            return 1;
+        QQuickItem *dialog = findItem(window->contentItem(), "speedScheduleDialog");
+        if (!dialog)
+            return 1;
+        QMetaObject::invokeMethod(dialog, "open");
+        ok = shoot(window, out + "/schedule-dialog-empty.png") && ok;
+        QMetaObject::invokeMethod(dialog, "close");
+        SpeedScheduler *scheduler = SpeedScheduler::instance();
+        const QVariantList rows = {
+            QVariantMap{{"days", QVariantList{1, 2, 3, 4, 5}}, {"from", "10:00"}, {"to", "23:00"}, {"mbps", 20}},
+            QVariantMap{{"days", QVariantList{6, 7}}, {"from", "12:00"}, {"to", "02:00"}, {"mbps", 40}},
+            QVariantMap{{"days", QVariantList{1, 2, 3, 4, 5}}, {"from", "03:00"}, {"to", "07:00"}, {"mbps", 0}},
+        };
+        const QString refused = scheduler->setRows(rows);
+        if (!refused.isEmpty()) {
+            std::fprintf(stderr, "the schedule was refused: %s\n", qPrintable(refused));
+            return 1;
+        }
+        scheduler->setClock([] { return QDateTime(QDate(2026, 12, 9), QTime(14, 0)); });
+        ok = shootStatusBar(window, out + "/schedule-slider.png") && ok;
+        QMetaObject::invokeMethod(dialog, "open");
+        ok = shoot(window, out + "/schedule-dialog.png") && ok;
+        QMetaObject::invokeMethod(dialog, "close");
+        scheduler->setRows({});
+        scheduler->setClock(SpeedScheduler::Clock());
     }
 
     {
