@@ -26,8 +26,8 @@ public:
         }
     };
 
-    static const int minimumMbps = 1;
-    static const int maximumMbps = 200;
+    static constexpr int minimumMbps = 1;
+    static constexpr int maximumMbps = 200;
 
     SpeedSchedule() = default;
     explicit SpeedSchedule(const QList<Row> &rows) : m_rows(rows) {}
