@@ -76,6 +76,16 @@ QString SpeedSchedule::timeText(int minutes)
     return QString("%1:%2").arg(minutes / 60, 2, 10, QChar('0')).arg(minutes % 60, 2, 10, QChar('0'));
 }
 
+QList<int> SpeedSchedule::dayNumbers(quint8 days)
+{
+    QList<int> numbers;
+    for (int day = 0; day < 7; ++day) {
+        if (days & (1 << day))
+            numbers.append(day + 1);
+    }
+    return numbers;
+}
+
 int SpeedSchedule::parseTime(const QString &text)
 {
     static const QRegularExpression pattern("^([0-9]{1,2}):([0-9]{2})$");
@@ -134,10 +144,8 @@ QByteArray SpeedSchedule::toJson() const
     QJsonArray rows;
     for (const Row &row : m_rows) {
         QJsonArray days;
-        for (int day = 0; day < 7; ++day) {
-            if (row.days & (1 << day))
-                days.append(day + 1);
-        }
+        for (int day : dayNumbers(row.days))
+            days.append(day);
         QJsonObject object;
         object["days"] = days;
         object["from"] = timeText(row.from);

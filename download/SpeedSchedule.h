@@ -50,6 +50,8 @@ public:
     // "HH:MM" of minutes since midnight, and back (-1 for a text that is not a time of day).
     static QString timeText(int minutes);
     static int parseTime(const QString &text);
+    // The day numbers of a row's days, 1 Monday to 7 Sunday.
+    static QList<int> dayNumbers(quint8 days);
 
     // The index of the row covering this local wall-clock time, or -1.
     int rowAt(const QDateTime &local) const;

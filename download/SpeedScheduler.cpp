@@ -76,10 +76,8 @@ QVariantList SpeedScheduler::rows() const
     QVariantList out;
     for (const SpeedSchedule::Row &row : m_schedule.rows()) {
         QVariantList days;
-        for (int day = 0; day < 7; ++day) {
-            if (row.days & (1 << day))
-                days.append(day + 1);
-        }
+        for (int day : SpeedSchedule::dayNumbers(row.days))
+            days.append(day);
         QVariantMap map;
         map["days"] = days;
         map["from"] = SpeedSchedule::timeText(row.from);
