@@ -23,6 +23,20 @@ inline bool haveDbusDaemon()
     return !QStandardPaths::findExecutable("dbus-daemon").isEmpty();
 }
 
+// Starts the process and returns the first line it prints, trimmed (empty when it did not
+// start or printed nothing within the wait).
+inline QString startAndReadFirstLine(QProcess &process)
+{
+    process.start();
+    if (!process.waitForStarted(10000))
+        return QString();
+    while (!process.canReadLine()) {
+        if (!process.waitForReadyRead(10000))
+            return QString();
+    }
+    return QString::fromUtf8(process.readLine()).trimmed();
+}
+
 class PrivateBus
 {
 public:
@@ -33,14 +47,7 @@ public:
         m_process.setProgram(QStandardPaths::findExecutable("dbus-daemon"));
         m_process.setArguments({"--session", "--nofork", "--print-address=1"});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start();
-        if (!m_process.waitForStarted(10000))
-            return false;
-        while (!m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(10000))
-                return false;
-        }
-        m_address = QString::fromUtf8(m_process.readLine()).trimmed();
+        m_address = startAndReadFirstLine(m_process);
         return !m_address.isEmpty();
     }
 
@@ -80,14 +87,7 @@ public:
         m_process.setProgram(TestSupport::builtExecutable("tests/desktop/test-notification-service"));
         m_process.setArguments({"--record", recordPath});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-        if (!m_process.waitForStarted(10000))
-            return false;
-        while (!m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(10000))
-                return false;
-        }
-        return m_process.readLine().trimmed() == "ready" && m_bus.isConnected();
+        return startAndReadFirstLine(m_process) == "ready" && m_bus.isConnected();
     }
 
     void stop()
