@@ -215,16 +215,40 @@ int DatabaseManager::countDCPs()
     return query.value(0).toInt();
 }
 
-QSet<QString> DatabaseManager::reelsWithUnsyncedNotifications()
+int DatabaseManager::countUnsyncedNotifications(const QString &reelUuid, quint32 reelId)
+{
+    QSqlQuery query = newQuery();
+    query.prepare("SELECT COUNT(*) FROM notification WHERE reel_uuid = :reel_uuid AND synced = 0 "
+                  "AND substr(reel_assets_hash, 1, length(:prefix)) = :prefix");
+    query.bindValue(":reel_uuid", text(reelUuid));
+    query.bindValue(":prefix", QString::number(reelId) + "-");
+    execPrepared(query, "[DatabaseManager] Unable to run getReelNotificationsQuery query",
+                 "Unable to run getReelNotificationsQuery query");
+    if (!query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+QString DatabaseManager::reelKey(const QString &reelUuid, quint32 reelId)
+{
+    return reelUuid + " " + QString::number(reelId);
+}
+
+QHash<QString, DatabaseManager::ReelAcknowledgement> DatabaseManager::reelAcknowledgements()
 {
     QSqlQuery query = newQuery();
     query.setForwardOnly(true);
-    query.prepare("SELECT DISTINCT reel_uuid FROM notification WHERE synced = 0");
-    execPrepared(query, "[DatabaseManager] Unable to run reelsWithUnsyncedNotifications query",
-                 "Unable to run reelsWithUnsyncedNotifications query");
-    QSet<QString> reels;
-    while (query.next())
-        reels.insert(query.value(0).toString());
+    query.prepare("SELECT reel_uuid, substr(reel_assets_hash, 1, instr(reel_assets_hash, '-') - 1), MIN(synced), "
+                  "MAX(event = 8 AND synced = 1) FROM notification GROUP BY 1, 2");
+    execPrepared(query, "[DatabaseManager] Unable to run reelAcknowledgements query",
+                 "Unable to run reelAcknowledgements query");
+    QHash<QString, ReelAcknowledgement> reels;
+    while (query.next()) {
+        ReelAcknowledgement acknowledgement;
+        acknowledgement.allSynced = query.value(2).toInt() != 0;
+        acknowledgement.verified = query.value(3).toInt() != 0;
+        reels.insert(query.value(0).toString() + " " + query.value(1).toString(), acknowledgement);
+    }
     return reels;
 }
 

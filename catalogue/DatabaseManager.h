@@ -2,6 +2,7 @@
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QThread>
@@ -44,10 +45,19 @@ public:
     QSqlQuery getNotificationsQuery();
     QSqlQuery getReelNotificationsQuery(const QString &reelUuid);
     int countUnsyncedNotifications(const QString &reelUuid);
+    // The same count for the reel stored under reelId only: rows left by an earlier reel
+    // with the same uuid (their asset hash starts with that reel's id) do not count.
+    int countUnsyncedNotifications(const QString &reelUuid, quint32 reelId);
     // How many DCPs the catalogue holds.
     int countDCPs();
-    // The reels with an event the portal has not acknowledged, read in one pass.
-    QSet<QString> reelsWithUnsyncedNotifications();
+    // What the portal has acknowledged of each reel, read in one pass over the events.
+    struct ReelAcknowledgement {
+        bool allSynced = true; // no event of the reel waits for the portal
+        bool verified = false; // its verification (event 8) is among the acknowledged
+    };
+    // Keyed by reelKey(): the reel's uuid with the row id that starts its events' asset hash.
+    QHash<QString, ReelAcknowledgement> reelAcknowledgements();
+    static QString reelKey(const QString &reelUuid, quint32 reelId);
 
     bool insertDcp(DCP *dcp);
     bool insertReel(Reel *reel);

@@ -115,7 +115,8 @@ quint64 Reel::getDownloadedSize() const
 
 bool Reel::isSynced() const
 {
-    return DatabaseManager::instance()->countUnsyncedNotifications(m_uuid) == 0;
+    // Events left by an earlier reel with the same uuid are not this reel's.
+    return DatabaseManager::instance()->countUnsyncedNotifications(m_uuid, m_dbId) == 0;
 }
 
 bool Reel::isSyncedKnown() const

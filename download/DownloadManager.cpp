@@ -102,7 +102,6 @@ DownloadManager::DownloadManager()
     connect(activityTimer, &QTimer::timeout, this, &DownloadManager::refreshActivity);
     activityTimer->start();
     setAsideTimer = new QTimer(this);
-    setAsideTimer->setInterval(30000);
     connect(setAsideTimer, &QTimer::timeout, this, &DownloadManager::recheckSetAsideSpace);
     refreshActivity();
 
@@ -311,9 +310,11 @@ void DownloadManager::startNextDownload()
     }
     const QString directory = dcp->downloadPath() + "/" + dcp->title();
     const FileManager::DiskSpace space = FileManager::diskSpace(directory);
-    if (!space.readable || space.bytesFree <= currentAsset->size()) {
+    // What the file already holds is on the drive: only the rest needs room.
+    const quint64 needed = bytesStillToFetch(currentAsset);
+    if (!space.readable || !roomFor(space, needed)) {
         // A drive that does not answer stops everything; a full one only its own DCPs.
-        if (!hasEnoughDiskSpace(directory, currentAsset->size())) {
+        if (!hasEnoughDiskSpace(directory, needed)) {
             if (!space.readable) {
                 pauseDownloading(true);
             } else {
@@ -376,8 +377,21 @@ bool DownloadManager::hasEnoughDiskSpace(const QString &directory, quint64 size)
                                         .arg(directory, space.error)));
         return false;
     }
-    qDebug() << "[DownloadManager] Available Disk space " << directory << ": " << space.bytesFree;
-    return space.bytesFree > size;
+    // What the user may write: blocks the file system reserves for the administrator are
+    // no room for an ordinary user's download.
+    qDebug() << "[DownloadManager] Available Disk space " << directory << ": " << space.bytesAvailable;
+    return roomFor(space, size);
+}
+
+bool DownloadManager::roomFor(const FileManager::DiskSpace &space, quint64 needed)
+{
+    return needed == 0 || space.bytesAvailable > needed;
+}
+
+quint64 DownloadManager::bytesStillToFetch(const Asset *asset)
+{
+    const quint64 onDisk = asset->sizeOnDisk();
+    return asset->size() > onDisk ? asset->size() - onDisk : 0;
 }
 
 UserInteraction::Button DownloadManager::askUser(const UserInteraction::Message &message)
@@ -424,7 +438,7 @@ void DownloadManager::stopOnWriteError(const QString &path, int error)
         const FileManager::DiskSpace space = FileManager::diskSpace(QFileInfo(path).absolutePath());
         const quint64 stored = FileManager::fileSize(path);
         const quint64 left = currentAsset->size() > stored ? currentAsset->size() - stored : 0;
-        full = space.readable && space.bytesFree < left;
+        full = space.readable && space.bytesAvailable < left;
     }
     if (full && currentAsset) {
         // Only the DCPs bound for the full drive wait; the others go on.
@@ -763,6 +777,14 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
     if (reply != currentReply || !currentAsset)
         return;
     DCP *dcp = currentAsset->dcp();
+    const QUrl refusedUrl = reply->request().url();
+    const bool refusal = status == 400 || status == 403 || status == 404;
+    if (refusal && refusedUrl != QUrl(currentAsset->downloadUrl())) {
+        // A fresh package replaced the link while this request was on its way: the refusal
+        // is the old link's, and the asset is tried again at once with its current one.
+        retryWithCurrentLink(currentAsset, refusedUrl);
+        return;
+    }
     QString message;
     if (status == 403 || status == 404) {
         message = QString("One of the files for DCP %1 is missing and can not be downloaded. You won't be able to finish "
@@ -782,11 +804,38 @@ void DownloadManager::error(QNetworkReply::NetworkError code)
     // box: the dialog runs once the signal has returned, and finds the DCP again by its
     // uuid in case it was removed meanwhile.
     const QString dcpUuid = dcp->uuid();
+    const QString assetUuid = currentAsset->uuid();
     QMetaObject::invokeMethod(
         this,
-        [this, dcpUuid, message] {
-            if (DCP *current = DCPManager::instance()->getDCP(dcpUuid))
-                HandleExpiredLinks(current, message);
+        [this, dcpUuid, assetUuid, refusedUrl, message] {
+            DCP *current = DCPManager::instance()->getDCP(dcpUuid);
+            if (!current)
+                return;
+            // Fresh links may have come in the meantime, too.
+            Asset *asset = current->getAsset(assetUuid);
+            if (asset && QUrl(asset->downloadUrl()) != refusedUrl) {
+                retryWithCurrentLink(asset, refusedUrl);
+                return;
+            }
+            HandleExpiredLinks(current, message);
+        },
+        Qt::QueuedConnection);
+}
+
+void DownloadManager::retryWithCurrentLink(Asset *asset, const QUrl &refusedUrl)
+{
+    qDebug() << "[DownloadManager] Refusal of a replaced link" << refusedUrl.toString()
+             << "; trying the current link of asset:" << asset->uuid();
+    const AssetKey key = assetKey(asset);
+    QMetaObject::invokeMethod(
+        this,
+        [this, key] {
+            // Once the refused reply has ended, unless something else started meanwhile.
+            if (!currentAsset || assetKey(currentAsset) != key || (currentReply && currentReply->isRunning()) || paused)
+                return;
+            if (timeoutTimer)
+                timeoutTimer->stop();
+            startNextDownload();
         },
         Qt::QueuedConnection);
 }
@@ -829,7 +878,10 @@ void DownloadManager::setAside(DCP *dcp, SetAsideCause cause, const QString &dri
         ? QString("Links expired: open a fresh package from Tarn")
         : QString("Not enough space on %1").arg(drive.isEmpty() ? dcp->downloadPath() : drive);
     qDebug() << "[DownloadManager] Setting DCP aside:" << dcp->uuid() << text;
-    setAsideDcps.insert(dcp->uuid(), SetAsideEntry{cause, drive});
+    SetAsideEntry entry{cause, drive, 0};
+    if (cause == SetAsideCause::NoSpace)
+        entry.availableWhenSetAside = FileManager::diskSpace(dcp->downloadPath()).bytesAvailable;
+    setAsideDcps.insert(dcp->uuid(), entry);
     for (Asset *asset : dcp->getAssets()) {
         queue.removeAll(asset);
         queuedKeys.remove(assetKey(asset));
@@ -847,7 +899,7 @@ void DownloadManager::setAside(DCP *dcp, SetAsideCause cause, const QString &dri
     }
     dcp->setSetAside(text);
     if (cause == SetAsideCause::NoSpace && !setAsideTimer->isActive())
-        setAsideTimer->start();
+        setAsideTimer->start(spaceRecheckInterval);
     refreshActivity();
 }
 
@@ -876,13 +928,15 @@ void DownloadManager::recheckSetAsideSpace()
         DCP *dcp = DCPManager::instance()->getDCP(it.key());
         if (!dcp)
             continue;
-        // Room for the largest asset still to come, as the start of a transfer asks.
+        // Room for all the DCP still lacks; what its files hold is on the drive already. A
+        // drive that looks as full as when it stopped a write has not changed: nothing is
+        // sent to it until it has more room (a quota the free space does not show, say).
         quint64 needed = 0;
         for (Asset *asset : dcp->getAssets())
             if (isEligible(asset))
-                needed = std::max(needed, asset->size());
+                needed += bytesStillToFetch(asset);
         const FileManager::DiskSpace space = FileManager::diskSpace(dcp->downloadPath() + "/" + dcp->title());
-        if (space.readable && space.bytesFree > needed)
+        if (space.readable && roomFor(space, needed) && space.bytesAvailable > it.value().availableWhenSetAside)
             back.append(dcp);
     }
     for (DCP *dcp : qAsConst(back)) {
@@ -1019,13 +1073,20 @@ void DownloadManager::removeDownloadReel(Reel *reel)
                       [&] { removeReel(reel); });
 }
 
-bool DownloadManager::hideUnlessAcknowledged(Asset *asset, const QSet<QString> *unacknowledged)
+bool DownloadManager::hideUnlessAcknowledged(Asset *asset,
+                                             const QHash<QString, DatabaseManager::ReelAcknowledgement> *acknowledgements)
 {
     // The reels first: for a finished catalogue that answers without touching the disk.
     for (Reel *other : asset->reels()) {
         if (!other->isChecksummed())
             continue;
-        const bool synced = unacknowledged ? !unacknowledged->contains(other->uuid()) : other->isSynced();
+        bool synced = false;
+        if (acknowledgements) {
+            const auto found = acknowledgements->constFind(DatabaseManager::reelKey(other->uuid(), other->dbId()));
+            synced = found == acknowledgements->constEnd() || found->allSynced;
+        } else {
+            synced = other->isSynced();
+        }
         if (synced)
             return false;
     }
@@ -1065,10 +1126,10 @@ void DownloadManager::hideFilesLeftVisible()
 {
     // One read for the whole catalogue: a query per file would hold up the start of a big
     // catalogue for many seconds.
-    const QSet<QString> unacknowledged = DatabaseManager::instance()->reelsWithUnsyncedNotifications();
+    const auto acknowledgements = DatabaseManager::instance()->reelAcknowledgements();
     for (DCP *dcp : DCPManager::instance()->allDCPs()) {
         for (Asset *asset : dcp->getAssets()) {
-            if (hideUnlessAcknowledged(asset, &unacknowledged))
+            if (hideUnlessAcknowledged(asset, &acknowledgements))
                 qDebug() << "[DownloadManager] The last run left a file visible before its reel was acknowledged:"
                          << asset->filePath();
         }
@@ -1088,9 +1149,11 @@ void DownloadManager::downloadAgain(Reel *reel)
     if (!reel->isCorrupted() || checksumWorker->hasJob(reel))
         return;
     qDebug() << "[DownloadManager] Downloading Reel again: " << reel->uuid();
+    // Only the files that failed for good start over. Another file of the reel may be on its
+    // way (sent back by the same verification): its transfer and its attempts are left alone.
     QList<Asset *> again;
     for (Asset *asset : reel->getAssets())
-        if (asset->isDownloadCorrupted() || !asset->isDownloadChecksummed())
+        if (asset->isDownloadCorrupted())
             again.append(asset);
     {
         DatabaseManager *database = DatabaseManager::instance();

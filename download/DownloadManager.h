@@ -2,6 +2,7 @@
 
 #include "app/UserInteraction.h"
 #include "catalogue/AssetKey.h"
+#include "catalogue/DatabaseManager.h"
 #include "download/TransferJournal.h"
 #include "download/AssetTransfer.h"
 
@@ -13,9 +14,13 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 class Asset;
 class ChecksumWorker;
+namespace FileManager {
+struct DiskSpace;
+}
 class DCP;
 class QThread;
 class QTimer;
@@ -70,7 +75,11 @@ public:
     // The reel event a progress sample raises: 3, 4 or 5 from 25, 50 and 75 percent; 0 below.
     static int progressEvent(quint64 downloaded, quint64 total);
     void abortCurrentDownload();
+    // Whether the drive holding directory has room for size more bytes that the user may
+    // write.
     bool hasEnoughDiskSpace(const QString &directory, quint64 size);
+    // What the asset's file still lacks of its listed size.
+    static quint64 bytesStillToFetch(const Asset *asset);
     void setReadChunkSize(uint bytesPerSecond);
     // No limit at all: each tick may take up to the engine's first per-tick budget, far
     // more than a reply holds (the speed schedule's "unlimited" rows).
@@ -92,6 +101,8 @@ public:
     // A file being written is made durable each time it passes a multiple of this many
     // bytes (and whenever its transfer stops); a member so tests can shorten it.
     quint64 syncInterval = quint64(64) * 1024 * 1024;
+    // How often a drive too full for its DCPs is looked at again.
+    int spaceRecheckInterval = 30000;
 
     // The clean end, when the application quits: stops the transfer (what it wrote is made
     // durable), waits for the reel event in flight, ends the journal and stops the checksum
@@ -129,7 +140,10 @@ private:
     // Space freed on a drive brings its DCPs back.
     void recheckSetAsideSpace();
     void startNextSoon();
+    static bool roomFor(const FileManager::DiskSpace &space, quint64 needed);
     void HandleExpiredLinks(DCP *dcp, const QString &message);
+    // A refusal of a link the asset no longer has: the asset is tried with its current one.
+    void retryWithCurrentLink(Asset *asset, const QUrl &refusedUrl);
     void dropFromQueue(Asset *asset);
     void stopOnWriteFailure(const QString &reason);
     // Stops downloads after a failed write of path and tells the user: the disk-space box
@@ -141,9 +155,10 @@ private:
     void raiseEvent(Reel *reel, int event);
     // Hides the file of an asset that no reel listing it has had acknowledged yet; true when
     // it hid a visible file.
-    // unacknowledged, when given, holds the reels with an event not yet acknowledged (read
-    // once for many files instead of asking the database for each).
-    bool hideUnlessAcknowledged(Asset *asset, const QSet<QString> *unacknowledged = nullptr);
+    // acknowledgements, when given, is what the portal acknowledged of each reel (read once
+    // for many files instead of asking the database for each).
+    bool hideUnlessAcknowledged(Asset *asset,
+                                const QHash<QString, DatabaseManager::ReelAcknowledgement> *acknowledgements = nullptr);
     // A run ended between creating a file and hiding it leaves the file visible, and a later
     // run resumes it as it finds it: after such an end every file of the catalogue that no
     // acknowledged reel lists is hidden again.
@@ -181,6 +196,8 @@ private:
     struct SetAsideEntry {
         SetAsideCause cause;
         QString drive;
+        // The room the user had on the drive when it was found too full.
+        quint64 availableWhenSetAside = 0;
     };
     QHash<QString, SetAsideEntry> setAsideDcps; // by DCP uuid
     // The box for a cause is shown once: "links <dcp uuid>" or "space <drive>".

@@ -211,15 +211,18 @@ void NotificationManager::requestFinished()
 
 void NotificationManager::revealReelsLeftHidden()
 {
+    // One pass over the events for the whole catalogue, then the disk only for the reels the
+    // portal has acknowledged in full.
+    const auto acknowledgements = DatabaseManager::instance()->reelAcknowledgements();
     for (Reel *reel : DCPManager::instance()->allReels()) {
+        const auto found = acknowledgements.constFind(DatabaseManager::reelKey(reel->uuid(), reel->dbId()));
+        if (found == acknowledgements.constEnd() || !found->allSynced || !found->verified)
+            continue;
         const QList<Asset *> assets = reel->getAssets();
         const bool anyHidden = std::any_of(assets.begin(), assets.end(),
                                            [](Asset *asset) { return FileManager::isHidden(asset->filePath()); });
-        if (!anyHidden)
-            continue;
-        Notification notification;
-        notification.reel_uuid = reel->uuid();
-        revealIfAcknowledged(notification);
+        if (anyHidden)
+            revealVerifiedReel(reel);
     }
 }
 
@@ -250,18 +253,22 @@ void NotificationManager::revealIfAcknowledged(const Notification &accepted)
     }
     if (!verified)
         return;
-    // Acknowledged is not enough: a file taken back for downloading again stays hidden until
-    // it is verified again.
-    if (reel) {
-        const QList<Asset *> assets = reel->getAssets();
-        if (!std::all_of(assets.begin(), assets.end(), [](Asset *asset) { return asset->isDownloadChecksummed(); }))
-            return;
-    }
-    qDebug() << "[NotificationManager] Revealing ...";
     if (!reel) {
+        qDebug() << "[NotificationManager] Revealing ...";
         qDebug() << "[NotificationManager] Reveal files failed! Reel with uuid not found: " << accepted.reel_uuid;
         return;
     }
+    revealVerifiedReel(reel);
+}
+
+void NotificationManager::revealVerifiedReel(Reel *reel)
+{
+    // Acknowledged is not enough: a file taken back for downloading again stays hidden until
+    // it is verified again.
+    const QList<Asset *> assets = reel->getAssets();
+    if (!std::all_of(assets.begin(), assets.end(), [](Asset *asset) { return asset->isDownloadChecksummed(); }))
+        return;
+    qDebug() << "[NotificationManager] Revealing ...";
     qDebug() << "[NotificationManager] Reveal files for reel: " << reel->uuid();
     for (Asset *asset : reel->getAssets())
         asset->reveal();

@@ -68,6 +68,9 @@ private:
     // A run that ended between storing a reel's last acknowledgement and revealing its
     // files left them hidden: the first timeout of a run reveals every such reel.
     void revealReelsLeftHidden();
+    // Reveals the files of a reel whose every event the portal acknowledged, once each of
+    // them is verified.
+    void revealVerifiedReel(Reel *reel);
 
     QNetworkAccessManager m_network;
     QPointer<QNetworkReply> m_reply;

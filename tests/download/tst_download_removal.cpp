@@ -216,6 +216,7 @@ private slots:
 
     void cleanup()
     {
+        manager->timeoutInterval = 1500;
         standin.clearAssetFaults();
         ui->messages.clear();
         ui->buttonAnswers.clear();
@@ -232,6 +233,51 @@ private slots:
         expiredLinks(404, "Missing_404",
                      "One of the files for DCP %1 is missing and can not be downloaded. You won't be able to finish "
                      "the given download.");
+    }
+
+    // The server refuses a request sent on a link that a fresh package has replaced while the
+    // answer was on its way: the refusal is the old link's. The DCP is not set aside and
+    // no box opens; the file is asked for again at once through its fresh link.
+    void refusalOfAReplacedLinkIsARetry_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("400") << 400;
+        QTest::newRow("403") << 403;
+        QTest::newRow("404") << 404;
+    }
+
+    void refusalOfAReplacedLinkIsARetry()
+    {
+        QFETCH(int, status);
+        const GeneratedDcp generated = generate(QString("Replaced_Link_%1").arg(status), 1, 300000, quint64(status) * 5);
+        const GeneratedAsset sound = *generated.asset("sound:1");
+        // Longer than the answer takes: the stall timer does not end the request first.
+        manager->timeoutInterval = 6000;
+        AssetFault late;
+        late.status = status;
+        late.statusDelayMs = 2000;
+        standin.setAssetFault(relativePath(generated, sound), late);
+        DCP *dcp = buildDcp(standin, generated, quint64(8100 + status));
+        standin.clearAssetRequests();
+        store(dcp);
+
+        QTRY_COMPARE_WITH_TIMEOUT(requestsFor(standin, relativePath(generated, sound)).size(), size_t(1), 10000);
+        const QString oldUrl = assetOf(dcp, sound)->downloadUrl();
+        standin.clearAssetFaults();
+        QVERIFY(importFresh(generated, 8100 + status));
+        QVERIFY(assetOf(dcp, sound)->downloadUrl() != oldUrl);
+        QVERIFY(waitVerifiedAndSynced(dcp, 15000));
+        QVERIFY(!dcp->isSetAside());
+        for (const UserInteraction::Message &m : qAsConst(ui->messages))
+            QVERIFY2(m.text != "Download links expired", qPrintable(m.informativeText));
+        const auto requests = requestsFor(standin, relativePath(generated, sound));
+        QCOMPARE(requests.size(), size_t(2));
+        QCOMPARE(requests[0].status, status);
+        QVERIFY2(QString::fromStdString(requests[1].urlPath).startsWith("/fresh/assets/"),
+                 requests[1].urlPath.c_str());
+        QVERIFY(TestSupport::readLog().contains("[DownloadManager] Refusal of a replaced link"));
+        QVERIFY(filesMatchSource(dcp->getReels().first(), generated));
+        QVERIFY(manager->removeDownload(dcp));
     }
 
     // Yes while the database will not let the DCP go: the DCP stays listed, so its files

@@ -317,6 +317,60 @@ private slots:
         QCOMPARE(query.value(2).toInt(), 1);
     }
 
+    // One verification found the sound wrong for the third time and the picture wrong for
+    // the first: the picture downloads again while the reel offers "Download again". Pressed
+    // then, it starts the sound over and leaves the picture's transfer and its attempts
+    // alone: the picture stays its source's prefix and passes, and the portal hears of one
+    // failed verification only.
+    void downloadAgainLeavesTheRunningTransferAlone()
+    {
+        const GeneratedDcp generated = generate("Again_While_Fetching", 1, 1600000, 252);
+        const GeneratedAsset pictureSource = *generated.asset("picture:1");
+        const GeneratedAsset soundSource = *generated.asset("sound:1");
+        const quint64 campaign = 7152;
+        DCP *dcp = buildDcp(standin, generated, campaign);
+        Reel *reel = dcp->getReels().first();
+        Asset *picture = assetOf(dcp, pictureSource);
+        Asset *sound = assetOf(dcp, soundSource);
+        QVERIFY(placeDownloaded(generated, dcp, "picture:1", 100));
+        QVERIFY(placeDownloaded(generated, dcp, "sound:1", 100));
+        sound->setDownloadAttempts(2);
+        throttle(standin, generated, "picture:1", 250000);
+        standin.clearAssetRequests();
+        standin.clearNotificationRequests();
+        store(dcp);
+
+        QTRY_VERIFY_WITH_TIMEOUT(sound->isDownloadCorrupted(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(manager->currentAssetForTest() == picture && picture->sizeOnDisk() > 150000, 15000);
+        QVERIFY(reel->isCorrupted());
+        const QByteArray source = readAll(sourcePath(generated, pictureSource));
+        manager->downloadReelAgain(reel);
+        QCOMPARE(manager->currentAssetForTest(), picture);
+        QCOMPARE(picture->downloadAttempts(), 1u);
+        // The file under the transfer keeps what it had, and stays its source's prefix.
+        for (int i = 0; i < 10; ++i) {
+            QTest::qWait(50);
+            const QByteArray onDisk = readAll(picture->filePath());
+            QVERIFY2(onDisk.size() > 150000 && source.startsWith(onDisk), qPrintable(QString::number(onDisk.size())));
+        }
+
+        QVERIFY(waitVerifiedAndSynced(dcp, 30000));
+        QVERIFY(filesMatchSource(reel, generated));
+        QCOMPARE(picture->downloadAttempts(), 1u);
+        QCOMPARE(sound->downloadAttempts(), 0u);
+        QVERIFY(!sound->isDownloadCorrupted() && sound->isDownloadChecksummed());
+        const auto pictureRequests = requestsFor(standin, relativePath(generated, pictureSource));
+        QCOMPARE(pictureRequests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(pictureRequests[0].range), QString("bytes=0-"));
+        const auto soundRequests = requestsFor(standin, relativePath(generated, soundSource));
+        QCOMPARE(soundRequests.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(soundRequests[0].range), QString("bytes=0-"));
+        const QList<int> events = sentEvents(standin, campaign, 1);
+        QCOMPARE(events.count(7), 1);
+        QCOMPARE(events.count(8), 1);
+        QVERIFY(manager->removeDownload(dcp));
+    }
+
     void cleanupTestCase()
     {
         standin.stop();

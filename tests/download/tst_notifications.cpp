@@ -211,6 +211,28 @@ private slots:
         QVERIFY(reel->isSynced());
     }
 
+    // An event left by an earlier reel with the same uuid, never acknowledged, is not this
+    // reel's: once its own events are acknowledged the reel is revealed and counts as synced
+    // (its card can say so), both ways of asking agreeing.
+    void eventsOfAnEarlierReelDoNotCount()
+    {
+        Reel *reel = downloadedReel("Earlier_Uuid", 305, 61);
+        Notification stale = row(300, 1, 1, reel->uuid());
+        stale.reel_assets_hash = QString("%1-old").arg(reel->dbId() + 1000);
+        QVERIFY(DatabaseManager::instance()->insertNotification(&stale));
+        QSignalSpy synced(reel, &Reel::downloadSynced);
+        for (int event : {1, 2, 6, 8})
+            nm->notify(reel, event);
+        QTRY_COMPARE_WITH_TIMEOUT(synced.size(), 1, 3000);
+        QVERIFY(noneHidden(reel));
+        QVERIFY(reel->isSynced());
+        const auto acknowledgements = DatabaseManager::instance()->reelAcknowledgements();
+        const auto own = acknowledgements.value(DatabaseManager::reelKey(reel->uuid(), reel->dbId()));
+        QVERIFY(own.allSynced && own.verified);
+        const auto earlier = acknowledgements.value(DatabaseManager::reelKey(reel->uuid(), reel->dbId() + 1000));
+        QVERIFY(!earlier.allSynced && !earlier.verified);
+    }
+
     // All events acknowledged, but no verification passed: nothing is revealed.
     void noRevealWithoutEvent8()
     {

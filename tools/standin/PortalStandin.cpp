@@ -143,6 +143,7 @@ QJsonObject AssetFault::toJson() const
     o["flip_requests"] = flipRequests;
     o["ignore_range"] = ignoreRange;
     o["extra_bytes"] = static_cast<double>(extraBytes);
+    o["status_delay_ms"] = statusDelayMs;
     return o;
 }
 
@@ -158,6 +159,7 @@ AssetFault AssetFault::fromJson(const QJsonObject &o)
     f.flipRequests = static_cast<int>(integer(o["flip_requests"], f.flipOffset >= 0 ? 1 : 0));
     f.ignoreRange = o["ignore_range"].toBool(false);
     f.extraBytes = static_cast<std::uint64_t>(std::max(0LL, integer(o["extra_bytes"], 0)));
+    f.statusDelayMs = static_cast<int>(std::max(0LL, integer(o["status_delay_ms"], 0)));
     return f;
 }
 
@@ -929,6 +931,8 @@ void PortalStandin::Impl::handleAsset(const httplib::Request &req, httplib::Resp
         return;
     }
     if (fault.status != 0) {
+        if (fault.statusDelayMs > 0)
+            pause(fault.statusDelayMs);
         answer(fault.status, reasonText(fault.status));
         return;
     }

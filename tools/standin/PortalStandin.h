@@ -24,6 +24,7 @@ struct StandinAccount {
 struct AssetFault {
     int redirectHops = 0;            // answer with k chained 302 hops before the file
     int status = 0;                  // answer with this HTTP status and a short text (400, 403, 404, ...)
+    int statusDelayMs = 0;           // ... that long after the request came in
     std::uint64_t throttleBytesPerSecond = 0; // 0: full speed
     std::int64_t stallAfter = -1;    // send this many body bytes, then nothing more (connection held)
     std::int64_t dropAfter = -1;     // send this many body bytes, then close the connection
@@ -35,7 +36,8 @@ struct AssetFault {
     bool isClear() const;
     QJsonObject toJson() const;
     // Keys: redirect_hops, status, throttle_bps, stall_after, drop_after, flip_offset,
-    // flip_requests, ignore_range, extra_bytes. Missing keys keep their defaults.
+    // flip_requests, ignore_range, extra_bytes, status_delay_ms. Missing keys keep their
+    // defaults.
     static AssetFault fromJson(const QJsonObject &object);
 };
 
