@@ -32,11 +32,19 @@ void TerminationSignals::install(QCoreApplication *app)
         qDebug() << "[main] Unable to watch for the end-of-session signals";
         return;
     }
+    // Once the program has begun to end, a further signal changes nothing: quitting again
+    // would end every event loop, the clean end's wait for the portal's answer among them.
+    static bool ending = false;
+    QObject::connect(app, &QCoreApplication::aboutToQuit, app, [] { ending = true; });
     auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
         char byte = 0;
         if (::read(signalPipe[1], &byte, 1) != 1)
             return;
+        if (ending) {
+            qDebug() << "[main] Already ending; ignoring signal" << int(byte);
+            return;
+        }
         qDebug() << "[main] Ending on signal" << int(byte);
         app->quit();
     });

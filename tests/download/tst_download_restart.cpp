@@ -403,6 +403,36 @@ private slots:
             QVERIFY2(!FileManager::isHidden(path), qPrintable(path + " stayed hidden"));
     }
 
+    // An earlier reel with the same uuid (its DCP removed and ordered again) left an event
+    // the portal has not acknowledged. It is not this reel's: after an unclean end, this
+    // reel's acknowledged files are not taken for unacknowledged and hidden again.
+    void eventsOfAnEarlierReelDoNotHideThisOne()
+    {
+        const GeneratedDcp generated = generate("Earlier_Reel_Events", 1, 200000, 31);
+        const QString dataDir = TestSupport::dataDir() + "/engine-earlier-reel";
+        QVERIFY(addToCatalogue(dataDir, generated, 7031));
+        QVERIFY2(!runToIdle(dataDir).isEmpty(), "the first process did not finish");
+        const QStringList paths = trackPaths(dataDir, generated);
+        for (const QString &path : paths)
+            QVERIFY2(!FileManager::isHidden(path), qPrintable(path));
+        QVERIFY(editDatabase(dataDir, {QString("INSERT INTO notification (user_uuid, campaign_dcp_id, reel_uuid, "
+                                               "reel_assets_hash, reel_number, event, synced) VALUES ('%1', 7030, '%2', "
+                                               "'999-earlier', 1, 1, 0)")
+                                           .arg(userUuid(), generated.reelUuids.first())}));
+        QFile marker(markerPath(dataDir));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        QVERIFY(marker.write(QJsonDocument(QJsonObject{{"boot_id", Platform::bootId()}, {"files", QJsonObject()}}).toJson()) > 0);
+        marker.close();
+
+        QVERIFY2(!runToIdle(dataDir).isEmpty(), "the second process did not finish");
+        const QString log = QString::fromUtf8(lastLog);
+        QVERIFY2(!log.contains("The last run left a file visible before its reel was acknowledged"), qPrintable(log));
+        for (const QString &path : paths) {
+            QVERIFY2(!log.contains(QString("[Filemanager] Hiding  \"%1\"").arg(path)), qPrintable(path));
+            QVERIFY2(!FileManager::isHidden(path), qPrintable(path));
+        }
+    }
+
     void corruptedAssetStaysCorruptedAfterRestart()
     {
         const GeneratedDcp generated = generate("Corrupted_Feature", 1, 300000, 8);
@@ -594,6 +624,73 @@ private slots:
         QVERIFY2(!QFileInfo::exists(markerPath(dataDir)), "the run did not end cleanly");
         const qint64 partial = QFileInfo(picturePath).size();
         QCOMPARE(readAll(picturePath), readAll(sourcePath(generated, picture)).left(int(partial)));
+    }
+
+    // A second SIGTERM (or SIGHUP) while the clean end waits for the portal's answer to the
+    // event in flight changes nothing: the wait goes on, and an event the portal
+    // acknowledged is stored as acknowledged, so the next start does not send it again.
+    void secondSignalDuringTheCleanEndChangesNothing_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void secondSignalDuringTheCleanEndChangesNothing()
+    {
+        QFETCH(int, signalNumber);
+        const GeneratedDcp generated = generate(QString("Second_Signal_%1").arg(signalNumber), 1, 300000,
+                                                60 + quint64(signalNumber));
+        const quint64 campaign = 7600 + quint64(signalNumber);
+        const QString dataDir = TestSupport::dataDir() + QString("/engine-second-signal-%1").arg(signalNumber);
+        QVERIFY(addToCatalogue(dataDir, generated, campaign));
+        NotificationBehaviour slow;
+        slow.delayMs = 600; // well inside the clean end's wait for it
+        standin.setNotificationBehaviour(slow);
+        standin.clearNotificationRequests();
+
+        QProcess process;
+        process.setProcessEnvironment(environment(dataDir));
+        process.start(probe(), {"run"});
+        QVERIFY(process.waitForStarted(10000));
+        const auto inFlight = [&] {
+            for (const NotificationRequest &r : standin.notificationRequests())
+                if (r.value("campaign_dcp_id") == std::to_string(campaign) && r.status == 0)
+                    return true;
+            return false;
+        };
+        QVERIFY(QTest::qWaitFor(inFlight, 20000));
+        QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+        QTest::qWait(100);
+        QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+        const bool ended = process.waitForFinished(10000);
+        standin.setNotificationBehaviour(NotificationBehaviour());
+        QVERIFY(ended);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray log = process.readAllStandardError();
+        QVERIFY(!QFileInfo::exists(markerPath(dataDir)));
+
+        QList<int> acknowledged;
+        for (const NotificationRequest &r : standin.notificationRequests())
+            if (r.value("campaign_dcp_id") == std::to_string(campaign) && r.acknowledged)
+                acknowledged.append(std::stoi(r.value("event")));
+        QVERIFY(!acknowledged.isEmpty());
+        QMap<int, bool> stored;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "second-signal");
+            db.setDatabaseName(dataDir + "/orvdownloader.4.sqlite");
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QString("SELECT event, synced FROM notification WHERE campaign_dcp_id = %1").arg(campaign)));
+            while (query.next())
+                stored.insert(query.value(0).toInt(), query.value(1).toBool());
+        }
+        QSqlDatabase::removeDatabase("second-signal");
+        for (int event : qAsConst(acknowledged))
+            QVERIFY2(stored.value(event), qPrintable(QString("event %1 acknowledged but stored unsynced").arg(event)));
+        QVERIFY2(log.contains(QString("[main] Already ending; ignoring signal %1").arg(signalNumber).toUtf8()),
+                 log.right(2000).constData());
     }
 
     // Quitting while the portal holds the reel event in flight: the transfer stops before the
