@@ -7,6 +7,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,6 +38,26 @@ inline QString startAndReadFirstLine(QProcess &process)
     return QString::fromUtf8(process.readLine()).trimmed();
 }
 
+// A session bus listening in folder, whose only service folder is folder/services.
+inline QString busConfiguration(const QString &folder)
+{
+    return QString("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                   "<busconfig>\n"
+                   "  <type>session</type>\n"
+                   "  <keep_umask/>\n"
+                   "  <listen>unix:tmpdir=%1</listen>\n"
+                   "  <auth>EXTERNAL</auth>\n"
+                   "  <servicedir>%1/services</servicedir>\n"
+                   "  <policy context=\"default\">\n"
+                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                   "    <allow eavesdrop=\"true\"/>\n"
+                   "    <allow own=\"*\"/>\n"
+                   "  </policy>\n"
+                   "</busconfig>\n")
+        .arg(folder.toHtmlEscaped());
+}
+
 class PrivateBus
 {
 public:
@@ -44,8 +65,18 @@ public:
 
     bool start()
     {
+        // A configuration of its own: the standard session configuration lists the system's
+        // service folders, so a notification daemon installed on the machine (dunst,
+        // xfce4-notifyd, ...) would be started on demand and answer for the tests' service.
+        const QString folder = TestSupport::dataDir() + "/private-bus";
+        QDir().mkpath(folder + "/services");
+        QFile config(folder + "/session.conf");
+        if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        config.write(busConfiguration(folder).toUtf8());
+        config.close();
         m_process.setProgram(QStandardPaths::findExecutable("dbus-daemon"));
-        m_process.setArguments({"--session", "--nofork", "--print-address=1"});
+        m_process.setArguments({"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_address = startAndReadFirstLine(m_process);
         return !m_address.isEmpty();

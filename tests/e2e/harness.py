@@ -21,6 +21,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+from xml.sax.saxutils import escape as xml_escape
 
 SCREEN = "1600x1000x24"
 HIDDEN_ATTRIBUTE = "user.tolvane.hidden"
@@ -135,6 +136,36 @@ class Run:
               flush=True)
 
 
+def write_bus_config(folder):
+    """A session bus configuration of the tests' own, listening in folder. The standard one
+    lists the system's service folders, so an installed notification daemon (dunst,
+    xfce4-notifyd, ...) would be started on demand in place of the tests' service, or where a
+    case wants none. Its one service folder offers only the accessibility bus."""
+    services = os.path.join(folder, "services")
+    os.makedirs(services, exist_ok=True)
+    accessibility = "/usr/share/dbus-1/services/org.a11y.Bus.service"
+    if os.path.exists(accessibility):
+        shutil.copy(accessibility, services)
+    config = os.path.join(folder, "session.conf")
+    with open(config, "w") as file:
+        file.write("""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>unix:tmpdir=%s</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>%s</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+""" % (xml_escape(folder), xml_escape(services)))
+    return config
+
+
 class Display:
     """An Xvfb server on a display number it picks itself (-displayfd), so runs never collide."""
 
@@ -175,8 +206,9 @@ class Display:
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         env = self.env()
         env["XDG_RUNTIME_DIR"] = runtime
-        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"], env=env,
-                                    stdout=subprocess.PIPE, stderr=open(log_path, "ab"))
+        config = write_bus_config(runtime)
+        self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"],
+                                    env=env, stdout=subprocess.PIPE, stderr=open(log_path, "ab"))
         line = self.bus.stdout.readline().decode().strip()
         if not line:
             raise Failure("the D-Bus session did not start (see %s)" % log_path)
