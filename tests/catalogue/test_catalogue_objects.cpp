@@ -188,12 +188,22 @@ private slots:
         QVERIFY(!dcp.getReel("other"));
     }
 
+    // A reel's events carry its row id at the start of their asset hash; an event left by an
+    // earlier reel with the same uuid is not this reel's.
     void isSyncedFollowsNotifications()
     {
         Reel reel("sync-reel", 1);
+        reel.setDbId(7);
+        QVERIFY(reel.isSynced());
+        Notification earlier;
+        earlier.reel_uuid = "sync-reel";
+        earlier.reel_assets_hash = "3-a0";
+        earlier.event = 1;
+        db->insertNotification(&earlier);
         QVERIFY(reel.isSynced());
         Notification notification;
         notification.reel_uuid = "sync-reel";
+        notification.reel_assets_hash = "7-a0";
         notification.event = 1;
         db->insertNotification(&notification);
         QVERIFY(!reel.isSynced());

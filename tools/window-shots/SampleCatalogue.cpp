@@ -78,7 +78,8 @@ void addUnacknowledgedEvent(Reel *reel, int event)
     n.user_uuid = reel->getDCP()->userUuid();
     n.campaign_dcp_id = reel->getDCP()->campaignDcpId();
     n.reel_uuid = reel->uuid();
-    n.reel_assets_hash = "sample-signature";
+    // As the engine stores them: the reel's row id, then the signature of its files.
+    n.reel_assets_hash = QString("%1-sample-signature").arg(reel->dbId());
     n.reel_number = reel->reelNumber();
     n.event = quint32(event);
     n.synced = false;
