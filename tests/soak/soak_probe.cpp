@@ -36,6 +36,7 @@
 #include "support/ScriptedUserInteraction.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -101,6 +102,9 @@ int addDescribed(const QString &descriptionPath, bool printAdded)
         DCP *dcp = dcpFromDescription(description);
         if (!dcp)
             return -1;
+        // The folder first, as the import makes it: a kill before the rows are stored leaves
+        // an empty folder, never rows whose folder the next start would find missing.
+        QDir().mkpath(dcp->downloadPath() + "/" + dcp->title());
         dcp->sync();
         DCPManager::instance()->addDCP(dcp);
         ++stored;
@@ -165,12 +169,18 @@ int main(int argc, char **argv)
     manager->setReadChunkSize(args.value(2).toUInt());
     QObject::connect(manager, &DownloadManager::pausedChanged,
                      [manager] { printLine(manager->isPaused() ? "PAUSED" : "RUNNING"); });
-    DCPManager::instance(); // loads the catalogue and rebuilds the queue, which starts downloading
-    printLine(QString("START %1").arg(manager->queuedAssets().size()));
-    if (manager->isPaused())
-        printLine("PAUSED");
-    if (final && manager->isPaused())
-        manager->resumeDownloading();
+    // The engine builds its queue from the catalogue once the event loop runs, and starts
+    // downloading; the count is read right after that.
+    QMetaObject::invokeMethod(
+        &app,
+        [&] {
+            printLine(QString("START %1").arg(manager->queuedAssets().size()));
+            if (manager->isPaused())
+                printLine("PAUSED");
+            if (final && manager->isPaused())
+                manager->resumeDownloading();
+        },
+        Qt::QueuedConnection);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
