@@ -6,7 +6,7 @@
 #include "app/OrvDownloaderApp.h"
 #include "app/SingleInstanceGuard.h"
 #include "app/TerminationSignals.h"
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"

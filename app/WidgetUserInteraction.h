@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 
 // The application's answerer: real QMessageBoxes, QFileDialog and QDesktopServices.
 class WidgetUserInteraction : public UserInteraction

@@ -1,13 +1,12 @@
 #include "catalogue/DCPManager.h"
 
-#include "app/UserInteraction.h"
-#include "app/WindowCall.h"
+#include "base/UserInteraction.h"
+#include "base/WindowCall.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/DcpQueryRows.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
-#include "download/DownloadManager.h"
 #include "download/FileManager.h"
 #include "import/DCPXMLReader.h"
 
@@ -154,7 +153,12 @@ bool DCPManager::loadDCPs()
 
 void DCPManager::rebuildDownloadQueue()
 {
-    DownloadManager::instance()->rebuildQueue();
+    emit downloadsChanged();
+}
+
+void DCPManager::noteFreshLinks(DCP *dcp)
+{
+    emit freshLinksArrived(dcp);
 }
 
 void DCPManager::deleteDCP(DCP *dcp)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 #include "catalogue/AssetKey.h"
 #include "catalogue/DcpListModel.h"
 
@@ -53,9 +53,12 @@ public:
     void removeAssetFromIndex(Asset *asset);
     void removeDCPFromIndex(DCP *dcp);
 
-    // Asks the download manager to rebuild its download and checksum queues from the
-    // catalogue: after loading a non-empty catalogue and after an import added reels.
+    // Tells the download engine to rebuild its download and checksum queues from the
+    // catalogue (downloadsChanged): after loading a non-empty catalogue and after an import
+    // added reels.
     void rebuildDownloadQueue();
+    // Tells the engine that a fresh package brought new links for the DCP (freshLinksArrived).
+    void noteFreshLinks(DCP *dcp);
 
     QString portalHomeUrl() const { return PortalHosts::portalUrl("/").toString(); }
 
@@ -83,6 +86,10 @@ signals:
     void filterChanged();
     // A DCP joined or left the catalogue (searching and sorting do not raise it).
     void catalogueChanged();
+    // What the download engine follows: the catalogue's downloads changed (loaded,
+    // imported, merged), and fresh links arrived for a DCP.
+    void downloadsChanged();
+    void freshLinksArrived(DCP *dcp);
 
 private:
     DCPManager();

@@ -1,6 +1,6 @@
 #include "catalogue/DatabaseManager.h"
 
-#include "app/AppPaths.h"
+#include "base/AppPaths.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DcpQueryRows.h"
 #include "catalogue/Reel.h"
@@ -17,7 +17,7 @@
 
 #include <sqlite3.h>
 
-const char *const DatabaseManager::fileName = "orvdownloader.4.sqlite";
+const char *const DatabaseManager::fileName = AppPaths::catalogueFileName;
 
 namespace {
 

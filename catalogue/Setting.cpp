@@ -1,6 +1,6 @@
 #include "catalogue/Setting.h"
 
-#include "app/WindowCall.h"
+#include "base/WindowCall.h"
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/DatabaseTransaction.h"
 

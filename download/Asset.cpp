@@ -58,6 +58,14 @@ bool Asset::closeFile()
     return true;
 }
 
+bool Asset::isDownloadEligible() const
+{
+    if (isDownloadFinished())
+        return false;
+    const quint32 attempts = downloadAttempts();
+    return !isDownloadChecksummed() || attempts <= 1 || (attempts == 2 && !isDownloadCorrupted());
+}
+
 quint64 Asset::sizeOnDisk() const
 {
     return FileManager::fileSize(filePath());

@@ -41,6 +41,8 @@ public:
     bool isDownloadChecksummed() const { return m_downloadChecksummed.load(); }
     bool isDownloadCorrupted() const { return m_downloadCorrupted.load(); }
     quint32 downloadAttempts() const { return m_downloadAttempts.load(); }
+    // Whether the download queue takes it: not finished, and not corrupted for good.
+    bool isDownloadEligible() const;
 
     void setDirectoryPath(const QString &path) { m_directoryPath = path; }
     void setDownloadUrl(const QString &url) { m_downloadUrl = url; }

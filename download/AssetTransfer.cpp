@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -154,6 +155,57 @@ qint64 AssetTransfer::moveToFile(QNetworkReply *reply, QFile *file, qint64 wante
     return moved;
 }
 
+AssetTransfer::End AssetTransfer::end(QNetworkReply *reply, Asset *asset) const
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // A file already whole on disk (the process stopped between its last write and storing
+    // the finished flag) gets 416 for a range after its end, and so does a zero-byte asset
+    // for "bytes=0-". Retrying would never end: the transfer is over, and verification
+    // judges the file (a wrong one is downloaded again).
+    const bool nothingLeft = asset && status == 416 && (m_requestOffset > 0 || asset->size() == 0);
+    if (nothingLeft)
+        qDebug() << "[DownloadManager] Nothing left to download past byte" << m_requestOffset
+                 << "for asset:" << asset->uuid();
+    if ((reply->error() != QNetworkReply::NoError && !nothingLeft && !m_sizeReached) || m_writeFailed || !asset)
+        return End::Failed;
+
+    const QVariant redirect = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    if (redirect.isValid()) {
+        if (asset->redirectsLeft > 0) {
+            --asset->redirectsLeft;
+            const QUrl target = QUrl(asset->downloadUrl()).resolved(redirect.toUrl());
+            qDebug() << "[DownloadManager] Redirect URL (" << target.toString() << ") for asset: " << asset->uuid();
+            asset->setDownloadUrl(target.toString());
+            return End::Redirected;
+        }
+        qDebug() << "[DownloadManager] Reached max redirects for asset: " << asset->uuid();
+    }
+
+    // A body that ended before its announced length is an interrupted transfer, whatever
+    // the network layer says (it may re-send a request on a closed connection and then
+    // report a cut-off answer as complete).
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if ((status == 200 || status == 206) && announced.isValid() && m_replyBytes < announced.toULongLong()
+        && !m_sizeReached) {
+        qDebug() << "[DownloadManager] Transfer ended early:" << m_replyBytes << "of" << announced.toULongLong()
+                 << "bytes for asset:" << asset->uuid();
+        return End::EndedEarly;
+    }
+    return End::Complete;
+}
+
+void AssetTransfer::createFileIfMissing(Asset *asset)
+{
+    if (QFileInfo::exists(asset->filePath()))
+        return;
+    try {
+        asset->file();
+    } catch (const std::exception &) {
+        qDebug() << "[DownloadManager] Unable to create the file of asset:" << asset->uuid();
+    }
+    asset->closeFile();
+}
+
 void AssetTransfer::endAtListedSize(QNetworkReply *reply)
 {
     if (m_sizeReached)
@@ -178,6 +230,15 @@ bool AssetTransfer::makeDurableAtEnd(int *error)
         return false;
     m_journal->forget(path);
     return true;
+}
+
+void AssetTransfer::endForQuit(Asset *current)
+{
+    if (!current || current != m_asset)
+        return;
+    int error = 0;
+    if (current->closeFile() && !m_writeFailed)
+        makeDurable(&error);
 }
 
 bool AssetTransfer::makeDurable(int *error)

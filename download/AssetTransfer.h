@@ -67,11 +67,27 @@ public:
     // Body bytes of the reply stored in the file.
     quint64 replyBytes() const { return m_replyBytes; }
 
+    // How the finished reply ended the transfer of asset (the current asset; null when it
+    // was removed meanwhile).
+    enum class End {
+        Failed,     // an error or a failed write: the stall timer tries again (not after a failed write)
+        Redirected, // the asset's link is now the redirect's target: the asset starts again
+        EndedEarly, // the body ended before its announced length: the stall timer resumes it
+        Complete    // the asset is downloaded, or the server has nothing past what is on disk
+    };
+    End end(QNetworkReply *reply, Asset *asset) const;
+    // A zero-byte asset receives no data that would create its file: it is created at the
+    // end of its transfer, hidden like the others, so that verification finds it.
+    static void createFileIfMissing(Asset *asset);
+
     // The end of every transfer: the file is made durable (also when this transfer wrote
     // nothing) and its journal entry goes; false with the system error when that failed.
     bool makeDurableAtEnd(int *error);
     // Makes the file durable at its current length and records that in the journal.
     bool makeDurable(int *error);
+    // The program quits: the file of the current asset, when this transfer is its, is closed
+    // and made durable unless a write failed.
+    void endForQuit(Asset *current);
 
 private:
     // Moves at most wanted bytes through m_buffer; -1 after a failed write (the file keeps

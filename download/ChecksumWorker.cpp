@@ -4,17 +4,42 @@
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
-#include "download/DownloadManager.h"
 #include "download/FileDoesNotExistException.h"
 #include "download/FileManager.h"
 #include "portal/NotificationManager.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QThread>
 
 ChecksumWorker::ChecksumWorker() = default;
 
 ChecksumWorker::~ChecksumWorker() = default;
+
+ChecksumWorker *ChecksumWorker::startInItsThread()
+{
+    auto *thread = new QThread();
+    auto *worker = new ChecksumWorker();
+    worker->m_thread = thread;
+    worker->moveToThread(thread);
+    connect(thread, &QThread::started, worker, &ChecksumWorker::process);
+    // quit() is safe from any thread; called directly, it needs no turn of the main loop.
+    connect(worker, &ChecksumWorker::finished, thread, &QThread::quit, Qt::DirectConnection);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start(QThread::InheritPriority);
+    return worker;
+}
+
+void ChecksumWorker::endThread()
+{
+    QThread *thread = m_thread;
+    if (!thread)
+        return;
+    m_thread = nullptr;
+    stop();
+    thread->quit();
+    thread->wait();
+}
 
 void ChecksumWorker::appendJob(Reel *reel)
 {
@@ -28,6 +53,14 @@ void ChecksumWorker::appendJob(Reel *reel)
     }
     if (wasEmpty)
         prepareHead();
+}
+
+void ChecksumWorker::handOver(Reel *reel)
+{
+    emit reel->downloadCheckingChecksum();
+    appendJob(reel);
+    if (reel->getDCP())
+        emit reel->getDCP()->statusChanged();
 }
 
 bool ChecksumWorker::hasJob(Reel *reel) const
@@ -233,7 +266,7 @@ void ChecksumWorker::applyResults(quint64 serial)
                     qDebug() << "[ChecksumWorker] Unable to empty the file of" << asset->uuid() << error.what();
                 }
                 asset->closeFile();
-                emit DownloadManager::instance()->assetNeedsRedownloading(asset);
+                emit assetNeedsRedownloading(asset);
                 requeued = true;
             }
             database->updateAssetDownloadFields(asset);
@@ -273,6 +306,6 @@ void ChecksumWorker::applyResults(quint64 serial)
         m_headForgotten = false;
     }
     // The status bar shows the end of a verification at once, not at its next look.
-    DownloadManager::instance()->refreshActivity();
+    emit verificationEnded();
     prepareHead();
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 class Asset;
+class QThread;
 class Reel;
 
 // Verifies downloaded reels against the packing list's SHA-1 hashes.
@@ -54,8 +55,16 @@ public:
     ChecksumWorker();
     ~ChecksumWorker() override;
 
+    // A worker hashing in a thread of its own, started.
+    static ChecksumWorker *startInItsThread();
+    // Stops the worker and waits for its thread to end; once, from the main thread.
+    void endThread();
+
     // Main thread. A reel already in the list is not added twice.
     void appendJob(Reel *reel);
+    // Main thread: a reel whose files are all downloaded goes to verification, and the window
+    // is told it is being checked.
+    void handOver(Reel *reel);
     bool hasJob(Reel *reel) const;
     int jobCount() const;
     // The asset is about to be destroyed: its pending result is dropped, never applied.
@@ -76,6 +85,11 @@ public slots:
 
 signals:
     void finished();
+    // Emitted on the main thread while a verification's results are applied: the asset failed
+    // and gets another try. The engine queues it at once, while it certainly exists.
+    void assetNeedsRedownloading(Asset *asset);
+    // Emitted on the main thread when a reel's verification has been applied.
+    void verificationEnded();
 
 private:
     struct FileCheck
@@ -109,6 +123,7 @@ private:
     bool m_headForgotten = false;
     bool m_stopping = false;
     std::atomic<bool> m_cancel{false};
+    QThread *m_thread = nullptr;
     friend class ChecksumResultReceiver;
     // Results are handed back through this object, which stays on the main thread.
     ChecksumResultReceiver m_mainThread{this};

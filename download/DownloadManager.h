@@ -1,34 +1,37 @@
 #pragma once
 
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 #include "catalogue/AssetKey.h"
-#include "catalogue/DatabaseManager.h"
-#include "download/TransferJournal.h"
+#include "download/Asset.h"
 #include "download/AssetTransfer.h"
+#include "download/DestinationProblems.h"
+#include "download/DownloadQueue.h"
+#include "download/DownloadRemoval.h"
+#include "download/EngineActivity.h"
+#include "download/OperatorBoxes.h"
+#include "download/SetAsideDcps.h"
+#include "download/TransferJournal.h"
+#include "download/TransferProgress.h"
 
 #include <QHash>
-#include <QSet>
 #include <QList>
-#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
-class Asset;
 class ChecksumWorker;
-namespace FileManager {
-struct DiskSpace;
-}
 class DCP;
-class QThread;
-class QTimer;
 class Reel;
 
 // Fetches the catalogue's assets one at a time, resuming partial files with range
-// requests and pacing reads to the user's speed limit; hands each fully downloaded reel
-// to the checksum worker; ends downloads whose links expired and removes DCPs and reels.
+// requests and pacing reads to the user's speed limit, and hands each fully downloaded reel
+// to the checksum worker. It keeps the queue, the transfer loop and the reply's slots, and
+// what the window binds to; its parts decide the rest: DCPs set aside (SetAsideDcps), the
+// status bar's words (EngineActivity), the repair after an unclean end (UncleanEndRepair)
+// and removal (DownloadRemoval).
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -42,6 +45,9 @@ class DownloadManager : public QObject
     // The portal's last refusal of a reel event while events wait; empty once it confirms.
     Q_PROPERTY(QString portal_error READ portalError NOTIFY activityChanged)
 public:
+    // The engine, made on first use. It follows the catalogue from then on: a change of its
+    // DCPs rebuilds the queue, fresh links bring back a DCP set aside for refused links. A
+    // catalogue that holds DCPs is first queued once the event loop runs.
     static DownloadManager *instance();
 
     // Called from the window (and from the manager's own slots): none of these lets an
@@ -49,7 +55,7 @@ public:
     // database has it (see WindowCall).
     Q_INVOKABLE void startDownloading(DCP *dcp);
     Q_INVOKABLE void pauseDownloading(bool force);
-    Q_INVOKABLE void pauseDownloading();
+    Q_INVOKABLE void pauseDownloading() { pauseDownloading(false); }
     Q_INVOKABLE void resumeDownloading();
     Q_INVOKABLE bool removeDownload(DCP *dcp);
     Q_INVOKABLE void removeDownloadReel(Reel *reel);
@@ -59,40 +65,60 @@ public:
     Q_INVOKABLE void downloadReelAgain(Reel *reel);
 
     // A DCP set aside (its links refused, its drive full) goes back in the queue: fresh
-    // links arrived, space was freed, or the operator started it.
-    void returnSetAside(DCP *dcp);
-    QString activity() const { return m_activity; }
-    QString activityText() const { return m_activityText; }
-    QString portalError() const;
+    // links arrived, or space was freed.
+    void returnSetAside(DCP *dcp) { m_setAside->bringBack(dcp); }
+    QString activity() const { return m_activity.state(); }
+    QString activityText() const { return m_activity.text(); }
+    QString portalError() const { return EngineActivity::portalError(); }
     // Reads the engine's state again and tells the window when it changed.
     void refreshActivity();
 
     void rebuildQueue();
     void startNextDownload();
-    void enqueueAsset(Asset *asset);
-    bool isQueued(Asset *asset) const;
-    static bool isEligible(const Asset *asset);
-    // The reel event a progress sample raises: 3, 4 or 5 from 25, 50 and 75 percent; 0 below.
-    static int progressEvent(quint64 downloaded, quint64 total);
+    void enqueueAsset(Asset *asset) { queue.enqueue(asset); }
+    bool isQueued(Asset *asset) const { return queue.contains(asset); }
+    static bool isEligible(const Asset *asset) { return asset->isDownloadEligible(); }
     void abortCurrentDownload();
-    // Whether the drive holding directory has room for size more bytes that the user may
-    // write.
-    bool hasEnoughDiskSpace(const QString &directory, quint64 size);
-    // What the asset's file still lacks of its listed size.
-    static quint64 bytesStillToFetch(const Asset *asset);
     void setReadChunkSize(uint bytesPerSecond);
     // No limit at all: each tick may take up to the engine's first per-tick budget, far
     // more than a reply holds (the speed schedule's "unlimited" rows).
     static const quint32 unlimitedReadChunkSize = 20971520;
-    void setReadUnlimited();
+    void setReadUnlimited()
+    {
+        readChunkSize = unlimitedReadChunkSize;
+        emit readChunkSizeChanged();
+    }
 
     uint readChunkSizeValue() const { return readChunkSize; }
     bool isPaused() const { return paused; }
     Asset *currentAssetForTest() const { return currentAsset; }
-    QList<Asset *> queuedAssets() const { return queue; }
+    // The asset being (or about to be) downloaded, and whether its request is on its way.
+    Asset *downloadingAsset() const { return currentAsset; }
+    bool isTransferRunning() const { return currentReply && currentReply->isRunning(); }
+    QList<Asset *> queuedAssets() const { return queue.assets(); }
     ChecksumWorker *checksumWorkerObject() const { return checksumWorker; }
+    SetAsideDcps *setAsideDcps() const { return m_setAside; }
     // What the running reply holds that the engine has not read yet.
     qint64 unreadReplyBytes() const { return currentReply ? currentReply->bytesAvailable() : 0; }
+
+    // For the engine's parts (removal, DCPs set aside). The asset leaves the queue; its
+    // transfer stops when it is the current one.
+    void dropFromQueue(Asset *asset);
+    // After a removal: the next asset starts when the removal stopped the transfer,
+    // otherwise the engine stands by.
+    void continueAfterRemoval();
+    // Starts the head of the queue unless a transfer runs or downloads are paused.
+    void startIfIdle()
+    {
+        if (!currentAsset && !paused)
+            startNextDownload();
+    }
+    // The same from the event loop, once what runs now has returned.
+    void startNextSoon();
+    // Nothing more of the running transfer is stored: a write failed.
+    void markWriteFailed() { transfer.markWriteFailed(); }
+    // Shows a box (see OperatorBoxes).
+    UserInteraction::Button askUser(const UserInteraction::Message &message) { return m_boxes.ask(message); }
 
     // Timings, as members so tests can shorten them.
     quint32 timeoutInterval = 15000;
@@ -101,8 +127,6 @@ public:
     // A file being written is made durable each time it passes a multiple of this many
     // bytes (and whenever its transfer stops); a member so tests can shorten it.
     quint64 syncInterval = quint64(64) * 1024 * 1024;
-    // How often a drive too full for its DCPs is looked at again.
-    int spaceRecheckInterval = 30000;
 
     // The clean end, when the application quits: stops the transfer (what it wrote is made
     // durable), waits for the reel event in flight, ends the journal and stops the checksum
@@ -131,86 +155,47 @@ private slots:
 
 private:
     DownloadManager();
-    enum class SetAsideCause { LinksRefused, NoSpace };
-    // Passes the DCP by until its cause is gone; its assets leave the queue and a transfer
-    // of it stops. The others go on.
-    void setAside(DCP *dcp, SetAsideCause cause, const QString &drive = QString());
-    // Every DCP downloading to the drive, which has too little space left.
-    void setAsideDrive(const QString &drive);
-    // Space freed on a drive brings its DCPs back.
-    void recheckSetAsideSpace();
-    void startNextSoon();
-    static bool roomFor(const FileManager::DiskSpace &space, quint64 needed);
-    void HandleExpiredLinks(DCP *dcp, const QString &message);
-    // A refusal of a link the asset no longer has: the asset is tried with its current one.
-    void retryWithCurrentLink(Asset *asset, const QUrl &refusedUrl);
-    void dropFromQueue(Asset *asset);
-    void stopOnWriteFailure(const QString &reason);
-    // Stops downloads after a failed write of path and tells the user: the disk-space box
-    // for a full disk, otherwise the box that names the file and the system's reason.
-    void stopOnWriteError(const QString &path, int error);
-    // Shows a box; while it is open no transfer is started (a stall timer firing in its
-    // event loop would open a second box on top of it).
-    UserInteraction::Button askUser(const UserInteraction::Message &message);
-    void raiseEvent(Reel *reel, int event);
-    // Hides the file of an asset that no reel listing it has had acknowledged yet; true when
-    // it hid a visible file.
-    // acknowledgements, when given, is what the portal acknowledged of each reel (read once
-    // for many files instead of asking the database for each).
-    bool hideUnlessAcknowledged(Asset *asset,
-                                const QHash<QString, DatabaseManager::ReelAcknowledgement> *acknowledgements = nullptr);
-    // A run ended between creating a file and hiding it leaves the file visible, and a later
-    // run resumes it as it finds it: after such an end every file of the catalogue that no
-    // acknowledged reel lists is hidden again.
-    void hideFilesLeftVisible();
-    // After an unclean end: an asset whose file recovery cut back, or a finished asset whose
-    // file is shorter than its listed size, is downloaded and verified again, hidden meanwhile.
-    void takeBackAssetsThatLostBytes();
+    // Connects the engine to the catalogue's changes and builds the queue from it once the
+    // event loop runs.
+    void followCatalogue();
+    // The DCP is passed by: its assets leave the queue and its transfer stops.
+    void passBy(DCP *dcp);
+    // The current asset's transfer stops for good (its DCP or the asset leaves); the next
+    // start takes the head of the queue.
+    void stopCurrent();
+    // The transfer stopped before its end, for the reason given; the stall timer tries again.
+    void waitToRetry(const QString &reason);
+    // Ends the reply's part in the engine: it is dropped and reading stops.
+    void dropReply(QNetworkReply *reply);
+    // The finished asset is stored and its complete reels go to verification; then the next.
+    void completeAsset(Asset *asset);
 
     // The work of the invokables above; these throw the database's errors.
     void downloadFirst(DCP *dcp);
     void pause(bool force);
     void resume();
-    void removeDcp(DCP *dcp);
-    void removeReel(Reel *reel);
-    void downloadAgain(Reel *reel);
+    // Paused or not, stored for the next start.
+    void storePaused(bool value);
 
-    QList<Asset *> queue;
-    QHash<AssetKey, Asset *> queuedKeys;
+    DownloadQueue queue;
     Asset *currentAsset = nullptr;
-    quint64 bytesSinceSample = 0;
     QNetworkAccessManager network;
     QNetworkReply *currentReply = nullptr;
-    QTimer *timeoutTimer = nullptr;
-    QTimer *readTimer = nullptr;
+    QTimer timeoutTimer;
+    QTimer readTimer;
+    QTimer activityTimer;
     quint32 readChunkSize = 20971520;
     bool paused = false;
     bool cancelled = false;
     ChecksumWorker *checksumWorker = nullptr;
-    QThread *checksumThread = nullptr;
-    // Removed DCPs and reels stay alive for the rest of the run: the window and signals
-    // already queued may still refer to them. Kept here so they are owned, not lost.
-    QList<DCP *> removedDcps;
-    QList<Reel *> removedReels;
 
-    struct SetAsideEntry {
-        SetAsideCause cause;
-        QString drive;
-        // The room the user had on the drive when it was found too full.
-        quint64 availableWhenSetAside = 0;
-    };
-    QHash<QString, SetAsideEntry> setAsideDcps; // by DCP uuid
-    // The box for a cause is shown once: "links <dcp uuid>" or "space <drive>".
-    QSet<QString> boxesShown;
-    QTimer *setAsideTimer = nullptr;
-    // Why the last transfer stopped before its end, and when the next try is due.
-    QString retryReason;
-    qint64 retryAt = 0;
-    QString m_activity = "ready";
-    QString m_activityText = "Ready.";
-    QTimer *activityTimer = nullptr;
+    SetAsideDcps *m_setAside = nullptr;
+    EngineActivity m_activity;
+    DownloadRemoval m_removal{this};
+    DestinationProblems m_destination{this};
+    TransferProgress m_progress;
 
-    bool askingUser = false;
+    OperatorBoxes m_boxes;
     bool shuttingDown = false;
     TransferJournal journal;
     // Set when the last run ended uncleanly: the first queue rebuild repairs what a kill

@@ -1,13 +1,12 @@
 #include "import/DCPXMLReader.h"
 
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/DatabaseTransaction.h"
 #include "catalogue/Reel.h"
 #include "download/Asset.h"
-#include "download/DownloadManager.h"
 #include "download/FileManager.h"
 #include "download/Platform.h"
 #include "import/DCPXMLReaderException.h"
@@ -658,7 +657,7 @@ void DCPXMLReader::merge(DCP *existing)
     if (!freshLinks.isEmpty())
         qDebug() << "[DCPXMLReader] Fresh download links for" << freshLinks.size() << "assets of" << existing->uuid();
     // The DCP set aside for refused links goes back in the queue with the fresh ones.
-    DownloadManager::instance()->returnSetAside(existing);
+    manager->noteFreshLinks(existing);
     if (!added.isEmpty() || !freshLinks.isEmpty())
         rebuildDownloadQueue();
 }

@@ -1,6 +1,6 @@
 #include "import/DCPXMLReaderException.h"
 
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 
 namespace {
 const char redownloadQuestion[] = "Would you like to redownload the file now?";

@@ -1,7 +1,7 @@
 #include "portal/LoginDialog.h"
 
-#include "app/PortalHosts.h"
-#include "app/UserInteraction.h"
+#include "base/PortalHosts.h"
+#include "base/UserInteraction.h"
 #include "portal/PortalDialogStyle.h"
 #include "catalogue/DatabaseManager.h"
 #include "catalogue/Setting.h"

@@ -1,6 +1,6 @@
 #include "portal/NotificationManager.h"
 
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"

@@ -1,7 +1,7 @@
 #include "portal/UpdaterDialog.h"
 
-#include "app/PortalHosts.h"
-#include "app/UserInteraction.h"
+#include "base/PortalHosts.h"
+#include "base/UserInteraction.h"
 #include "portal/PortalDialogStyle.h"
 
 #include <QDebug>

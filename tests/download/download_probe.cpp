@@ -84,8 +84,10 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIntValue("PROBE_SYNC_BYTES") > 0)
         manager->syncInterval = quint64(qEnvironmentVariableIntValue("PROBE_SYNC_BYTES"));
     const qint64 quitAt = qEnvironmentVariableIntValue("PROBE_QUIT_AT_BYTES");
-    DCPManager::instance(); // loads the catalogue and rebuilds the queue, which starts downloading
-    out << "START " << manager->queuedAssets().size() << Qt::endl;
+    // The engine builds its queue from the catalogue once the event loop runs, and starts
+    // downloading; the count is read right after that.
+    QMetaObject::invokeMethod(
+        &app, [&] { out << "START " << manager->queuedAssets().size() << Qt::endl; }, Qt::QueuedConnection);
 
     QTimer check;
     int idleTicks = 0;

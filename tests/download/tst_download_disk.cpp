@@ -8,18 +8,14 @@
 
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
+#include "download/SetAsideDcps.h"
 #include "import/DCPXMLReader.h"
 #include "portal/NotificationManager.h"
 #include "support/ScriptedUserInteraction.h"
 #include "support/TestMain.h"
 
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QSignalSpy>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -204,191 +200,6 @@ private slots:
         QVERIFY(manager->removeDownload(dcp));
     }
 
-    // A DCP that fits the drive with a little to spare: a stall late in its largest file
-    // resumes that file. Its bytes on disk are on the drive already, so the room the resume
-    // needs is what the file still lacks, not its whole size.
-    void resumeNeedsRoomOnlyForWhatIsLeft()
-    {
-        if (!mounted)
-            QSKIP("mounting a tmpfs needs root");
-        clearTiny();
-        const GeneratedDcp generated = generate("Fits_Tightly", 1, 2800000, 910);
-        const GeneratedAsset picture = *generated.asset("picture:1");
-        quint64 total = 0;
-        for (const GeneratedAsset &a : trackAssets(generated))
-            total += a.size;
-        const FileManager::DiskSpace empty = FileManager::diskSpace(tiny);
-        QVERIFY2(total < empty.bytesAvailable && empty.bytesAvailable - total < 500000, "the DCP must fit tightly");
-        AssetFault stalls;
-        stalls.stallAfter = qint64(picture.size) * 3 / 4;
-        standin.setAssetFault(relativePath(generated, picture), stalls);
-        DCP *dcp = buildDcp(standin, generated, 9910, tiny);
-        Asset *asset = assetOf(dcp, picture);
-        standin.clearAssetRequests();
-        store(dcp);
-
-        QTRY_COMPARE_WITH_TIMEOUT(requestsFor(standin, relativePath(generated, picture)).size(), size_t(2), 15000);
-        standin.clearAssetFaults();
-        QVERIFY(waitVerifiedAndSynced(dcp, 30000));
-        QVERIFY(!dcp->isSetAside());
-        QVERIFY2(ui->messages.isEmpty(), qPrintable(ui->messages.value(0).text));
-        const auto requests = requestsFor(standin, relativePath(generated, picture));
-        QCOMPARE(requests.size(), size_t(2));
-        QCOMPARE(QString::fromStdString(requests[1].range), QString("bytes=%1-").arg(stalls.stallAfter));
-        QVERIFY(filesMatchSource(dcp->getReels().first(), generated));
-        QCOMPARE(asset->downloadAttempts(), 0u);
-        QVERIFY(manager->removeDownload(dcp));
-    }
-
-    // The drive fills in the middle of a file. Room is then freed for all the DCP still
-    // lacks, though not for its whole largest file: the next look at the drive brings the
-    // DCP back, and it completes with no second box.
-    void roomForWhatIsLeftBringsTheDcpBack()
-    {
-        if (!mounted)
-            QSKIP("mounting a tmpfs needs root");
-        clearTiny();
-        const GeneratedDcp generated = generate("Fills_Then_Fits", 1, 2000000, 911);
-        const GeneratedAsset picture = *generated.asset("picture:1");
-        manager->setReadChunkSize(250000);
-        manager->spaceRecheckInterval = 200;
-        AssetFault slow;
-        slow.throttleBytesPerSecond = 300000;
-        standin.setAssetFault(relativePath(generated, picture), slow);
-        DCP *dcp = buildDcp(standin, generated, 9911, tiny);
-        Asset *asset = assetOf(dcp, picture);
-        store(dcp);
-        QTRY_VERIFY_WITH_TIMEOUT(asset->sizeOnDisk() > 1100000, 15000);
-        const QString filler = tiny + "/filler";
-        QVERIFY(fillUp(filler));
-        QTRY_VERIFY_WITH_TIMEOUT(dcp->isSetAside(), 10000);
-        QCOMPARE(ui->messages.size(), 1);
-        checkDiskBox(ui->messages.at(0));
-        // Still full a few looks later: the DCP stays aside and nothing is asked for.
-        standin.clearAssetRequests();
-        QTest::qWait(700);
-        QVERIFY(dcp->isSetAside());
-        QVERIFY(standin.assetRequests().empty());
-
-        // Room for what is left and 200 kB more, less than the picture's whole size.
-        quint64 left = 0;
-        for (const GeneratedAsset &a : trackAssets(generated))
-            left += DownloadManager::bytesStillToFetch(assetOf(dcp, a));
-        QVERIFY(QFile::remove(filler));
-        const quint64 freeNow = FileManager::diskSpace(tiny).bytesAvailable;
-        QVERIFY(freeNow > left + 200000);
-        {
-            QFile keep(filler);
-            QVERIFY(keep.open(QIODevice::WriteOnly));
-            QVERIFY(keep.write(QByteArray(int(freeNow - left - 200000), '\0')) > 0);
-        }
-        QVERIFY2(FileManager::diskSpace(tiny).bytesAvailable < picture.size, "the whole picture must not fit");
-        standin.clearAssetFaults();
-        manager->setReadChunkSize(1000000000);
-        QTRY_VERIFY_WITH_TIMEOUT(!dcp->isSetAside(), 5000);
-        QVERIFY(waitVerifiedAndSynced(dcp));
-        QVERIFY(filesMatchSource(dcp->getReels().first(), generated));
-        QCOMPARE(ui->messages.size(), 1);
-        QCOMPARE(asset->downloadAttempts(), 0u);
-        manager->spaceRecheckInterval = 30000;
-        QVERIFY(QFile::remove(filler));
-        QVERIFY(manager->removeDownload(dcp));
-    }
-
-    // Blocks that ext2/3/4 reserve for the administrator are no room for an operator's
-    // download: run as an ordinary user, the engine sends no request for a file that fits
-    // only in them, sets its DCP aside and says so once. (As root, the test mounts the
-    // file system and runs the engine as another user.)
-    void reservedBlocksAreNoRoomForAnOrdinaryUser()
-    {
-        if (::geteuid() != 0)
-            QSKIP("mounting a file system and running as another user need root");
-        if (QStandardPaths::findExecutable("mkfs.ext4").isEmpty() || QStandardPaths::findExecutable("setpriv").isEmpty())
-            QSKIP("mkfs.ext4 or setpriv is missing");
-        // A folder the other user can reach, whatever folder the build is in.
-        QTemporaryDir shared("/tmp/tolvane-reserved-XXXXXX");
-        QVERIFY(shared.isValid());
-        QVERIFY(QFile::setPermissions(shared.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                          | QFile::ReadOther | QFile::ExeOther));
-        const QString image = shared.path() + "/ext4.img";
-        const QString drive = shared.path() + "/drive";
-        const QString dataDir = shared.path() + "/data";
-        QVERIFY(QDir().mkpath(drive) && QDir().mkpath(dataDir + "/tmp"));
-        QCOMPARE(QProcess::execute("truncate", {"-s", "24M", image}), 0);
-        QCOMPARE(QProcess::execute("mkfs.ext4", {"-q", "-F", "-m", "25", image}), 0);
-        if (QProcess::execute("mount", {"-o", "loop", image, drive}) != 0)
-            QSKIP("this machine cannot loop-mount an ext4 image");
-        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {"-l", drive}); });
-        const GeneratedDcp generated = generate("Reserved_Blocks", 1, 4000000, 912);
-        const GeneratedAsset picture = *generated.asset("picture:1");
-        // The DCP's folder is there already, as the import leaves it.
-        QVERIFY(QDir().mkpath(drive + "/" + generated.title));
-        const QString user = "65534";
-        QCOMPARE(QProcess::execute("chown", {"-R", user + ":" + user, drive, dataDir}), 0);
-        const QString probe = shared.path() + "/download_probe";
-        QVERIFY(QFile::copy(TestSupport::builtExecutable("tests/download/download_probe"), probe));
-
-        // Fill the drive until the picture fits in the reserved blocks only.
-        const FileManager::DiskSpace before = FileManager::diskSpace(drive);
-        const quint64 reserved = before.bytesFree - before.bytesAvailable;
-        QVERIFY2(reserved > 4 * 1024 * 1024, qPrintable(QString::number(reserved)));
-        QVERIFY(before.bytesAvailable > picture.size);
-        {
-            QFile filler(drive + "/filler");
-            QVERIFY(filler.open(QIODevice::WriteOnly));
-            const quint64 fill = before.bytesAvailable - picture.size + reserved / 2;
-            QVERIFY(filler.write(QByteArray(int(fill), '\0')) == qint64(fill));
-        }
-        const FileManager::DiskSpace space = FileManager::diskSpace(drive);
-        QVERIFY2(space.bytesAvailable < picture.size && space.bytesFree > picture.size + 1024 * 1024,
-                 qPrintable(QString("%1 available, %2 free").arg(space.bytesAvailable).arg(space.bytesFree)));
-
-        QJsonArray assets;
-        for (const GeneratedAsset &a : trackAssets(generated)) {
-            const QFileInfo rel(a.relativePath);
-            assets.append(QJsonObject{{"uuid", a.uuid}, {"hash", a.hash}, {"size", double(a.size)}, {"type", a.type},
-                                      {"file", rel.fileName()}, {"dir", rel.path() == "." ? QString() : rel.path()},
-                                      {"url", QString::fromStdString(standin.assetUrl(relativePath(generated, a)))},
-                                      {"reel", reelNumberOf(a)}});
-        }
-        const QJsonObject description{{"uuid", generated.cplUuid}, {"title", generated.title}, {"download_path", drive},
-                                      {"user_uuid", userUuid()}, {"campaign_dcp_id", 9912.0},
-                                      {"reels", QJsonArray{generated.reelUuids.first()}}, {"assets", assets}};
-        const QString descriptionPath = shared.path() + "/description.json";
-        {
-            QFile file(descriptionPath);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QVERIFY(file.write(QJsonDocument(description).toJson()) > 0);
-        }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TOLVANE_DATA_DIR", dataDir);
-        env.insert("TOLVANE_NOTIFICATION_URL", QString::fromStdString(standin.baseUrl()));
-        env.insert("TMPDIR", dataDir + "/tmp");
-        env.insert("HOME", dataDir);
-        env.insert("PROBE_STALL_MS", "1500");
-        const auto runAsUser = [&](const QStringList &arguments, QString *output) {
-            QProcess process;
-            process.setProcessEnvironment(env);
-            process.start("setpriv", QStringList{"--reuid=" + user, "--regid=" + user, "--clear-groups", probe} + arguments);
-            const bool finished = process.waitForFinished(40000);
-            if (!finished) {
-                process.kill();
-                process.waitForFinished();
-            }
-            *output = QString::fromUtf8(process.readAllStandardOutput());
-            if (!finished || process.exitCode() != 0)
-                qWarning() << process.readAllStandardError().right(3000);
-            return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        };
-        QString output;
-        QVERIFY(runAsUser({"add", descriptionPath}, &output));
-        standin.clearAssetRequests();
-        QVERIFY(runAsUser({"run"}, &output));
-        QVERIFY2(requestsFor(standin, relativePath(generated, picture)).empty(), qPrintable(output));
-        QCOMPARE(output.count("BOX Not enough disk space"), 1);
-        QVERIFY2(output.contains(QString("ASSET %1 0 0 0 0 0").arg(picture.uuid)), qPrintable(output));
-    }
-
     // The destination folder became a file: the read tick cannot open the asset's file.
     void unopenableDestinationPausesWithABox()
     {
@@ -434,8 +245,8 @@ private slots:
         QCOMPARE(space.bytesFree, kTinyBytes);
         QCOMPARE(space.bytesAvailable, kTinyBytes);
 
-        QVERIFY(!manager->hasEnoughDiskSpace(tiny + "/Title", kTinyBytes));
-        QVERIFY(manager->hasEnoughDiskSpace(tiny + "/Title", kTinyBytes - 1));
+        QVERIFY(!manager->setAsideDcps()->hasEnoughDiskSpace(tiny + "/Title", kTinyBytes));
+        QVERIFY(manager->setAsideDcps()->hasEnoughDiskSpace(tiny + "/Title", kTinyBytes - 1));
         // The check shows nothing itself: the box comes with setting the drive's DCPs aside.
         QCOMPARE(ui->messages.size(), 0);
 

@@ -39,6 +39,7 @@ private slots:
         QVERIFY(standin.start());
         qputenv("TOLVANE_NOTIFICATION_URL", QByteArray::fromStdString(standin.baseUrl()));
         NotificationManager::instance()->setConsumerInterval(50);
+        DownloadManager::instance();
 
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));

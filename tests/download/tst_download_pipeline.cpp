@@ -8,7 +8,7 @@
 #include "DownloadFixture.h"
 #include "PackageBuilder.h"
 
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 #include "catalogue/Setting.h"
 #include "download/ChecksumWorker.h"
 #include "download/DownloadManager.h"

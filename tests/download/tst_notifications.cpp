@@ -269,7 +269,7 @@ private slots:
         QFETCH(quint64, downloaded);
         QFETCH(quint64, total);
         QFETCH(int, event);
-        QCOMPARE(DownloadManager::progressEvent(downloaded, total), event);
+        QCOMPARE(TransferProgress::progressEvent(downloaded, total), event);
     }
 
     // Engine controls that need no transfer: the button's pause and the engine's own.

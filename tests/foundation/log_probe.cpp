@@ -1,7 +1,7 @@
 // Logs its arguments through the application's message handler, one message each:
 // "debug:TEXT", "warning:TEXT", "info:TEXT", "critical:TEXT" or "fatal:TEXT".
 // "where:" prints the data folder on standard output; "database:" opens the database there.
-#include "app/AppPaths.h"
+#include "base/AppPaths.h"
 #include "app/LogHandler.h"
 #include "catalogue/DatabaseManager.h"
 

@@ -17,7 +17,7 @@
 // themselves, so they do not depend on how long the version check or the login takes:
 // the update dialog shows "Please wait..." however quickly the portal answers.
 #include "app/Startup.h"
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 #include "catalogue/DCPManager.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Where the database and debug.log go: TOLVANE_DATA_DIR, else next to the executable, else
 // (an executable folder that cannot be written, as under /usr) the user's data folder,
 // unless a database is already next to the executable.
-#include "app/AppPaths.h"
+#include "base/AppPaths.h"
 #include "support/TestMain.h"
 
 #include <QDir>

@@ -5,7 +5,7 @@
 // texts the way broken or hostile packages do.
 
 #include "DcpGenerator.h"
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 #include "download/DownloadManager.h"
 #include "PackageBuilder.h"
 #include "support/TestMain.h"

@@ -1,7 +1,7 @@
 #include "CatalogueCheck.h"
 #include "ImportFixtures.h"
 
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"

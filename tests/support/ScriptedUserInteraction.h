@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 
 #include <QList>
 #include <QStringList>

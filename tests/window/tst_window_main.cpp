@@ -6,7 +6,7 @@
 
 #include "PortalStandin.h"
 
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 #include "catalogue/DCP.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/DatabaseManager.h"

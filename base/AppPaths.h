@@ -8,6 +8,9 @@
 // user's data folder, unless a database is already next to the executable.
 namespace AppPaths {
 
+// The catalogue's database file: a folder that holds one keeps the data.
+constexpr const char *catalogueFileName = "orvdownloader.4.sqlite";
+
 QString dataDir();
 QString filePath(const QString &fileName);
 

@@ -1,4 +1,4 @@
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 
 #include <QDebug>
 

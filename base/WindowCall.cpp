@@ -1,6 +1,6 @@
-#include "app/WindowCall.h"
+#include "base/WindowCall.h"
 
-#include "app/UserInteraction.h"
+#include "base/UserInteraction.h"
 
 #include <QDebug>
 

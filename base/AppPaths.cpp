@@ -1,6 +1,4 @@
-#include "app/AppPaths.h"
-
-#include "catalogue/DatabaseManager.h"
+#include "base/AppPaths.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -42,7 +40,7 @@ QString decidedFolder()
     candidates.executableDirWritable = isWritableFolder(candidates.executableDir);
     // An existing catalogue next to the executable stays where it is.
     candidates.databaseNextToExecutable =
-        QFileInfo(candidates.executableDir + "/" + QLatin1String(DatabaseManager::fileName)).isFile();
+        QFileInfo(candidates.executableDir + "/" + QLatin1String(catalogueFileName)).isFile();
     candidates.userDataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     const QString chosen = chooseDataDir(candidates);
     if (chosen != candidates.executableDir)

@@ -1,4 +1,4 @@
-#include "app/PortalHosts.h"
+#include "base/PortalHosts.h"
 
 namespace {
 
