@@ -172,7 +172,7 @@ bool AssetTransfer::makeDurableAtEnd(int *error)
     const QString path = m_asset->filePath();
     // Also when this transfer wrote nothing: the file may hold what an earlier run wrote
     // and never made durable (a 416 for a file that was already whole).
-    if (!FileManager::fileExists(path))
+    if (!FileManager::isRegularFile(path))
         return true;
     if (!makeDurable(error))
         return false;
