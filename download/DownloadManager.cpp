@@ -76,11 +76,6 @@ DownloadManager::DownloadManager()
     : journal(AppPaths::filePath("transfers.unfinished"))
 {
     paused = Setting::instance()->get("download_paused") == "1";
-    // Before anything resumes: files written when the power went may hold less than their
-    // size says.
-    journal.recover();
-    repairAtNextRebuild = journal.lastRunEndedUncleanly();
-    journal.begin();
 
     checksumThread = new QThread();
     checksumWorker = new ChecksumWorker();
@@ -225,8 +220,25 @@ void DownloadManager::downloadFirst(DCP *dcp)
     refreshActivity();
 }
 
+void DownloadManager::startJournal()
+{
+    if (journalStarted)
+        return;
+    journalStarted = true;
+    // Before anything resumes, once the catalogue is loaded: files written when the power
+    // went may hold less than their size says. Only the catalogue's files are cut.
+    QSet<QString> assetFiles;
+    for (DCP *dcp : DCPManager::instance()->allDCPs())
+        for (Asset *asset : dcp->getAssets())
+            assetFiles.insert(asset->filePath());
+    journal.recover([&assetFiles](const QString &path) { return assetFiles.contains(path); });
+    repairAtNextRebuild = journal.lastRunEndedUncleanly();
+    journal.begin();
+}
+
 void DownloadManager::rebuildQueue()
 {
+    startJournal();
     // After a run that ended uncleanly, once: files it may have left visible are hidden,
     // and a reel whose verdict it stored without the event that reports it gets the event.
     const bool afterUncleanEnd = repairAtNextRebuild;
@@ -294,6 +306,7 @@ void DownloadManager::startNextDownload()
     }
     if (!currentAsset)
         currentAsset = queue.first();
+    startJournal();
 
     // A stall timer still running from the last transfer must not start this asset again
     // while the user reads a message about it.

@@ -199,6 +199,9 @@ private:
     // Set when the last run ended uncleanly: the first queue rebuild repairs what a kill
     // can leave between two writes (a visible file, an event not stored).
     bool repairAtNextRebuild = false;
+    // The journal's recovery and this run's marker, once the catalogue is loaded.
+    void startJournal();
+    bool journalStarted = false;
     // The running (or last) transfer of the current asset: its request, reads, durable
     // points and write errors.
     AssetTransfer transfer{&journal};
