@@ -7,6 +7,8 @@
 #include <QTextStream>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 QString escapeLogText(const QString &text)
 {
@@ -58,9 +60,14 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &, const QString
 {
     const QString formatted = formatLogMessage(type, message);
     {
-        QFile file(AppPaths::filePath("debug.log"));
-        // When the file cannot be opened the message is lost; the program carries on.
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        // Made for its owner alone; when the file cannot be opened the message is lost and
+        // the program carries on.
+        QFile file;
+        const int descriptor = ::open(QFile::encodeName(AppPaths::filePath("debug.log")).constData(),
+                                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (descriptor >= 0 && !file.open(descriptor, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle))
+            ::close(descriptor);
+        if (file.isOpen()) {
             QTextStream stream(&file);
             stream.setCodec("UTF-8");
             stream << QDateTime::currentDateTimeUtc().toString("[dd/MM/yyyy hh:mm:ss]") << ' ' << formatted;
