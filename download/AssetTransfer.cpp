@@ -53,6 +53,14 @@ QNetworkReply *AssetTransfer::send(QNetworkAccessManager *network, quint32 buffe
     return reply;
 }
 
+bool AssetTransfer::mayFollowRedirect(const QUrl &from, const QUrl &to)
+{
+    const QString target = to.scheme().toLower();
+    if (!to.isValid() || to.host().isEmpty())
+        return false;
+    return target == QLatin1String("https") || (target == QLatin1String("http") && from.scheme().toLower() == QLatin1String("http"));
+}
+
 bool AssetTransfer::carriesData(QNetworkReply *reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -585,6 +585,21 @@ void DownloadManager::downloadFinished()
 
     const QVariant redirect = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
     if (redirect.isValid()) {
+        const QUrl link(asset->downloadUrl());
+        const QUrl redirectTarget = link.resolved(redirect.toUrl());
+        if (!AssetTransfer::mayFollowRedirect(link, redirectTarget)) {
+            // Not followed, and not a finished download: the stall timer tries the link again.
+            qDebug() << "[DownloadManager] Refusing the redirect to" << redirectTarget.toString() << "for asset:"
+                     << asset->uuid();
+            retryReason = "the server redirected the download to an address that is not allowed";
+            retryAt = QDateTime::currentMSecsSinceEpoch() + (timeoutTimer ? timeoutTimer->remainingTime() : 0);
+            refreshActivity();
+            currentReply = nullptr;
+            if (readTimer)
+                readTimer->stop();
+            reply->deleteLater();
+            return;
+        }
         if (asset->redirectsLeft > 0) {
             --asset->redirectsLeft;
             const QUrl target = QUrl(asset->downloadUrl()).resolved(redirect.toUrl());
