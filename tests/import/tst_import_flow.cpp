@@ -260,6 +260,21 @@ private slots:
                                      << key << dataMissingText << redownload << "/"
                                      << "[DCPXMLReader] One of the XML assets could not be parsed, aborting..."
                                      << true;
+        // Documents that would exhaust the parser are a damaged package too.
+        const QString cpl = Fixtures::documentOf(json, 0, "cpl_xml");
+        const int root = cpl.indexOf("<CompositionPlaylist");
+        const QString expanded = cpl.left(root) + "<!DOCTYPE CompositionPlaylist [<!ENTITY big \"" + QString(10000, 'x')
+            + "\">]>" + cpl.mid(root).replace("</AnnotationText>", QString("&big;").repeated(10000) + "</AnnotationText>");
+        QTest::newRow("CPL with an entity expansion")
+            << Fixtures::withDcpValue(json, 0, "cpl_xml", QString::fromLatin1(expanded.toUtf8().toBase64())) << key
+            << dataMissingText << redownload << "/" << "[DCPXMLReader] Refusing an XML document: \"it declares a DTD\""
+            << true;
+        const QString deep = QString(cpl).replace("</ReelList>", QString("<Reel>").repeated(50000)
+                                                                   + QString("</Reel>").repeated(50000) + "</ReelList>");
+        QTest::newRow("CPL with 50,000 nested elements")
+            << Fixtures::withDcpValue(json, 0, "cpl_xml", QString::fromLatin1(deep.toUtf8().toBase64())) << key
+            << dataMissingText << redownload << "/"
+            << "[DCPXMLReader] Refusing an XML document: \"elements nested deeper than 64\"" << true;
     }
 
     void refusals()
