@@ -1,11 +1,22 @@
 #include "CoverImageProvider.h"
 
 #include <QBuffer>
+#include <QDebug>
 #include <QCoreApplication>
 #include <QImageReader>
 #include <QNetworkReply>
 #include <QQuickTextureFactory>
 #include <QThread>
+
+namespace {
+
+// A cover is a poster of a few hundred kilobytes. Larger answers are not kept, and a
+// picture larger than this is not decoded: its header says how large it is first.
+constexpr qint64 largestCoverBytes = 16 * 1024 * 1024;
+constexpr int largestCoverSide = 8192;
+constexpr qint64 mostCoverPixels = 40 * 1000 * 1000;
+
+}
 
 // One image asked for by the window. Made on the image reader's thread, answered on the
 // main thread: `finished` is emitted only after the image is set.
@@ -29,6 +40,12 @@ public:
         // The picture's own proportions, scaled to the width asked for (the window gives
         // only a width, the cover crops to fill).
         const QSize size = reader.size();
+        if (!size.isValid() || size.width() > largestCoverSide || size.height() > largestCoverSide
+            || qint64(size.width()) * size.height() > mostCoverPixels) {
+            m_error = QString("The cover's size is unknown or too large: %1 x %2").arg(size.width()).arg(size.height());
+            emit finished();
+            return;
+        }
         if (size.isValid() && m_requestedSize.width() > 0 && m_requestedSize.width() < size.width())
             reader.setScaledSize(size.scaled(m_requestedSize.width(), size.height(), Qt::KeepAspectRatio));
         if (!reader.read(&m_image))
@@ -81,18 +98,42 @@ void CoverStore::request(const QUrl &url, QObject *object)
         response->fail(m_errors.value(url));
         return;
     }
+    // Covers come from the web only: the address is the package's, and a file of this
+    // machine or any other scheme is not read.
+    const QString scheme = url.scheme().toLower();
+    if ((scheme != QLatin1String("http") && scheme != QLatin1String("https")) || url.host().isEmpty()) {
+        qDebug() << "[CoverStore] Not fetching a cover that is not on http(s):" << url.toString();
+        m_errors.insert(url, QString("Not an http(s) address"));
+        response->fail(m_errors.value(url));
+        return;
+    }
     QList<QPointer<CoverResponse>> &waiting = m_waiting[url];
     waiting.append(response);
     if (waiting.size() > 1)
         return;
     QNetworkReply *reply = m_network.get(QNetworkRequest(url));
     connect(reply, &QNetworkReply::finished, this, [this, url, reply] { finished(url, reply); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+        if ((received > largestCoverBytes || total > largestCoverBytes) && !reply->property("tooLarge").toBool()) {
+            reply->setProperty("tooLarge", true);
+            reply->abort();
+        }
+    });
 }
 
 void CoverStore::finished(const QUrl &url, QNetworkReply *reply)
 {
     reply->deleteLater();
     const QList<QPointer<CoverResponse>> waiting = m_waiting.take(url);
+    if (reply->property("tooLarge").toBool()) {
+        const QString error = QString("The cover is larger than %1 bytes").arg(largestCoverBytes);
+        qDebug() << "[CoverStore] Not keeping a cover:" << error << url.toString();
+        m_errors.insert(url, error);
+        for (const QPointer<CoverResponse> &response : waiting)
+            if (response)
+                response->fail(error);
+        return;
+    }
     if (reply->error() == QNetworkReply::NoError) {
         const QByteArray bytes = reply->readAll();
         m_bytes.insert(url, bytes);

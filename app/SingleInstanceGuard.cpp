@@ -1,28 +1,69 @@
 #include "app/SingleInstanceGuard.h"
 
-const char *const SingleInstanceGuard::semaphoreKey = "e4a493a9-66ea-4f12-b942-000d578504c8";
-const char *const SingleInstanceGuard::sharedMemoryKey = "82abc78e-6952-4eec-bea5-aae7856b73e0";
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QStandardPaths>
 
-SingleInstanceGuard::SingleInstanceGuard()
-    : m_semaphore(semaphoreKey, 1, QSystemSemaphore::Open)
-    , m_sharedMemory(sharedMemoryKey)
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A folder of this user's that no one else can write into (made when missing), its
+// symbolic link not followed.
+bool isPrivateFolder(const QString &path, bool make)
 {
+    if (path.isEmpty())
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+    if (make && ::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat status {};
+    if (::lstat(native.constData(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
+        return false;
+    if ((status.st_mode & 022) && (!make || ::chmod(native.constData(), 0700) != 0))
+        return false;
+    return true;
+}
+
+}
+
+SingleInstanceGuard::SingleInstanceGuard() = default;
+
+SingleInstanceGuard::~SingleInstanceGuard() = default;
+
+QString SingleInstanceGuard::lockFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (isPrivateFolder(runtime, false))
+        return runtime;
+    const QString temporary = QDir::tempPath() + QString("/tolvane-downloader-%1").arg(::geteuid());
+    if (isPrivateFolder(temporary, true))
+        return temporary;
+    // Someone else holds that name in the shared temporary folder: the user's own cache
+    // folder, which nobody else can write, serves instead.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (!cache.isEmpty() && QDir().mkpath(cache) && isPrivateFolder(cache + "/tolvane-downloader", true))
+        return cache + "/tolvane-downloader";
+    return QString();
 }
 
 bool SingleInstanceGuard::acquire()
 {
-    m_semaphore.acquire();
-    {
-        // A System V segment outlives a process killed with SIGKILL. Attaching and
-        // detaching once removes it when nobody else is attached; a live instance keeps
-        // its attachment, so the segment stays and the check below still refuses.
-        QSharedMemory stale(sharedMemoryKey);
-        if (stale.attach())
-            stale.detach();
+    const QString folder = lockFolder();
+    if (folder.isEmpty()) {
+        qDebug() << "[main] No private folder for the single-instance lock; not checking for another instance";
+        return true;
     }
-    const bool anotherRunning = m_sharedMemory.attach(QSharedMemory::ReadWrite);
-    if (!anotherRunning)
-        m_sharedMemory.create(1, QSharedMemory::ReadWrite);
-    m_semaphore.release(1);
-    return !anotherRunning;
+    m_lock = std::make_unique<QLockFile>(folder + "/tolvane-downloader.lock");
+    // Held for as long as the program runs; only a lock whose process is gone is stale.
+    m_lock->setStaleLockTime(0);
+    if (m_lock->tryLock(0))
+        return true;
+    if (m_lock->error() != QLockFile::LockFailedError)
+        qDebug() << "[main] Unable to create the single-instance lock in" << folder;
+    return m_lock->error() != QLockFile::LockFailedError;
 }

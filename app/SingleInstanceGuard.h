@@ -1,23 +1,32 @@
 #pragma once
 
-#include <QSharedMemory>
-#include <QSystemSemaphore>
+#include <QString>
 
-// Lets one copy of the program run per machine: a one-byte shared-memory segment marks
-// the running instance, and a system semaphore serialises the check between processes
-// that start at the same moment. Both live as long as the guard.
+#include <memory>
+
+class QLockFile;
+
+// Lets one copy of the program run per user: a lock file in a folder only this user can
+// write (the session's runtime folder, else a private folder of the user's own) marks the
+// running instance for as long as the guard lives. Another local user can neither take nor
+// hold it, and a lock left by a process that died is taken over.
 class SingleInstanceGuard
 {
 public:
-    static const char *const semaphoreKey;
-    static const char *const sharedMemoryKey;
-
     SingleInstanceGuard();
+    ~SingleInstanceGuard();
 
-    // True when no other instance runs; this process is then marked as the running one.
+    // True when no other instance of this user runs; this process is then marked as the
+    // running one.
     bool acquire();
 
+    // The folder that holds the lock: $XDG_RUNTIME_DIR when it is the user's own and
+    // closed to others, else "tolvane-downloader-<uid>" in the temporary folder, else
+    // "tolvane-downloader" in the user's cache folder, each made (0700) when missing and
+    // used only when it is a folder of this user's that nobody else can write. Empty when
+    // none is.
+    static QString lockFolder();
+
 private:
-    QSystemSemaphore m_semaphore;
-    QSharedMemory m_sharedMemory;
+    std::unique_ptr<QLockFile> m_lock;
 };

@@ -1,5 +1,7 @@
 #include "app/WidgetUserInteraction.h"
 
+#include "app/PlainTextBoxes.h"
+
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -34,6 +36,7 @@ UserInteraction::Button WidgetUserInteraction::showMessage(const Message &messag
     box.setText(message.text);
     if (!message.informativeText.isEmpty())
         box.setInformativeText(message.informativeText);
+    PlainTextBoxes::apply(&box);
     box.setStandardButtons(QMessageBox::StandardButtons(int(message.buttons)));
     if (message.defaultButton != NoButton)
         box.setDefaultButton(QMessageBox::StandardButton(message.defaultButton));

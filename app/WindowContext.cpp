@@ -1,6 +1,7 @@
 #include "app/WindowContext.h"
 
 #include "app/CoverImageProvider.h"
+#include "app/PlainTextBoxes.h"
 #include "catalogue/DCPManager.h"
 #include "catalogue/Setting.h"
 #include "download/DownloadManager.h"
@@ -18,6 +19,8 @@ void expose(QQmlEngine &engine)
     engine.rootContext()->setContextProperty("settings_mgr", Setting::instance());
     engine.rootContext()->setContextProperty("speed_schedule", SpeedScheduler::instance());
     engine.addImageProvider("cover", new CoverImageProvider);
+    // The window's own boxes name DCPs by the titles the packages give.
+    PlainTextBoxes::install();
 }
 
 }

@@ -24,6 +24,16 @@ struct Candidates {
 };
 QString chooseDataDir(const Candidates &candidates);
 
+// The data folder and its files are the user's alone: they hold the Tarn user name, the
+// user uuid and every asset link. The folder becomes 0700 (unless it is the executable's
+// own folder, which is not the program's to change) and the database, the log and the
+// transfer marker 0600, also when an earlier version left them readable by others.
+void protectDataFolder();
+
+// Creates the file at path for its owner alone when it is missing (0600), or takes the
+// access of others away from an existing one of this user's. False when neither is possible.
+bool makePrivateFile(const QString &path, bool create);
+
 // True when files can be created in the folder (permissions and a read-only mount alike).
 bool isWritableFolder(const QString &folder);
 

@@ -61,8 +61,12 @@ DatabaseManager *DatabaseManager::instance()
     // Created on first use and kept for the life of the process. A failed open throws
     // and leaves no instance behind, so start-up can report it and end in order.
     static DatabaseManager *singleton = nullptr;
-    if (!singleton)
+    if (!singleton) {
+        // The data folder and its files are the user's alone before anything is read or
+        // written there.
+        AppPaths::protectDataFolder();
         singleton = new DatabaseManager(AppPaths::filePath(fileName), QLatin1String(QSqlDatabase::defaultConnection));
+    }
     return singleton;
 }
 
@@ -72,6 +76,8 @@ DatabaseManager::DatabaseManager(const QString &path, const QString &connectionN
     , m_ownerThread(QThread::currentThread())
 {
     {
+        // A new database is its owner's alone (SQLite gives its journal the same mode).
+        AppPaths::makePrivateFile(path, true);
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", connectionName);
         db.setDatabaseName(path);
         if (!db.open()) {

@@ -40,7 +40,9 @@ QFile *Asset::file()
     if (m_file)
         return m_file;
     const QString path = filePath();
-    m_file = FileManager::openFile(path, true, true);
+    // Nothing below the destination is followed: a link planted in the DCP's folder is
+    // never written through.
+    m_file = FileManager::openFile(m_dcp->downloadPath(), path, true, true);
     if (!m_file) {
         qDebug() << "[Asset] Unable to open Asset " << path;
         throw std::runtime_error("[Asset] Unable to open Asset");

@@ -54,6 +54,14 @@ QNetworkReply *AssetTransfer::send(QNetworkAccessManager *network, quint32 buffe
     return reply;
 }
 
+bool AssetTransfer::mayFollowRedirect(const QUrl &from, const QUrl &to)
+{
+    const QString target = to.scheme().toLower();
+    if (!to.isValid() || to.host().isEmpty())
+        return false;
+    return target == QLatin1String("https") || (target == QLatin1String("http") && from.scheme().toLower() == QLatin1String("http"));
+}
+
 bool AssetTransfer::carriesData(QNetworkReply *reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -171,6 +179,13 @@ AssetTransfer::End AssetTransfer::end(QNetworkReply *reply, Asset *asset) const
 
     const QVariant redirect = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
     if (redirect.isValid()) {
+        const QUrl link(asset->downloadUrl());
+        const QUrl redirectTarget = link.resolved(redirect.toUrl());
+        if (!mayFollowRedirect(link, redirectTarget)) {
+            qDebug() << "[DownloadManager] Refusing the redirect to" << redirectTarget.toString() << "for asset:"
+                     << asset->uuid();
+            return End::RedirectRefused;
+        }
         if (asset->redirectsLeft > 0) {
             --asset->redirectsLeft;
             const QUrl target = QUrl(asset->downloadUrl()).resolved(redirect.toUrl());
@@ -224,7 +239,7 @@ bool AssetTransfer::makeDurableAtEnd(int *error)
     const QString path = m_asset->filePath();
     // Also when this transfer wrote nothing: the file may hold what an earlier run wrote
     // and never made durable (a 416 for a file that was already whole).
-    if (!FileManager::fileExists(path))
+    if (!FileManager::isRegularFile(path))
         return true;
     if (!makeDurable(error))
         return false;

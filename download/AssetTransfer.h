@@ -10,6 +10,7 @@ class Asset;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QUrl;
 class TransferJournal;
 
 // One asset's transfer: the request for what its file still lacks, the read ticks that move
@@ -33,6 +34,10 @@ public:
     // The GET for the rest of the file, its read buffer bounded from the first byte.
     QNetworkReply *send(QNetworkAccessManager *network, quint32 bufferSize);
     quint64 requestOffset() const { return m_requestOffset; }
+
+    // Whether a redirect from the link `from` to `to` may be followed: to https, or to http
+    // when the link itself was http. Any other scheme (file:, ftp:, data:...) is refused.
+    static bool mayFollowRedirect(const QUrl &from, const QUrl &to);
 
     // Whether a reply's answer carries the file's bytes: 200 or 206, and no error but a
     // connection the server closed after sending some.
@@ -72,6 +77,7 @@ public:
     enum class End {
         Failed,     // an error or a failed write: the stall timer tries again (not after a failed write)
         Redirected, // the asset's link is now the redirect's target: the asset starts again
+        RedirectRefused, // the redirect goes where a download may not: the stall timer tries the link again
         EndedEarly, // the body ended before its announced length: the stall timer resumes it
         Complete    // the asset is downloaded, or the server has nothing past what is on disk
     };

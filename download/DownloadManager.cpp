@@ -18,6 +18,7 @@
 #include <QDebug>
 #include <QNetworkRequest>
 #include <QQmlEngine>
+#include <QSet>
 #include <QThread>
 
 namespace {
@@ -42,11 +43,6 @@ DownloadManager::DownloadManager()
     , journal(AppPaths::filePath("transfers.unfinished"))
 {
     paused = Setting::instance()->get("download_paused") == "1";
-    // Before anything resumes: files written when the power went may hold less than their
-    // size says.
-    journal.recover();
-    repairAtNextRebuild = journal.lastRunEndedUncleanly();
-    journal.begin();
     checksumWorker = ChecksumWorker::startInItsThread();
     // The worker applies its results on the main thread and asks for a retry there: queued
     // at once, while the asset certainly exists (removing its reel could free it later).
@@ -76,6 +72,14 @@ DownloadManager::DownloadManager()
 void DownloadManager::followCatalogue()
 {
     DCPManager *catalogue = DCPManager::instance();
+    // Before anything resumes, once the catalogue is loaded: files written when the power
+    // went may hold less than their size says. Only the catalogue's files are cut.
+    QSet<QString> assetFiles;
+    for (const Asset *asset : catalogue->allAssets())
+        assetFiles.insert(asset->filePath());
+    journal.recover([&assetFiles](const QString &path) { return assetFiles.contains(path); });
+    repairAtNextRebuild = journal.lastRunEndedUncleanly();
+    journal.begin();
     connect(catalogue, &DCPManager::downloadsChanged, this, &DownloadManager::rebuildQueue);
     connect(catalogue, &DCPManager::freshLinksArrived, m_setAside, &SetAsideDcps::bringBack);
     // A catalogue that holds DCPs is downloaded from once the event loop runs: whoever made
@@ -283,6 +287,11 @@ void DownloadManager::downloadFinished()
         currentReply = nullptr;
         reply->deleteLater();
         startNextDownload();
+        return;
+    case AssetTransfer::End::RedirectRefused:
+        // Not followed, and not a finished download: the stall timer tries the link again.
+        waitToRetry("the server redirected the download to an address that is not allowed");
+        dropReply(reply);
         return;
     case AssetTransfer::End::EndedEarly:
         // The stall timer resumes from the file's size.

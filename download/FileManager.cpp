@@ -13,20 +13,40 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
 
 namespace FileManager {
 
+namespace {
+
+bool entryStatus(const QString &path, struct stat *status)
+{
+    return ::lstat(QFile::encodeName(path).constData(), status) == 0;
+}
+
+}
+
 quint64 fileSize(const QString &path)
 {
-    return quint64(QFileInfo(path).size());
+    // A symbolic link is not the file: whatever it points to, it holds nothing of it.
+    struct stat status {};
+    return entryStatus(path, &status) && S_ISREG(status.st_mode) ? quint64(status.st_size) : 0;
 }
 
 bool fileExists(const QString &path)
 {
-    return QFileInfo::exists(path);
+    // Anything with that name counts, a dangling symbolic link included.
+    struct stat status {};
+    return entryStatus(path, &status);
+}
+
+bool isRegularFile(const QString &path)
+{
+    struct stat status {};
+    return entryStatus(path, &status) && S_ISREG(status.st_mode);
 }
 
 bool dirExists(const QString &path)
@@ -58,40 +78,285 @@ QString fileName(const QString &path)
     return QFileInfo(path).fileName();
 }
 
+namespace {
+
+int openRetrying(int folder, const char *name, int flags, mode_t mode = 0)
+{
+    int descriptor = -1;
+    do {
+        descriptor = ::openat(folder, name, flags | O_CLOEXEC, mode);
+    } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
+
+// A path taken from a root down, no symbolic link followed below the root: its folders are
+// opened one by one, each refused when it is a link, and the last name is looked at and
+// opened in the last folder itself.
+class Beneath
+{
+public:
+    // Without a root (or with a path outside it) only the last name is guarded.
+    Beneath(const QString &root, const QString &path);
+    ~Beneath();
+    Beneath(const Beneath &) = delete;
+    Beneath &operator=(const Beneath &) = delete;
+
+    // Whether anything has the path's name, a dangling link included; a link or a file
+    // in the place of one of its folders counts too (*conflicting names it).
+    bool entryExists(QString *conflicting = nullptr);
+    // The existing regular file, opened with flags; -1 otherwise.
+    int openExisting(int flags);
+    // A new file, folders made as needed; -1 when anything has its name already (EEXIST).
+    int createNew(int flags, bool hide, bool *hiddenAtCreation);
+
+    QString path() const { return m_path; }
+    int error() const { return m_error; }
+    QString failedAt() const { return m_failedAt; }
+
+private:
+    bool openFolder(bool create);
+
+    QString m_path;
+    QString m_root;
+    QStringList m_folders;
+    QString m_name;
+    int m_folder = -1;
+    int m_error = 0;
+    QString m_failedAt;
+};
+
+// The components of path below root, or empty when path does not lie below root.
+QStringList componentsBelow(const QString &root, const QString &path)
+{
+    const QString cleanRoot = QDir::cleanPath(root);
+    const QString cleanPath = QDir::cleanPath(path);
+    const QString prefix = cleanRoot.endsWith('/') ? cleanRoot : cleanRoot + '/';
+    if (cleanRoot.isEmpty() || !cleanPath.startsWith(prefix) || cleanPath.size() == prefix.size())
+        return QStringList();
+    return cleanPath.mid(prefix.size()).split('/');
+}
+
+}
+
+Beneath::Beneath(const QString &root, const QString &path)
+    : m_path(QDir::cleanPath(path))
+{
+    QStringList components = componentsBelow(root, path);
+    if (components.isEmpty()) {
+        // No root given: only the last component is guarded.
+        m_root = QFileInfo(m_path).absolutePath();
+        components = QStringList{QFileInfo(m_path).fileName()};
+    } else {
+        m_root = QDir::cleanPath(root);
+    }
+    m_name = components.takeLast();
+    m_folders = components;
+}
+
+Beneath::~Beneath()
+{
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
+
+bool Beneath::openFolder(bool create)
+{
+    if (m_folder >= 0)
+        return true;
+    // The root itself is the operator's choice and may be reached through a link.
+    int folder = openRetrying(AT_FDCWD, QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY);
+    if (folder < 0 && create && errno == ENOENT && QDir(m_root).mkpath("."))
+        folder = openRetrying(AT_FDCWD, QFile::encodeName(m_root).constData(), O_RDONLY | O_DIRECTORY);
+    if (folder < 0) {
+        m_error = errno;
+        m_failedAt = m_root;
+        return false;
+    }
+    QString reached = m_root;
+    for (const QString &component : qAsConst(m_folders)) {
+        reached += '/' + component;
+        const QByteArray name = QFile::encodeName(component);
+        int next = openRetrying(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(folder, name.constData(), 0777) != 0 && errno != EEXIST) {
+                m_error = errno;
+                m_failedAt = reached;
+                ::close(folder);
+                return false;
+            }
+            next = openRetrying(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        }
+        if (next < 0) {
+            // A symbolic link where a folder should be answers ELOOP (or ENOTDIR, like a file).
+            m_error = errno;
+            m_failedAt = reached;
+            ::close(folder);
+            return false;
+        }
+        ::close(folder);
+        folder = next;
+    }
+    m_folder = folder;
+    return true;
+}
+
+bool Beneath::entryExists(QString *conflicting)
+{
+    if (!openFolder(false)) {
+        // A folder on the way that is missing holds nothing; anything else in its place is
+        // in the way itself.
+        if (m_error == ENOENT)
+            return false;
+        if (conflicting)
+            *conflicting = m_failedAt;
+        return m_error == ELOOP || m_error == ENOTDIR;
+    }
+    struct stat status {};
+    if (::fstatat(m_folder, QFile::encodeName(m_name).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (conflicting)
+        *conflicting = m_path;
+    return true;
+}
+
+int Beneath::openExisting(int flags)
+{
+    if (!openFolder(false))
+        return -1;
+    // O_NONBLOCK: a named pipe planted under the name does not hold the open.
+    const int descriptor = openRetrying(m_folder, QFile::encodeName(m_name).constData(), flags | O_NOFOLLOW | O_NONBLOCK);
+    if (descriptor < 0) {
+        m_error = errno;
+        m_failedAt = m_path;
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        m_error = EINVAL;
+        m_failedAt = m_path;
+        return -1;
+    }
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    return descriptor;
+}
+
+int Beneath::createNew(int flags, bool hide, bool *hiddenAtCreation)
+{
+    *hiddenAtCreation = false;
+    if (!openFolder(true))
+        return -1;
+    const QByteArray name = QFile::encodeName(m_name);
+    if (hide) {
+        int error = 0;
+        const int descriptor = Platform::createHiddenFileAt(m_folder, name, &error);
+        if (descriptor >= 0) {
+            *hiddenAtCreation = true;
+            if (flags & O_APPEND)
+                ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_APPEND);
+            return descriptor;
+        }
+        if (error == EEXIST) {
+            m_error = error;
+            m_failedAt = m_path;
+            return -1;
+        }
+    }
+    const int descriptor = openRetrying(m_folder, name.constData(), flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    if (descriptor < 0) {
+        m_error = errno;
+        m_failedAt = m_path;
+    }
+    return descriptor;
+}
+
 QFile *openFile(const QString &path, bool create, bool hide)
 {
+    return openFile(QString(), path, create, hide);
+}
+
+QFile *openFile(const QString &root, const QString &path, bool create, bool hide)
+{
+    Beneath place(root, path);
     bool created = false;
-    if (!QFileInfo::exists(path)) {
+    bool hiddenAtCreation = false;
+    int descriptor = place.openExisting(O_RDWR | O_APPEND);
+    if (descriptor < 0 && place.error() != ENOENT) {
+        if (place.failedAt() == place.path()) {
+            qDebug() << "[FileManager] not opening what is not a regular file (a symbolic link?):" << path;
+        } else {
+            qDebug() << "[FileManager] cannot create directory: " << QFileInfo(path).absolutePath();
+            qDebug() << "[FileManager] not a folder (a symbolic link?):" << place.failedAt();
+        }
+        return nullptr;
+    }
+    if (descriptor < 0) {
         if (!create) {
             qDebug() << "[FileManager] directory does not exist: " << path;
             return nullptr;
         }
-        const QString parent = QFileInfo(path).absolutePath();
-        if (!QDir(parent).mkpath(".")) {
-            qDebug() << "[FileManager] cannot create directory: " << parent;
+        descriptor = place.createNew(O_RDWR | O_APPEND, hide, &hiddenAtCreation);
+        if (descriptor < 0) {
+            if (place.failedAt() != place.path())
+                qDebug() << "[FileManager] cannot create directory: " << QFileInfo(path).absolutePath();
+            else
+                qDebug() << "[FileManager] cannot open directory: " << path;
+            qDebug() << "[FileManager] open failed:" << systemErrorText(place.error());
             return nullptr;
         }
         created = true;
-    }
-    // A new file is hidden from its first moment where the system allows it; otherwise it
-    // is hidden right after it is made.
-    bool hiddenAtCreation = false;
-    if (created && hide) {
-        int error = 0;
-        hiddenAtCreation = Platform::createHiddenFile(path, &error);
         if (hiddenAtCreation)
             qDebug() << "[Filemanager] Hiding " << path;
     }
-    QFile *file = new QFile(path);
-    if (!file->open(QIODevice::ReadOnly | QIODevice::WriteOnly | QIODevice::Append)) {
+    QFile *file = new QFile();
+    if (!file->open(descriptor, QIODevice::ReadWrite | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
         qDebug() << "[FileManager] cannot open directory: " << path;
         qDebug() << "[FileManager] open failed:" << file->errorString();
+        ::close(descriptor);
         delete file;
         return nullptr;
     }
+    // A new file is hidden from its first moment where the system allows it; otherwise it
+    // is hidden right after it is made.
     if (created && hide && !hiddenAtCreation)
         hideFile(path);
     return file;
+}
+
+FileManager::Created createFile(const QString &root, const QString &path, const QByteArray &content)
+{
+    Beneath place(root, path);
+    bool hidden = false;
+    const int descriptor = place.createNew(O_WRONLY, false, &hidden);
+    if (descriptor < 0)
+        return place.error() == EEXIST ? Created::AlreadyThere : Created::Failed;
+    qint64 written = 0;
+    while (written < content.size()) {
+        const ssize_t count = ::write(descriptor, content.constData() + written, size_t(content.size() - written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        written += count;
+    }
+    ::close(descriptor);
+    return written == content.size() ? Created::Written : Created::Failed;
+}
+
+QString entryInTheWay(const QString &root, const QString &path)
+{
+    Beneath place(root, path);
+    QString conflicting;
+    return place.entryExists(&conflicting) ? conflicting : QString();
+}
+
+bool createFolder(const QString &path)
+{
+    const QString parent = QFileInfo(path).absolutePath();
+    if (!QFileInfo(parent).isDir() && !QDir(parent).mkpath("."))
+        return false;
+    // Only a folder made here: not one already there, nor whatever a link points to.
+    return ::mkdir(QFile::encodeName(path).constData(), 0777) == 0;
 }
 
 qint64 appendToFile(QFile *file, const char *data, qint64 size, int *error)
@@ -122,12 +387,28 @@ qint64 appendToFile(QFile *file, const char *data, qint64 size, int *error)
 
 namespace {
 
-int openForSync(const QString &path, int flags)
+int openForSync(const QString &path, int flags, mode_t mode = 0)
 {
     int descriptor = -1;
     do {
-        descriptor = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+        descriptor = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, mode);
     } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
+
+// An existing regular file under its own name: a symbolic link or anything else planted
+// there is not opened.
+int openRegularFile(const QString &path, int flags)
+{
+    const int descriptor = openForSync(path, flags | O_NOFOLLOW | O_NONBLOCK);
+    if (descriptor < 0)
+        return -1;
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        errno = EINVAL;
+        return -1;
+    }
     return descriptor;
 }
 
@@ -159,7 +440,7 @@ bool syncFile(const QString &path, int *error)
 {
     // Any descriptor of the file will do: the system writes out the file's data, whoever
     // wrote it.
-    const int descriptor = openForSync(path, O_RDONLY);
+    const int descriptor = openRegularFile(path, O_RDONLY);
     if (descriptor < 0) {
         *error = errno;
         return false;
@@ -172,7 +453,9 @@ bool syncFile(const QString &path, int *error)
 bool writeFileDurably(const QString &path, const QByteArray &content)
 {
     const QString temporary = path + ".new";
-    const int descriptor = openForSync(temporary, O_WRONLY | O_CREAT | O_TRUNC);
+    // Made anew, readable by its owner only, never through a link left under its name.
+    ::unlink(QFile::encodeName(temporary).constData());
+    const int descriptor = openForSync(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (descriptor < 0)
         return false;
     qint64 written = 0;
@@ -202,7 +485,7 @@ bool removeFileDurably(const QString &path)
 
 bool truncateFile(const QString &path, quint64 length)
 {
-    const int descriptor = openForSync(path, O_WRONLY);
+    const int descriptor = openRegularFile(path, O_WRONLY);
     if (descriptor < 0)
         return false;
     const bool cut = ::ftruncate(descriptor, off_t(length)) == 0 && syncDescriptor(descriptor, nullptr);
@@ -261,12 +544,15 @@ QByteArray getFileSHA1(const QString &path)
 
 QByteArray getFileSHA1(const QString &path, const std::atomic<bool> *cancel)
 {
-    if (!QFileInfo::exists(path)) {
+    if (!fileExists(path)) {
         qDebug() << "[FileManager] getFileSHA1 does not exist: " << path;
         throw FileDoesNotExistException("File does not exist for SHA1");
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    const int opened = openRegularFile(path, O_RDONLY);
+    if (opened < 0 || !file.open(opened, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (opened >= 0)
+            ::close(opened);
         qDebug() << "[FileManager] getFileSHA1 could not open: " << path;
         throw FileDoesNotExistException("Unable to open file for SHA1");
     }

@@ -7,7 +7,8 @@
 // drive-type calls; this is the Linux implementation.
 namespace Platform {
 
-// Reads whether the file carries the hidden attribute. On failure returns false and
+// Reads whether the file carries the hidden attribute (of a symbolic link itself, never of
+// what it points to). On failure returns false and
 // puts the system error number into *error.
 bool readHiddenAttribute(const QString &path, bool *hidden, int *error);
 
@@ -19,6 +20,9 @@ bool writeHiddenAttribute(const QString &path, bool hidden, int *error);
 // this is a create with the hidden attribute. False (with the system error number) when the
 // file exists or the file system cannot do it; the caller then creates it and hides it.
 bool createHiddenFile(const QString &path, int *error);
+// The same inside an open folder: the new file's descriptor, open for reading and writing,
+// or -1 (with the system error number).
+int createHiddenFileAt(int folder, const QByteArray &name, int *error);
 
 // The mount point of the volume that holds path ("/" included); empty for network file
 // systems, which have no local drive, and when nothing of the path exists.

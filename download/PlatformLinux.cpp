@@ -23,10 +23,12 @@ const quint32 ntfsHiddenBit = 0x2;
 // Elsewhere the attribute is kept as an extended attribute of the file.
 const char hiddenAttributeName[] = "user.tolvane.hidden";
 
+// The attribute calls work on the name itself: a symbolic link is never followed, so
+// hiding or revealing a link planted under an asset's name touches nothing it points to.
 bool readNtfsAttributes(const QByteArray &path, quint32 *attributes)
 {
     unsigned char word[4];
-    if (getxattr(path.constData(), ntfsAttributeName, word, sizeof word) != sizeof word)
+    if (lgetxattr(path.constData(), ntfsAttributeName, word, sizeof word) != sizeof word)
         return false;
     *attributes = (quint32(word[0]) << 24) | (quint32(word[1]) << 16) | (quint32(word[2]) << 8) | quint32(word[3]);
     return true;
@@ -37,7 +39,7 @@ bool writeNtfsAttributes(const QByteArray &path, quint32 attributes)
     const unsigned char word[4] = {
         static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
         static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
-    return setxattr(path.constData(), ntfsAttributeName, word, sizeof word, 0) == 0;
+    return lsetxattr(path.constData(), ntfsAttributeName, word, sizeof word, 0) == 0;
 }
 
 QString readText(const QString &path)
@@ -74,7 +76,7 @@ bool readHiddenAttribute(const QString &path, bool *hidden, int *error)
         return true;
     }
     char value[8];
-    const ssize_t length = getxattr(native.constData(), hiddenAttributeName, value, sizeof value);
+    const ssize_t length = lgetxattr(native.constData(), hiddenAttributeName, value, sizeof value);
     if (length >= 0) {
         *hidden = length > 0 && value[0] == '1';
         return true;
@@ -99,10 +101,10 @@ bool writeHiddenAttribute(const QString &path, bool hidden, int *error)
         return false;
     }
     if (hidden) {
-        if (setxattr(native.constData(), hiddenAttributeName, "1", 1, 0) == 0)
+        if (lsetxattr(native.constData(), hiddenAttributeName, "1", 1, 0) == 0)
             return true;
     } else {
-        if (removexattr(native.constData(), hiddenAttributeName) == 0 || errno == ENODATA)
+        if (lremovexattr(native.constData(), hiddenAttributeName) == 0 || errno == ENODATA)
             return true;
     }
     *error = errno;
@@ -111,27 +113,43 @@ bool writeHiddenAttribute(const QString &path, bool hidden, int *error)
 
 bool createHiddenFile(const QString &path, int *error)
 {
-    // An unnamed file in the folder gets the attribute first and its name last. NTFS drivers
-    // keep the attribute in the file's own record and cannot make unnamed files: they answer
-    // with an error here and the caller hides the file after creating it.
     const QFileInfo info(path);
-    const QByteArray folder = QFile::encodeName(info.absolutePath());
-    const int descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
+    const int folder = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
         *error = errno;
         return false;
     }
+    const int descriptor = createHiddenFileAt(folder, QFile::encodeName(info.fileName()), error);
+    ::close(folder);
+    if (descriptor < 0)
+        return false;
+    ::close(descriptor);
+    return true;
+}
+
+int createHiddenFileAt(int folder, const QByteArray &name, int *error)
+{
+    // An unnamed file in the folder gets the attribute first and its name last. NTFS drivers
+    // keep the attribute in the file's own record and cannot make unnamed files: they answer
+    // with an error here and the caller hides the file after creating it.
+    const int descriptor = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        *error = errno;
+        return -1;
+    }
     bool created = fsetxattr(descriptor, hiddenAttributeName, "1", 1, 0) == 0;
     if (created) {
+        // Giving it its name fails when anything (a symbolic link included) has that name.
         char procPath[64];
         std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", descriptor);
-        created = ::linkat(AT_FDCWD, procPath, AT_FDCWD, QFile::encodeName(info.absoluteFilePath()).constData(),
-                           AT_SYMLINK_FOLLOW) == 0;
+        created = ::linkat(AT_FDCWD, procPath, folder, name.constData(), AT_SYMLINK_FOLLOW) == 0;
     }
-    if (!created)
+    if (!created) {
         *error = errno;
-    ::close(descriptor);
-    return created;
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
 }
 
 QString driveRoot(const QString &path)

@@ -9,19 +9,38 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 TransferJournal::TransferJournal(const QString &markerPath)
     : m_markerPath(markerPath)
     , m_bootId(Platform::bootId())
 {
 }
 
-int TransferJournal::recover()
+int TransferJournal::recover(const std::function<bool(const QString &)> &isAssetFile)
 {
-    QFile marker(m_markerPath);
-    if (!marker.exists())
+    if (!FileManager::fileExists(m_markerPath))
         return 0;
+    // The marker names files to cut: only one this user wrote, and nobody else could have,
+    // is believed.
+    const int descriptor = ::open(QFile::encodeName(m_markerPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (descriptor >= 0 && ::fstat(descriptor, &status) == 0
+        && (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)))) {
+        qDebug() << "[DownloadManager] Ignoring the marker of the last run: it is not this user's own, or others may "
+                    "write it:"
+                 << m_markerPath;
+        ::close(descriptor);
+        return 0;
+    }
     m_lastRunUnclean = true;
-    if (!marker.open(QIODevice::ReadOnly)) {
+    QFile marker;
+    if (descriptor < 0 || !marker.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (descriptor >= 0)
+            ::close(descriptor);
         qDebug() << "[DownloadManager] Unable to read the marker of the last run:" << m_markerPath;
         return 0;
     }
@@ -46,6 +65,10 @@ int TransferJournal::recover()
         const QString path = it.key();
         if (!FileManager::fileExists(path))
             continue;
+        if (!isAssetFile(path)) {
+            qDebug() << "[DownloadManager] Not a file of the catalogue, left as it is:" << path;
+            continue;
+        }
         const QJsonValue recorded = it.value();
         const double length = recorded.toDouble(-1);
         if (!recorded.isDouble() || length < 0 || length > largestLength || length != double(quint64(length))) {

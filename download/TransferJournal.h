@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // How far each file written in this run is known to be on the disk itself, kept in a small
 // marker file next to the database. A write only hands bytes to the system; after a power
 // cut a partial file can be longer than what reached the disk, its tail read as zeros, and
@@ -19,9 +21,11 @@ public:
     // At start, before any transfer: when the last run left its marker behind and the
     // system has restarted since, cuts each file it lists back to its last durable point.
     // When only the program stopped, the system still holds every byte it was given; those
-    // files are made durable as they are. Returns the number of files cut; cutPaths() names
-    // them, so that their assets can be taken back.
-    int recover();
+    // files are made durable as they are. Only a file for which isAssetFile answers true (a
+    // file of an asset the catalogue holds) is touched. Returns the number of files cut;
+    // cutPaths() names them, so that their assets can be taken back. A marker that is not
+    // this user's own, or that others could have written, is ignored.
+    int recover(const std::function<bool(const QString &)> &isAssetFile);
     QStringList cutPaths() const { return m_cutPaths; }
     // Whether recover() found the marker of a run that did not end cleanly.
     bool lastRunEndedUncleanly() const { return m_lastRunUnclean; }

@@ -486,7 +486,7 @@ QString DCPXMLReader::unusedFolderName(const QString &folder) const
     // Two titles can name one folder ("A/B" and "A:B" both give "A_B"), and Windows compares
     // names without case: their documents and files would overwrite each other.
     const QString destination = QDir::cleanPath(m_downloadPath);
-    const auto taken = [&](const QString &name) {
+    const auto takenInCatalogue = [&](const QString &name) {
         for (DCP *other : DCPManager::instance()->allDCPs()) {
             if (QDir::cleanPath(other->downloadPath()) == destination
                 && other->title().compare(name, Qt::CaseInsensitive) == 0)
@@ -494,11 +494,17 @@ QString DCPXMLReader::unusedFolderName(const QString &folder) const
         }
         return false;
     };
+    // Whatever is on the disk under that name and not in the catalogue (a folder left by
+    // someone else, a symbolic link) is not used: a new DCP gets a folder of its own.
+    const auto takenOnDisk = [&](const QString &name) { return FileManager::fileExists(destination + "/" + name); };
     QString name = folder;
-    for (int n = 2; taken(name); ++n)
+    for (int n = 2; takenInCatalogue(name) || takenOnDisk(name); ++n)
         name = QString("%1 (%2)").arg(folder).arg(n);
-    if (name != folder)
+    if (name != folder && takenInCatalogue(folder))
         qDebug() << "[DCPXMLReader] Another DCP of the catalogue downloads into" << folder << "; this one gets" << name;
+    else if (name != folder)
+        qDebug() << "[DCPXMLReader] Something the catalogue does not know has the name" << folder << "; this one gets"
+                 << name;
     return name;
 }
 
@@ -670,7 +676,8 @@ void DCPXMLReader::rebuildDownloadQueue()
 
 bool DCPXMLReader::createDCPDirectory()
 {
-    return FileManager::makePath(dcpDirectory());
+    // A new folder, never one that appeared under the name since it was chosen.
+    return FileManager::createFolder(dcpDirectory());
 }
 
 bool DCPXMLReader::createDCPXMLFiles()
@@ -684,14 +691,10 @@ bool DCPXMLReader::createDCPXMLFiles()
                                                        {m_volIndexXmlName, m_volIndexXml}};
     for (const auto &document : documents) {
         const QString path = directory + "/" + document.first;
-        if (FileManager::fileExists(path))
-            continue;
         // The bytes exactly as the package carries them: the PKL's hash of the CPL and
-        // the encoding declarations hold only for these.
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        if (file.write(document.second) != document.second.size())
+        // the encoding declarations hold only for these. A name already taken (a link
+        // included) is left as it is.
+        if (FileManager::createFile(m_currentDcp->downloadPath(), path, document.second) == FileManager::Created::Failed)
             return false;
     }
     return true;
@@ -705,9 +708,13 @@ bool DCPXMLReader::confirmConflictingFiles()
         if (existing && existing->getAsset(a->uuid()))
             continue;
         const QString path = a->filePath();
-        for (const QString &candidate : {path, FileManager::undottedPath(path)})
-            if (FileManager::fileExists(candidate) && !conflicting.contains(candidate))
-                conflicting.append(candidate);
+        // A link where the file or one of its folders should be is in the way too; it is
+        // what gets removed, never what it points to.
+        for (const QString &candidate : {path, FileManager::undottedPath(path)}) {
+            const QString inTheWay = FileManager::entryInTheWay(m_currentDcp->downloadPath(), candidate);
+            if (!inTheWay.isEmpty() && !conflicting.contains(inTheWay))
+                conflicting.append(inTheWay);
+        }
     }
     if (conflicting.isEmpty())
         return true;

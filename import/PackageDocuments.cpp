@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QDomDocument>
+#include <QXmlStreamReader>
 #include <QDomElement>
 #include <QFileInfo>
 
@@ -80,9 +81,50 @@ QVector<QDomElement> descendants(const QDomElement &root, const QString &name)
     return found;
 }
 
+// What a DCP's document may be before the DOM reads it: the DOM parser holds the whole
+// tree and recurses into it, so an entity declared once and used thousands of times, or
+// elements nested tens of thousands deep, exhaust the memory or the stack.
+constexpr int largestDocument = 4 * 1024 * 1024; // characters
+constexpr int deepestNesting = 64;
+
+// One pass of the stream reader, which keeps neither the tree nor a stack of its own: a
+// DTD (no DCP document carries one), nesting past deepestNesting or more than
+// largestDocument characters refuse the document. What is not well-formed is left to the
+// DOM, which reports it as before.
+bool withinBounds(const QString &text)
+{
+    QString refusal;
+    if (text.size() > largestDocument) {
+        refusal = QString("larger than %1 characters").arg(largestDocument);
+    } else {
+        QXmlStreamReader reader(text);
+        int depth = 0;
+        while (refusal.isEmpty() && !reader.atEnd()) {
+            switch (reader.readNext()) {
+            case QXmlStreamReader::DTD:
+                refusal = "it declares a DTD";
+                break;
+            case QXmlStreamReader::StartElement:
+                if (++depth > deepestNesting)
+                    refusal = QString("elements nested deeper than %1").arg(deepestNesting);
+                break;
+            case QXmlStreamReader::EndElement:
+                --depth;
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    if (refusal.isEmpty())
+        return true;
+    qDebug() << "[DCPXMLReader] Refusing an XML document:" << refusal;
+    return false;
+}
+
 bool load(const QString &text, QDomDocument &document)
 {
-    return document.setContent(text, false);
+    return withinBounds(text) && document.setContent(text, false);
 }
 
 }

@@ -120,6 +120,8 @@ void LoginDialog::setupForm()
 
     m_labelError = new QLabel(this);
     m_labelError->setObjectName("label_error");
+    // It shows the portal's own wording of a refusal: as written, never as markup.
+    m_labelError->setTextFormat(Qt::PlainText);
     m_labelError->setWordWrap(true);
     m_labelError->setAlignment(Qt::AlignCenter);
 
@@ -287,9 +289,19 @@ void LoginDialog::requestFinished()
         return;
     }
 
-    saveUsername();
-    m_decodingKey = replyText(reply->readAll());
+    // Only a 2xx answer that carries a key is a login: a redirect (or any other answer
+    // without an error) is not, and its body is no key.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString key = replyText(reply->readAll());
     reply->deleteLater();
+    if (status < 200 || status > 299 || key.isEmpty()) {
+        m_labelError->setStyleSheet(kErrorStyleSheet);
+        m_labelError->setText("Error. Please check your internet connection.");
+        qDebug() << "[LoginDialog] Not a login: HTTP status code: " << status << ", with a key:" << !key.isEmpty();
+        return;
+    }
+    saveUsername();
+    m_decodingKey = key;
     loginSuccessfull();
 }
 

@@ -5,9 +5,6 @@
 #include "portal/PortalDialogStyle.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,6 +21,29 @@
 #include <QVariant>
 
 namespace {
+
+// The release description is the portal's HTML: shown as it is, but nothing it names is
+// loaded (no image, style sheet or file, local or remote), and its links open only in the
+// browser, only over https.
+class DescriptionBrowser : public QTextBrowser
+{
+public:
+    explicit DescriptionBrowser(QWidget *parent)
+        : QTextBrowser(parent)
+    {
+        setOpenLinks(false);
+        setOpenExternalLinks(false);
+        connect(this, &QTextBrowser::anchorClicked, this, [](const QUrl &url) {
+            if (url.scheme().compare("https", Qt::CaseInsensitive) == 0 && !url.host().isEmpty())
+                UserInteraction::current()->openUrl(url);
+            else
+                qDebug() << "[UpdaterDialog] Not opening a link of the description:" << url.toString();
+        });
+    }
+
+    // Empty, not null: for a null answer the document would read a local file itself.
+    QVariant loadResource(int, const QUrl &) override { return QVariant(QByteArray("")); }
+};
 
 // The rules before those both portal dialogs share.
 const char *const kOwnStyleRules =
@@ -88,7 +108,7 @@ void UpdaterDialog::setupForm()
 
     m_vLayoutUpdates = new QVBoxLayout();
     m_vLayoutUpdates->setObjectName("v_layout_updates");
-    m_textBrowserDescription = new QTextBrowser(this);
+    m_textBrowserDescription = new DescriptionBrowser(this);
     m_textBrowserDescription->setObjectName("text_browser_description");
     m_vLayoutUpdates->addWidget(m_textBrowserDescription);
     layout->addLayout(m_vLayoutUpdates);
@@ -159,65 +179,17 @@ void UpdaterDialog::requestFinishedUpdater()
 
 void UpdaterDialog::startDownloading()
 {
-    m_labelStatus->setText("Downloading updates ...");
-    setUpdateWidgetsVisible(false);
-    setProgressBarVisible(true);
-
-    QNetworkRequest request{QUrl(m_installerUrl)};
-    request.setTransferTimeout(m_networkTimeoutMs);
-    QNetworkReply *reply = m_network.get(request);
-    connect(reply, &QNetworkReply::finished, this, &UpdaterDialog::requestFinishedDownloader);
-    connect(reply, &QNetworkReply::downloadProgress, this, &UpdaterDialog::downloaderProgress);
-}
-
-void UpdaterDialog::downloaderProgress(qint64 bytesReceived, qint64 bytesTotal)
-{
-    m_progressbarDownload->setMaximum(int(bytesTotal));
-    m_progressbarDownload->setValue(int(bytesReceived));
-}
-
-void UpdaterDialog::requestFinishedDownloader()
-{
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
-    if (reply->error() != QNetworkReply::NoError) {
-        reply->deleteLater();
+    // The installer is the portal's download page, opened in the browser: nothing is
+    // fetched, written or run from here. Only an https address is opened.
+    const QUrl url(m_installerUrl);
+    if (url.scheme().compare("https", Qt::CaseInsensitive) != 0 || url.host().isEmpty()) {
+        qDebug() << "[UpdaterDialog] Not opening an update address that is not https:" << m_installerUrl;
+        m_labelStatus->setText("The update cannot be opened. Please download it from Tarn.");
+        m_btnUpdate->setEnabled(false);
         return;
     }
-
-    // A connection that closes before the announced length has arrived can end without
-    // an error; a cut-off installer is a failed download all the same.
-    const QByteArray installer = reply->readAll();
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (announced.isValid() && (encoding.isEmpty() || encoding == "identity")
-        && announced.toLongLong() != installer.size()) {
-        reply->deleteLater();
-        return;
-    }
-
-    const QString tempPath = QDir::tempPath();
-    const QString fileName = QFileInfo(reply->url().path(QUrl::FullyDecoded)).fileName();
-    const QString target = tempPath + "/" + fileName;
-    qDebug() << "[UpdaterDialog] Temporary path for new installer: " << tempPath;
-
-    QFile file(target);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qDebug() << "[UpdaterDialog] Can not open file: " << file.fileName();
-        reply->deleteLater();
-        return;
-    }
-    file.write(installer);
-    file.flush();
-    file.close();
-
-    m_labelStatus->hide();
-    m_progressbarDownload->hide();
-
-    if (UserInteraction::current()->openUrl(QUrl::fromLocalFile(target)))
+    if (UserInteraction::current()->openUrl(url))
         accept();
     else
         reject();
-    reply->deleteLater();
 }

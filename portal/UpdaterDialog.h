@@ -11,8 +11,9 @@ class QTextBrowser;
 class QVBoxLayout;
 
 // The update check run before the login: asks the portal for its latest build and, when it
-// is newer than this one, offers to download the installer and hand it to the system.
-// Accepted means the installer has been started and the program must close.
+// is newer than this one, offers to open its download page (the https address the portal
+// names) in the user's browser. Nothing is downloaded or run here. Accepted means the
+// browser has the page and the program must close.
 class UpdaterDialog : public QDialog
 {
     Q_OBJECT
@@ -26,8 +27,6 @@ public:
 
 private slots:
     void requestFinishedUpdater();
-    void requestFinishedDownloader();
-    void downloaderProgress(qint64 bytesReceived, qint64 bytesTotal);
     void startDownloading();
 
 private:

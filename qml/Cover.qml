@@ -15,6 +15,7 @@ Item {
         color: "#2b2b30"
 
         Text {
+            objectName: "coverTitle"
             anchors.fill: parent
             anchors.margins: 15
             horizontalAlignment: Text.AlignHCenter
@@ -24,6 +25,8 @@ Item {
             color: "#9a9aa0"
             font.pixelSize: 18
             font.weight: Font.DemiBold
+            // The title as the package wrote it, markup included, never rendered.
+            textFormat: Text.PlainText
             text: cover.title
         }
     }

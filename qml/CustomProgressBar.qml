@@ -43,6 +43,8 @@ Rectangle {
         anchors.verticalCenter: parent.verticalCenter
         color: Global.BAR_TEXT_LIGHT_COLOR
         elide: Text.ElideRight
+        // A status may carry a drive's or the portal's text: shown as written.
+        textFormat: Text.PlainText
         text: bar.label
         // Screen readers (and the end-to-end cases) read the bar's text.
         Accessible.role: Accessible.StaticText
@@ -66,6 +68,7 @@ Rectangle {
             height: lightText.height
             color: Global.BAR_TEXT_DARK_COLOR
             elide: Text.ElideRight
+            textFormat: Text.PlainText
             text: bar.label
             Accessible.ignored: true
         }

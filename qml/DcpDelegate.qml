@@ -126,6 +126,8 @@ Package {
                 maximumLineCount: 2
                 // Qt elides wrapped text only at its end.
                 elide: Text.ElideRight
+                // Package and portal texts are shown as written, never as markup.
+                textFormat: Text.PlainText
                 text: dcpDelegate.dcp.friendly_title
             }
 
@@ -262,6 +264,7 @@ Package {
                                     elide: Text.ElideRight
                                     color: Global.DCP_DETAILS_MAIN_TITLE_TEXT_COLOR
                                     font.pixelSize: 30
+                                    textFormat: Text.PlainText
                                     text: dcpDelegate.dcp.friendly_title
                                 }
                                 Text {
@@ -270,6 +273,7 @@ Package {
                                     elide: Text.ElideRight
                                     color: "white"
                                     font.pixelSize: 15
+                                    textFormat: Text.PlainText
                                     text: dcpDelegate.dcp.title
                                 }
                             }
@@ -326,6 +330,7 @@ Package {
                                 color: "white"
                                 font.pixelSize: 15
                                 font.weight: Font.DemiBold
+                                textFormat: Text.PlainText
                                 text: dcpDelegate.dcp.set_aside
                                 Accessible.role: Accessible.StaticText
                                 Accessible.name: text
@@ -353,6 +358,7 @@ Package {
                             }
 
                             Text {
+                                objectName: "pageCardTitle"
                                 anchors.top: pageCover.bottom
                                 anchors.left: parent.left
                                 anchors.right: parent.right
@@ -364,6 +370,7 @@ Package {
                                 font.pixelSize: 12
                                 font.weight: Font.DemiBold
                                 elide: Text.ElideMiddle
+                                textFormat: Text.PlainText
                                 text: dcpDelegate.dcp.friendly_title
                             }
                         }

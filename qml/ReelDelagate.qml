@@ -186,6 +186,8 @@ Item {
             font.weight: Font.Medium
             font.pixelSize: 15
             color: Global.DCP_DETAILS_REEL_STATUS_COLOR
+            // The portal's reason may be part of it: shown as written.
+            textFormat: Text.PlainText
             Component.onCompleted: line.showInitialStatus()
         }
     }

@@ -397,6 +397,8 @@ ApplicationWindow {
             font.pixelSize: 13
             Accessible.role: Accessible.StaticText
             Accessible.name: text
+            // Names a DCP and may quote a server: shown as written.
+            textFormat: Text.PlainText
             text: download_mgr.activity_text
 
             function follow() { text = download_mgr.activity_text; }

@@ -14,6 +14,9 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const qint64 kFileSize = 1000;
@@ -22,6 +25,11 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+bool everyFile(const QString &)
+{
+    return true;
 }
 
 QJsonObject readJson(const QString &path)
@@ -104,7 +112,7 @@ private slots:
         const qsizetype logBefore = TestSupport::readLog().size();
 
         TransferJournal journal(markerPath);
-        const int cut = journal.recover();
+        const int cut = journal.recover(everyFile);
         QVERIFY(journal.lastRunEndedUncleanly());
         QCOMPARE(QFileInfo(filePath).size(), sizeAfter);
         QCOMPARE(cut, sizeAfter < kFileSize ? 1 : 0);
@@ -121,7 +129,7 @@ private slots:
         const QJsonObject marker{{"version", 2}, {"boot_id", Platform::bootId()}, {"files", QJsonObject{{filePath, 400}}}};
         QVERIFY(writeFile(markerPath, QJsonDocument(marker).toJson()));
         TransferJournal journal(markerPath);
-        QCOMPARE(journal.recover(), 0);
+        QCOMPARE(journal.recover(everyFile), 0);
         QVERIFY(journal.lastRunEndedUncleanly());
         QCOMPARE(QFileInfo(filePath).size(), kFileSize);
     }
@@ -134,7 +142,7 @@ private slots:
         const QString dir = newCase(&filePath);
         const QString markerPath = dir + "/transfers.unfinished";
         TransferJournal journal(markerPath);
-        QCOMPARE(journal.recover(), 0);
+        QCOMPARE(journal.recover(everyFile), 0);
         QVERIFY(!journal.lastRunEndedUncleanly());
         QVERIFY(journal.begin());
         journal.recordDurable(dir + "/a.mxf", 10);
@@ -148,6 +156,92 @@ private slots:
         QCOMPARE(readJson(markerPath).value("files").toObject().value(dir + "/a.mxf").toInt(), 10);
         journal.end();
         QVERIFY(!QFileInfo::exists(markerPath));
+    }
+
+    // A marker names any path it likes: only files of the catalogue's assets are cut.
+    void onlyFilesOfTheCatalogueAreCut()
+    {
+        QString filePath;
+        const QString dir = newCase(&filePath);
+        const QString operatorFile = dir + "/notes.txt";
+        QVERIFY(writeFile(operatorFile, QByteArray(int(kFileSize), 'n')));
+        const QString markerPath = dir + "/transfers.unfinished";
+        const QJsonObject marker{{"version", 2},
+                                 {"boot_id", "before"},
+                                 {"files", QJsonObject{{filePath, 400}, {operatorFile, 0}}}};
+        QVERIFY(writeFile(markerPath, QJsonDocument(marker).toJson()));
+        TransferJournal journal(markerPath);
+        QCOMPARE(journal.recover([&filePath](const QString &path) { return path == filePath; }), 1);
+        QCOMPARE(journal.cutPaths(), QStringList{filePath});
+        QCOMPARE(QFileInfo(filePath).size(), qint64(400));
+        QCOMPARE(QFileInfo(operatorFile).size(), kFileSize);
+        QVERIFY(TestSupport::readLog().contains(
+            QString("Not a file of the catalogue, left as it is: \"%1\"").arg(operatorFile).toUtf8()));
+    }
+
+    void markerOthersCouldHaveWrittenIsIgnored_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("writable by every user") << "mode 0666";
+        QTest::newRow("writable by the group") << "mode 0620";
+        QTest::newRow("owned by another user") << "owner";
+        QTest::newRow("a symbolic link to a marker") << "link";
+    }
+
+    void markerOthersCouldHaveWrittenIsIgnored()
+    {
+        QFETCH(QString, how);
+        QString filePath;
+        const QString dir = newCase(&filePath);
+        const QString markerPath = dir + "/transfers.unfinished";
+        const QByteArray content = QJsonDocument(QJsonObject{{"version", 2},
+                                                             {"boot_id", "before"},
+                                                             {"files", QJsonObject{{filePath, 0}}}})
+                                       .toJson();
+        if (how == "link") {
+            QVERIFY(writeFile(dir + "/elsewhere", content));
+            QVERIFY(QFile::link(dir + "/elsewhere", markerPath));
+        } else {
+            QVERIFY(writeFile(markerPath, content));
+            const QByteArray native = QFile::encodeName(markerPath);
+            if (how == "owner") {
+                if (::geteuid() != 0)
+                    QSKIP("giving the marker to another user needs root");
+                QCOMPARE(::chown(native.constData(), 4242, 4242), 0);
+                QCOMPARE(::chmod(native.constData(), 0600), 0);
+            } else {
+                QCOMPARE(::chmod(native.constData(), how == "mode 0666" ? 0666 : 0620), 0);
+            }
+        }
+        TransferJournal journal(markerPath);
+        QCOMPARE(journal.recover(everyFile), 0);
+        QCOMPARE(QFileInfo(filePath).size(), kFileSize);
+        QVERIFY(journal.cutPaths().isEmpty());
+        if (how != "link") {
+            QVERIFY(!journal.lastRunEndedUncleanly());
+            QVERIFY(TestSupport::readLog().contains(
+                QString("Ignoring the marker of the last run: it is not this user's own, or others may write it: \"%1\"")
+                    .arg(markerPath)
+                    .toUtf8()));
+        }
+    }
+
+    // The marker is its owner's alone, whatever the process's file mode mask.
+    void markerIsPrivate()
+    {
+        QString filePath;
+        const QString dir = newCase(&filePath);
+        const QString markerPath = dir + "/transfers.unfinished";
+        const mode_t mask = ::umask(0);
+        TransferJournal journal(markerPath);
+        const bool begun = journal.begin();
+        journal.recordDurable(filePath, 10);
+        ::umask(mask);
+        QVERIFY(begun);
+        struct stat status {};
+        QCOMPARE(::lstat(QFile::encodeName(markerPath).constData(), &status), 0);
+        QCOMPARE(int(status.st_mode & 07777), 0600);
+        journal.end();
     }
 };
 

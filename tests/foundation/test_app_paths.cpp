@@ -2,6 +2,7 @@
 // (an executable folder that cannot be written, as under /usr) the user's data folder,
 // unless a database is already next to the executable.
 #include "base/AppPaths.h"
+#include "support/OtherUser.h"
 #include "support/TestMain.h"
 
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QtTest>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestAppPaths : public QObject
@@ -151,6 +153,79 @@ private slots:
             QSKIP("cannot make a read-only folder here");
         const QString data = probe.root.path() + "/data";
         QCOMPARE(run(probe, {"where:"}, data), data);
+    }
+
+    void dataIsTheOperatorsAlone_data()
+    {
+        QTest::addColumn<bool>("earlierFiles");
+        QTest::newRow("first start, in the user's data folder") << false;
+        QTest::newRow("files an earlier version left readable by all") << true;
+    }
+
+    // The database and debug.log hold the Tarn user name, the user uuid and every asset
+    // link: their folder is the operator's alone (0700), and so are they (0600), when the
+    // program makes them and when an earlier version left them open to every local user.
+    // Run as an ordinary user (through setpriv when the test runs as root) with the usual
+    // file mode mask 022.
+    void dataIsTheOperatorsAlone()
+    {
+        QFETCH(bool, earlierFiles);
+        const bool asOther = OtherUser::available();
+        QTemporaryDir own;
+        const QString base = asOther ? OtherUser::sharedScratchFolder() : own.path();
+        QVERIFY(!base.isEmpty());
+        const unsigned uid = asOther ? OtherUser::firstUid : ::geteuid();
+        const QString bin = base + "/bin";
+        const QString home = base + "/home";
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::copy(TestSupport::builtExecutable("tests/foundation/log_probe"), bin + "/log_probe"));
+        QVERIFY(OtherUser::makeFolderOf(home, uid, 0755));
+        // The executable's folder is not the user's to write: the data go to the user's folder.
+        QVERIFY(QFile::setPermissions(bin, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                               | QFile::ReadOther | QFile::ExeOther));
+
+        QString data = home + "/.local/share/log_probe";
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("TOLVANE_DATA_DIR");
+        environment.remove("XDG_DATA_HOME");
+        environment.insert("HOME", home);
+        if (earlierFiles) {
+            data = base + "/data";
+            environment.insert("TOLVANE_DATA_DIR", data);
+            QVERIFY(OtherUser::makeFolderOf(data, uid, 0755));
+            const QList<QPair<QString, int>> files{
+                {"debug.log", 0644}, {"orvdownloader.4.sqlite", 0644}, {"transfers.unfinished", 0666}};
+            for (const auto &file : files) {
+                const QByteArray path = QFile::encodeName(data + "/" + file.first);
+                QFile created(data + "/" + file.first);
+                QVERIFY(created.open(QIODevice::WriteOnly));
+                created.close();
+                QCOMPARE(::chown(path.constData(), uid, uid), 0);
+                QCOMPARE(::chmod(path.constData(), mode_t(file.second)), 0);
+            }
+        }
+
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        const mode_t mask = ::umask(022);
+        const QStringList arguments{"where:", "debug:[main] the operator's own", "database:"};
+        if (asOther)
+            OtherUser::start(process, uid, bin + "/log_probe", arguments);
+        else
+            process.start(bin + "/log_probe", arguments);
+        ::umask(mask);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(), data);
+
+        QCOMPARE(OtherUser::modeOf(data), 0700);
+        QCOMPARE(OtherUser::modeOf(data + "/debug.log"), 0600);
+        QCOMPARE(OtherUser::modeOf(data + "/orvdownloader.4.sqlite"), 0600);
+        if (earlierFiles)
+            QCOMPARE(OtherUser::modeOf(data + "/transfers.unfinished"), 0600);
+        QFile log(data + "/debug.log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("[main] the operator's own\r\n"));
     }
 };
 

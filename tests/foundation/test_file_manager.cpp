@@ -14,7 +14,10 @@
 
 #include <cerrno>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 namespace {
 
@@ -291,6 +294,127 @@ private slots:
         QVERIFY(FileManager::removeFileDurably(marker)); // already gone is fine
         QVERIFY(!FileManager::syncFile(marker, &error));
         QCOMPARE(error, ENOENT);
+    }
+
+    // Each helper on a name that is a symbolic link: planted in a destination other accounts
+    // can write to, it points at a file of the operator's, or at nothing (where the helper
+    // would create a file of its own). The helper never reaches through it.
+    void linksAreNeverFollowed_data()
+    {
+        QTest::addColumn<QString>("helper");
+        QTest::addColumn<bool>("dangling");
+        for (const char *helper : {"openFile", "openFile below a root", "createFile", "truncateFile", "syncFile",
+                                   "getFileSHA1", "fileSize", "hideFile", "unhideFile", "removeFile"}) {
+            QTest::newRow(qPrintable(QString("%1, link to a file").arg(helper))) << QString(helper) << false;
+            QTest::newRow(qPrintable(QString("%1, dangling link").arg(helper))) << QString(helper) << true;
+        }
+    }
+
+    void linksAreNeverFollowed()
+    {
+        QFETCH(QString, helper);
+        QFETCH(bool, dangling);
+        static int round = 0;
+        const QString folder = path(QString("links-%1").arg(++round));
+        const QString mine = folder + "/operator/notes.txt";
+        const QString nowhere = folder + "/operator/made-through-the-link";
+        const QString root = folder + "/destination";
+        QVERIFY(QDir().mkpath(folder + "/operator"));
+        QVERIFY(QDir().mkpath(root + "/Title"));
+        writeFile(mine, "forty bytes of the operator's own notes.");
+        QVERIFY(FileManager::hideFile(mine) && FileManager::unhideFile(mine));
+        const QString link = root + "/Title/sound.mxf";
+        QVERIFY(QFile::link(dangling ? nowhere : mine, link));
+
+        bool refused = false;
+        if (helper == "openFile") {
+            QScopedPointer<QFile> file(FileManager::openFile(link, true, true));
+            refused = file.isNull();
+        } else if (helper == "openFile below a root") {
+            QScopedPointer<QFile> file(FileManager::openFile(root, link, true, true));
+            refused = file.isNull();
+        } else if (helper == "createFile") {
+            refused = FileManager::createFile(root, link, "x") == FileManager::Created::AlreadyThere;
+        } else if (helper == "truncateFile") {
+            refused = !FileManager::truncateFile(link, 0);
+        } else if (helper == "syncFile") {
+            int error = 0;
+            refused = !FileManager::syncFile(link, &error);
+        } else if (helper == "getFileSHA1") {
+            try {
+                FileManager::getFileSHA1(link);
+            } catch (const FileDoesNotExistException &) {
+                refused = true;
+            }
+        } else if (helper == "fileSize") {
+            refused = FileManager::fileSize(link) == 0 && FileManager::fileExists(link) && !FileManager::isRegularFile(link);
+        } else if (helper == "hideFile") {
+            FileManager::hideFile(link);
+            refused = !FileManager::isHidden(mine);
+        } else if (helper == "unhideFile") {
+            if (!dangling)
+                QVERIFY(FileManager::hideFile(mine));
+            FileManager::unhideFile(link);
+            refused = dangling || FileManager::isHidden(mine);
+        } else if (helper == "removeFile") {
+            refused = FileManager::removeFile(link) && !QFileInfo(link).isSymLink();
+        }
+        QVERIFY(refused);
+        QCOMPARE(readAllOf(mine), QByteArray("forty bytes of the operator's own notes."));
+        QVERIFY(!QFileInfo::exists(nowhere));
+        if (helper != "removeFile")
+            QCOMPARE(QFileInfo(link).symLinkTarget(), QFileInfo(dangling ? nowhere : mine).absoluteFilePath());
+    }
+
+    // A folder on the way that is a link: nothing is created or opened below it.
+    void folderLinkBelowTheRootIsNotFollowed()
+    {
+        const QString root = path("folder-link/destination");
+        const QString elsewhere = path("folder-link/operator");
+        QVERIFY(QDir().mkpath(root));
+        QVERIFY(QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, root + "/Title"));
+        QScopedPointer<QFile> file(FileManager::openFile(root, root + "/Title/sub/picture.mxf", true, true));
+        QVERIFY(file.isNull());
+        QCOMPARE(FileManager::createFile(root, root + "/Title/CPL.xml", "x"), FileManager::Created::Failed);
+        QVERIFY(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+        QCOMPARE(FileManager::entryInTheWay(root, root + "/Title/sub/picture.mxf"), root + "/Title");
+        QCOMPARE(FileManager::entryInTheWay(root, root + "/Other/picture.mxf"), QString());
+        QVERIFY(TestSupport::readLog().contains(
+            QString("[FileManager] not a folder (a symbolic link?): \"%1\"").arg(root + "/Title").toUtf8()));
+        // The same path without the link is created, hidden, with its folders.
+        QVERIFY(QFile::remove(root + "/Title"));
+        file.reset(FileManager::openFile(root, root + "/Title/sub/picture.mxf", true, true));
+        QVERIFY(file);
+        QVERIFY(FileManager::isHidden(root + "/Title/sub/picture.mxf"));
+    }
+
+    // The durable replacement is its owner's alone and never written through a link left
+    // under its temporary name.
+    void durableReplacementIsPrivate()
+    {
+        const QString marker = path("private/marker");
+        const QString elsewhere = path("private/elsewhere");
+        QDir().mkpath(path("private"));
+        writeFile(elsewhere, "not the marker");
+        QVERIFY(QFile::link(elsewhere, marker + ".new"));
+        const mode_t before = ::umask(0);
+        const bool written = FileManager::writeFileDurably(marker, "content");
+        ::umask(before);
+        QVERIFY(written);
+        struct stat status {};
+        QCOMPARE(::lstat(QFile::encodeName(marker).constData(), &status), 0);
+        QVERIFY(S_ISREG(status.st_mode));
+        QCOMPARE(int(status.st_mode & 07777), 0600);
+        QCOMPARE(readAllOf(elsewhere), QByteArray("not the marker"));
+        QCOMPARE(readAllOf(marker), QByteArray("content"));
+    }
+
+private:
+    static QByteArray readAllOf(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };
 

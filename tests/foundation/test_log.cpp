@@ -68,6 +68,50 @@ private slots:
         QCOMPARE(formatLogMessage(QtMsgType(type), "[main] Starting QML..."), expected);
     }
 
+    void escapesControlCharacters_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("CR LF") << QString("a\r\nb") << QString("a\\r\\nb");
+        QTest::newRow("LF alone") << QString("a\nb") << QString("a\\nb");
+        QTest::newRow("CR alone") << QString("a\rb") << QString("a\\rb");
+        QTest::newRow("tab") << QString("a\tb") << QString("a\\tb");
+        QTest::newRow("escape sequence") << QString("a\x1b[2Jb") << QString("a\\x1b[2Jb");
+        QTest::newRow("NUL") << QString(QChar(0)) + "b" << QString("\\x00b");
+        QTest::newRow("DEL") << QString("a") + QChar(0x7f) << QString("a\\x7f");
+        QTest::newRow("next line (C1)") << QString("a") + QChar(0x85) + "b" << QString("a\\x85b");
+        QTest::newRow("line separator") << QString("a") + QChar(0x2028) + "b" << QString("a\\u2028b");
+        QTest::newRow("paragraph separator") << QString("a") + QChar(0x2029) + "b" << QString("a\\u2029b");
+        QTest::newRow("plain text unchanged") << QString::fromUtf8("[DCPXMLReader] Amélie – Ω \"x\" \\")
+                                             << QString::fromUtf8("[DCPXMLReader] Amélie – Ω \"x\" \\");
+    }
+
+    void escapesControlCharacters()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, written);
+        QCOMPARE(formatLogMessage(QtDebugMsg, message), written + "\r\n");
+        QCOMPARE(formatLogMessage(QtWarningMsg, message), "Warning: " + written + "\r\n");
+    }
+
+    // A title that carries a line break and a time stamp of its own, logged as it is
+    // (without quotes), stays inside its own line.
+    void messageCannotForgeALine()
+    {
+        QTemporaryDir dir;
+        const QString title = "Feature\r\n[01/01/2026 00:00:00] [LoginDialog] Network reply error:  HostNotFoundError";
+        QCOMPARE(runProbe(dir.path(), {"debug:[DesktopNotifier] Notified: " + title, "debug:[main] next"}),
+                 QProcess::NormalExit);
+        const QByteArray log = readFile(dir.path() + "/debug.log");
+        const QList<QByteArray> lines = log.split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(stamp().match(QString::fromUtf8(lines[0])).hasMatch());
+        QVERIFY(lines[0].endsWith("[DesktopNotifier] Notified: Feature\\r\\n[01/01/2026 00:00:00] [LoginDialog] Network "
+                                  "reply error:  HostNotFoundError\r"));
+        QVERIFY(lines[1].endsWith("] [main] next\r"));
+        QCOMPARE(log.count("[LoginDialog]"), 1);
+    }
+
     void writesExactLinesWithUtcStamp()
     {
         QTemporaryDir dir;

@@ -260,6 +260,21 @@ private slots:
                                      << key << dataMissingText << redownload << "/"
                                      << "[DCPXMLReader] One of the XML assets could not be parsed, aborting..."
                                      << true;
+        // Documents that would exhaust the parser are a damaged package too.
+        const QString cpl = Fixtures::documentOf(json, 0, "cpl_xml");
+        const int root = cpl.indexOf("<CompositionPlaylist");
+        const QString expanded = cpl.left(root) + "<!DOCTYPE CompositionPlaylist [<!ENTITY big \"" + QString(10000, 'x')
+            + "\">]>" + cpl.mid(root).replace("</AnnotationText>", QString("&big;").repeated(10000) + "</AnnotationText>");
+        QTest::newRow("CPL with an entity expansion")
+            << Fixtures::withDcpValue(json, 0, "cpl_xml", QString::fromLatin1(expanded.toUtf8().toBase64())) << key
+            << dataMissingText << redownload << "/" << "[DCPXMLReader] Refusing an XML document: \"it declares a DTD\""
+            << true;
+        const QString deep = QString(cpl).replace("</ReelList>", QString("<Reel>").repeated(50000)
+                                                                   + QString("</Reel>").repeated(50000) + "</ReelList>");
+        QTest::newRow("CPL with 50,000 nested elements")
+            << Fixtures::withDcpValue(json, 0, "cpl_xml", QString::fromLatin1(deep.toUtf8().toBase64())) << key
+            << dataMissingText << redownload << "/"
+            << "[DCPXMLReader] Refusing an XML document: \"elements nested deeper than 64\"" << true;
     }
 
     void refusals()
@@ -708,17 +723,31 @@ private slots:
         QTest::newRow("No keeps them") << UserInteraction::No;
     }
 
+    // Files left under the names of a newly ordered reel's assets, in the folder of a DCP
+    // the catalogue has, are named and removed only on Yes.
     void conflictingFiles()
     {
         QFETCH(Button, answer);
+        DcpGeneratorOptions options;
+        options.title = "Leftovers";
+        options.reels = 2;
+        options.totalSize = 2 * 4096;
         GeneratedDcp dcp;
-        QJsonObject json;
-        QVERIFY(Fixtures::smallDcpPackage("Leftovers", dcp, json));
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject first, second;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {1})}, first));
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {2})}, second));
         const QString destination = Fixtures::uniqueDir("conflict");
+        {
+            ScriptedUserInteraction ui;
+            ui.directoryAnswers = QStringList{destination};
+            QVERIFY(import(Fixtures::writePackage(first)));
+        }
+        DCP *stored = DCPManager::instance()->getDCP(dcp.cplUuid);
+        QVERIFY(stored);
         const QString directory = destination + "/Leftovers";
-        QVERIFY(QDir().mkpath(directory));
-        const QString picture = directory + "/" + dcp.asset("picture:1")->relativePath;
-        const QString sound = directory + "/" + dcp.asset("sound:1")->relativePath;
+        const QString picture = directory + "/" + dcp.asset("picture:2")->relativePath;
+        const QString sound = directory + "/" + dcp.asset("sound:2")->relativePath;
         for (const QString &path : {picture, sound}) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -727,55 +756,61 @@ private slots:
         QVERIFY(FileManager::hideFile(sound)); // left hidden by an earlier attempt
 
         ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
         ui.buttonAnswers = {UserInteraction::Ok, answer};
-        if (!onFixedDisk(destination))
-            ui.buttonAnswers.removeFirst();
-        QVERIFY(import(Fixtures::writePackage(json)));
-        const QList<Message> boxes = withoutLocalWarnings(ui.messages);
-        QCOMPARE(boxes.size(), 1);
-        QVERIFY(sameMessage(boxes[0], Icon::Warning, "Remove conflicting files?",
+        QVERIFY(import(Fixtures::writePackage(second)));
+        QCOMPARE(ui.messages.size(), 2);
+        QVERIFY(isMergeNotice(ui.messages[0], "Leftovers"));
+        QVERIFY(sameMessage(ui.messages[1], Icon::Warning, "Remove conflicting files?",
                             "The following files will be removed...\r\n\r\n   1. "
-                                + dcp.asset("picture:1")->relativePath + "\r\n   2. "
-                                + dcp.asset("sound:1")->relativePath,
+                                + dcp.asset("picture:2")->relativePath + "\r\n   2. "
+                                + dcp.asset("sound:2")->relativePath,
                             UserInteraction::Yes | UserInteraction::No, UserInteraction::No));
-        // The documents are written before the question either way.
-        QCOMPARE(Fixtures::readAll(directory + "/" + dcp.cplFileName),
-                 Fixtures::readAll(dcp.path + "/" + dcp.cplFileName));
         if (answer == UserInteraction::Yes) {
             QVERIFY(!QFileInfo::exists(picture));
             QVERIFY(!QFileInfo::exists(sound));
-            QVERIFY(DCPManager::instance()->getDCP(dcp.cplUuid));
+            QVERIFY(stored->getReel(dcp.reelUuids[1]));
         } else {
             QVERIFY(QFileInfo::exists(picture));
             QVERIFY(QFileInfo::exists(sound));
-            QVERIFY(!DCPManager::instance()->getDCP(dcp.cplUuid));
-            QCOMPARE(assetRows(dcp.cplUuid), 0);
+            QVERIFY(!stored->getReel(dcp.reelUuids[1]));
+            QCOMPARE(reelRows(dcp.cplUuid), 1);
         }
     }
 
+    // The documents of a DCP the catalogue has are never overwritten; a missing one is
+    // written again when the DCP is merged.
     void documentsAreNeverOverwritten()
     {
+        DcpGeneratorOptions options;
+        options.title = "Kept Documents";
+        options.reels = 2;
+        options.totalSize = 2 * 4096;
         GeneratedDcp dcp;
-        QJsonObject json;
-        QVERIFY(Fixtures::smallDcpPackage("Kept Documents", dcp, json));
+        QVERIFY(Fixtures::generate(options, dcp));
+        QJsonObject first, second;
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {1})}, first));
+        QVERIFY(Fixtures::packageJson({Fixtures::dcpOptions(dcp, {2})}, second));
         const QString destination = Fixtures::uniqueDir("kept");
+        {
+            ScriptedUserInteraction ui;
+            ui.directoryAnswers = QStringList{destination};
+            QVERIFY(import(Fixtures::writePackage(first)));
+        }
         const QString directory = destination + "/Kept Documents";
-        QVERIFY(QDir().mkpath(directory));
         for (const QString &name : {dcp.cplFileName, QString("ASSETMAP")}) {
             QFile file(directory + "/" + name);
-            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
             file.write("edited by hand");
         }
+        QVERIFY(QFile::remove(directory + "/VOLINDEX"));
         ScriptedUserInteraction ui;
-        ui.directoryAnswers = QStringList{destination};
-        QVERIFY(import(Fixtures::writePackage(json)));
+        QVERIFY(import(Fixtures::writePackage(second)));
         QCOMPARE(Fixtures::readAll(directory + "/" + dcp.cplFileName), QByteArray("edited by hand"));
         QCOMPARE(Fixtures::readAll(directory + "/ASSETMAP"), QByteArray("edited by hand"));
         QCOMPARE(Fixtures::readAll(directory + "/" + dcp.pklFileName),
                  Fixtures::readAll(dcp.path + "/" + dcp.pklFileName));
         QCOMPARE(Fixtures::readAll(directory + "/VOLINDEX"), Fixtures::readAll(dcp.path + "/VOLINDEX.xml"));
-        QVERIFY(DCPManager::instance()->getDCP(dcp.cplUuid));
+        QCOMPARE(DCPManager::instance()->getDCP(dcp.cplUuid)->getReels().size(), 2);
     }
 
     void titleTheFileSystemRefuses()

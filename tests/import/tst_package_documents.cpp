@@ -291,6 +291,78 @@ private slots:
         QVERIFY(!ok);
         QVERIFY(TestSupport::readLog().mid(before.size()).contains((logLine + "\r\n").toUtf8()));
     }
+
+    // Documents that exhaust the DOM parser: an entity of 10,000 characters used 10,000
+    // times (39 KiB, 385 MiB once expanded), the same used 20,000 times (78 KiB, past 1 GiB)
+    // and 50,000 nested elements (341 KiB, a stack overflow inside the parser). Each is
+    // refused before it is parsed, as each of the three documents.
+    void hostileDocuments_data()
+    {
+        QTest::addColumn<int>("document");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("refusal");
+        const auto entityBomb = [](const QString &root, int uses) {
+            return QString("<?xml version=\"1.0\"?>\n<!DOCTYPE %1 [<!ENTITY big \"%2\">]>\n<%1><Id>%3</Id>")
+                       .arg(root, QString(10000, 'x'), QString("&big;").repeated(uses))
+                + "</" + root + ">";
+        };
+        const auto nested = [](const QString &root, int depth) {
+            return "<" + root + ">" + QString("<Reel>").repeated(depth) + QString("</Reel>").repeated(depth) + "</"
+                + root + ">";
+        };
+        const QString dtd = "\"it declares a DTD\"";
+        const QString deep = "\"elements nested deeper than 64\"";
+        const QStringList roots{"AssetMap", "CompositionPlaylist", "PackingList"};
+        for (int document = 0; document < 3; ++document) {
+            const QString root = roots[document];
+            QTest::newRow(qPrintable(root + ", 39 KiB entity expansion")) << document << entityBomb(root, 10000) << dtd;
+            QTest::newRow(qPrintable(root + ", 78 KiB entity expansion")) << document << entityBomb(root, 20000) << dtd;
+            QTest::newRow(qPrintable(root + ", 50,000 nested elements")) << document << nested(root, 50000) << deep;
+            QTest::newRow(qPrintable(root + ", 65 nested elements")) << document << nested(root, 64) << deep;
+            QTest::newRow(qPrintable(root + ", 5 MiB")) << document
+                                                          << "<" + root + ">" + QString(5 * 1024 * 1024, ' ') + "</"
+                                                                 + root + ">"
+                                                          << "\"larger than 4194304 characters\"";
+        }
+        // A DTD that declares nothing is refused all the same.
+        QTest::newRow("CompositionPlaylist, an empty DTD")
+            << 1 << "<!DOCTYPE CompositionPlaylist><CompositionPlaylist><Reel/></CompositionPlaylist>" << dtd;
+    }
+
+    void hostileDocuments()
+    {
+        QFETCH(int, document);
+        QFETCH(QString, text);
+        QFETCH(QString, refusal);
+        const QByteArray before = TestSupport::readLog();
+        QMap<QString, AssetMapEntry> entries;
+        Composition composition;
+        QVector<PackingListAsset> assets;
+        bool ok = true;
+        if (document == 0)
+            ok = parseAssetMap(text, entries);
+        else if (document == 1)
+            ok = parseComposition(text, QJsonArray{1}, composition);
+        else
+            ok = parsePackingList(text, entries, assets);
+        QVERIFY(!ok);
+        const QByteArray log = TestSupport::readLog().mid(before.size());
+        QVERIFY2(log.contains(("[DCPXMLReader] Refusing an XML document: " + refusal + "\r\n").toUtf8()), log.constData());
+    }
+
+    // Nesting as deep as the bound, without a DTD, is read as before.
+    void documentWithinTheBoundsIsRead()
+    {
+        const QString reel = "<Reel><Id>urn:uuid:r1</Id><AssetList><MainSound><Id>urn:uuid:s1</Id></MainSound></AssetList></Reel>";
+        const QString text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CompositionPlaylist><Id>urn:uuid:c1</Id>"
+                             "<AnnotationText>Title</AnnotationText><ReelList>"
+            + reel + "</ReelList><X>" + QString("<Y>").repeated(60) + QString("</Y>").repeated(60) + "</X></CompositionPlaylist>";
+        Composition composition;
+        QVERIFY(parseComposition(text, QJsonArray{1}, composition));
+        QCOMPARE(composition.id, QString("c1"));
+        QCOMPARE(composition.reels.size(), 1);
+        QCOMPARE(composition.reels[0].soundUuid, QString("s1"));
+    }
 };
 
 TOLVANE_TEST_MAIN(TestPackageDocuments)

@@ -208,6 +208,62 @@ private slots:
         QCOMPARE(finished.count(), 0);
     }
 
+    void onlyA2xxAnswerWithAKeyIsALogin_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("login");
+        QTest::newRow("302 with a body") << 302 << "<html>Moved</html>" << false;
+        QTest::newRow("301") << 301 << "moved-key-0123456789abcdef0123456789" << false;
+        QTest::newRow("303") << 303 << "see-other-key-0123456789abcdef0123456" << false;
+        QTest::newRow("307") << 307 << "temporary-key-0123456789abcdef012345" << false;
+        QTest::newRow("200 with a key") << 200 << "forced-key-0123456789abcdef0123456789" << true;
+    }
+
+    // A redirect (or an answer without a key) is no login, and its body is no key.
+    void onlyA2xxAnswerWithAKeyIsALogin()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, body);
+        QFETCH(bool, login);
+        AuthenticateBehaviour forced;
+        forced.status = status;
+        forced.body = body.toStdString();
+        m_standin.setAuthenticateBehaviour(forced);
+        LoginDialog dialog(nullptr);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        dialog.show();
+        attempt(dialog, "alice", "s3cret");
+        if (login) {
+            QTRY_COMPARE(finished.count(), 1);
+            QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Accepted));
+            QCOMPARE(dialog.decodingKey(), body);
+            return;
+        }
+        QTest::qWait(50);
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(dialog.decodingKey().isEmpty());
+        QCOMPARE(formOf(dialog).message->text(), QString("Error. Please check your internet connection."));
+        QCOMPARE(formOf(dialog).message->styleSheet(), kRed);
+        QVERIFY(TestSupport::readLog().contains(
+            QString("[LoginDialog] Not a login: HTTP status code:  %1").arg(status).toUtf8()));
+    }
+
+    // The portal's refusal is shown as written: markup in it is not rendered.
+    void refusalTextIsPlainText()
+    {
+        AuthenticateBehaviour refused;
+        refused.status = 403;
+        refused.body = "<img src=\"http://127.0.0.1:1/seen.png\"><font color=\"lime\">Welcome back</font>";
+        m_standin.setAuthenticateBehaviour(refused);
+        LoginDialog dialog(nullptr);
+        dialog.show();
+        attempt(dialog, "alice", "s3cret");
+        const Form form = formOf(dialog);
+        QCOMPARE(form.message->text(), QString::fromStdString(refused.body));
+        QCOMPARE(form.message->textFormat(), Qt::PlainText);
+    }
+
     void serverFaultShowsServiceMessage()
     {
         AuthenticateBehaviour fault;

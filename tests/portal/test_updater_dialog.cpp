@@ -16,7 +16,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QImage>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -25,7 +28,7 @@
 namespace {
 
 const QString kOffer = "New version available. Would you like to download updates now?";
-const QString kDownloading = "Downloading updates ...";
+const std::string kHttpsInstaller = "https://tarn.example/downloads/TolvaneSetup.exe";
 
 // Accepts connections and never answers: a portal that hangs.
 class SilentServer : public QTcpServer
@@ -83,11 +86,13 @@ class TestUpdaterDialog : public QObject
         return dialog.findChild<QNetworkAccessManager *>();
     }
 
-    void offer(long long version, const std::string &description = "<p>Faster <b>downloads</b>.</p>")
+    void offer(long long version, const std::string &description = "<p>Faster <b>downloads</b>.</p>",
+               const std::string &winUrl = kHttpsInstaller)
     {
         VersionCheckBehaviour check;
         check.version = version;
         check.description = description;
+        check.winUrl = winUrl;
         m_standin.setVersionCheck(check);
     }
 
@@ -283,131 +288,150 @@ private slots:
         QVERIFY(m_interaction.openedUrls.isEmpty());
     }
 
-    void installerIsSavedUnderDecodedNameAndOpened()
+    // The update is the portal's https download page, opened in the browser: nothing is
+    // downloaded, nothing is written to the temporary folder, nothing is run.
+    void httpsUpdateOpensInTheBrowserAndNothingIsWritten()
     {
-        const QString name = "Tolvane Setup.exe";
-        serveInstaller(name);
-        QVERIFY(QString::fromStdString(m_standin.installerUrl()).endsWith("/downloads/Tolvane%20Setup.exe"));
-        offer(UpdaterDialog::BuildVersion + 1);
-
-        // An older installer of the same name is replaced, not appended to.
-        const QString target = QDir::tempPath() + "/" + name;
-        QFile old(target);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(m_installerBytes.size() * 2, 'x'));
-        old.close();
-
+        offer(UpdaterDialog::BuildVersion + 1, "<p>Faster <b>downloads</b>.</p>", kHttpsInstaller);
+        const QStringList tempBefore = QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         UpdaterDialog dialog(nullptr);
         QSignalSpy finished(&dialog, &QDialog::finished);
-        dialog.show();
-        const Form form = formOf(dialog);
-        QTRY_VERIFY(form.offerShown());
-
-        QTest::mouseClick(form.update, Qt::LeftButton);
-        QCOMPARE(form.status->text(), kDownloading);
-        QVERIFY(form.offerHidden());
-        QVERIFY(form.progress->isVisible());
-
+        QList<QUrl> requested;
+        connect(networkOf(dialog), &QNetworkAccessManager::finished, this,
+                [&requested](QNetworkReply *reply) { requested.append(reply->url()); });
+        QVERIFY(pressUpdateOnceOffered(dialog));
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Accepted));
-        QCOMPARE(fileContent(target), m_installerBytes);
-        QCOMPARE(m_interaction.openedUrls, QList<QUrl>({QUrl::fromLocalFile(target)}));
-        QCOMPARE(form.progress->maximum(), m_installerBytes.size());
-        QCOMPARE(form.progress->value(), m_installerBytes.size());
-        QVERIFY(form.status->isHidden());
-        QVERIFY(form.progress->isHidden());
-        QVERIFY(TestSupport::readLog().contains(
-            ("[UpdaterDialog] Temporary path for new installer:  \"" + QDir::tempPath() + "\"\r\n").toUtf8()));
+        QCOMPARE(m_interaction.openedUrls, QList<QUrl>({QUrl(QString::fromStdString(kHttpsInstaller))}));
+        QTest::qWait(100);
+        QCOMPARE(requested.size(), 1); // the version check only
+        QVERIFY(requested.at(0).path().endsWith("/versioncheck"));
+        QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tempBefore);
     }
 
-    void installerTheSystemCannotOpenIsRejected()
+    void browserThatCannotOpenTheUpdateRejects()
     {
-        offer(UpdaterDialog::BuildVersion + 1);
+        offer(UpdaterDialog::BuildVersion + 1, "<p>x</p>", kHttpsInstaller);
         m_interaction.openUrlResult = false;
-        const QString target = QDir::tempPath() + "/TolvaneSetup.exe";
-        QFile::remove(target);
-
         UpdaterDialog dialog(nullptr);
         QSignalSpy finished(&dialog, &QDialog::finished);
         QVERIFY(pressUpdateOnceOffered(dialog));
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
-        QCOMPARE(m_interaction.openedUrls, QList<QUrl>({QUrl::fromLocalFile(target)}));
-        QCOMPARE(fileContent(target), m_installerBytes);
+        QCOMPARE(m_interaction.openedUrls.size(), 1);
     }
 
-    void unwritableTargetIsLoggedAndStaysDownloading()
+    void onlyAnHttpsUpdateIsOpened_data()
     {
-        serveInstaller("Blocked Setup.exe");
-        offer(UpdaterDialog::BuildVersion + 1);
-        // A folder where the installer would go: the file cannot be opened for writing.
-        const QString target = QDir::tempPath() + "/Blocked Setup.exe";
-        QVERIFY(QDir().mkpath(target));
+        QTest::addColumn<QString>("winUrl");
+        QTest::newRow("a private key on this machine") << "file:///root/.ssh/id_rsa";
+        QTest::newRow("plain http installer") << m_base + "/downloads/TolvaneSetup.exe";
+        QTest::newRow("plain http desktop entry") << m_base + "/downloads/run.desktop";
+        QTest::newRow("ftp") << "ftp://127.0.0.1/TolvaneSetup.exe";
+        QTest::newRow("script") << "javascript:alert(1)";
+        QTest::newRow("relative") << "/downloads/TolvaneSetup.exe";
+        QTest::newRow("empty") << "";
+    }
 
+    // Any other address is neither fetched nor opened; the operator is told and may close
+    // the offer.
+    void onlyAnHttpsUpdateIsOpened()
+    {
+        QFETCH(QString, winUrl);
+        VersionCheckBehaviour check;
+        check.version = UpdaterDialog::BuildVersion + 1;
+        check.winUrl = winUrl.isEmpty() ? std::string("about:blank") : winUrl.toStdString();
+        if (winUrl.isEmpty())
+            check.useRawBody = true, check.rawBody = "{\"version\":20170614,\"description\":\"<p>x</p>\"}";
+        m_standin.setVersionCheck(check);
+        const QStringList tempBefore = QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         UpdaterDialog dialog(nullptr);
         QSignalSpy finished(&dialog, &QDialog::finished);
+        QList<QUrl> requested;
+        connect(networkOf(dialog), &QNetworkAccessManager::finished, this,
+                [&requested](QNetworkReply *reply) { requested.append(reply->url()); });
         QVERIFY(pressUpdateOnceOffered(dialog));
-        const Form form = formOf(dialog);
-        QTRY_VERIFY(TestSupport::readLog().contains(
-            ("[UpdaterDialog] Can not open file:  \"" + target + "\"\r\n").toUtf8()));
+        QTest::qWait(200);
         QCOMPARE(finished.count(), 0);
-        QCOMPARE(form.status->text(), kDownloading);
         QVERIFY(m_interaction.openedUrls.isEmpty());
-        dialog.close();
-        QVERIFY(QDir().rmdir(target));
-    }
-
-    void failedDownloadStaysDownloading_data()
-    {
-        QTest::addColumn<int>("failStatus");
-        QTest::addColumn<bool>("drop");
-        QTest::newRow("server error") << 500 << false;
-        QTest::newRow("connection dropped") << 0 << true;
-    }
-
-    void failedDownloadStaysDownloading()
-    {
-        QFETCH(int, failStatus);
-        QFETCH(bool, drop);
-        serveInstaller("TolvaneSetup.exe", failStatus, drop);
-        offer(UpdaterDialog::BuildVersion + 1);
-        const QString target = QDir::tempPath() + "/TolvaneSetup.exe";
-        QFile::remove(target);
-
-        UpdaterDialog dialog(nullptr);
-        QSignalSpy finished(&dialog, &QDialog::finished);
-        QNetworkAccessManager *network = networkOf(dialog);
-        QVERIFY(network);
-        // The dialog deletes its replies, so their outcome is read as they finish.
-        QList<QNetworkReply::NetworkError> replies;
-        connect(network, &QNetworkAccessManager::finished, this,
-                [&replies](QNetworkReply *reply) { replies.append(reply->error()); });
-        dialog.show();
-        const Form form = formOf(dialog);
-        QTRY_VERIFY(form.offerShown());
-        QCOMPARE(replies.count(), 1);
-
-        QTest::mouseClick(form.update, Qt::LeftButton);
-        QTRY_COMPARE(replies.count(), 2);
-        QCOMPARE(replies.at(0), QNetworkReply::NoError);
-        // A dropped connection is not always reported as an error by the network layer;
-        // the dialog must treat the cut-off body as a failure either way.
-        if (failStatus != 0)
-            QCOMPARE(replies.at(1), QNetworkReply::InternalServerError);
-        QTest::qWait(100);
-
-        QCOMPARE(finished.count(), 0);
-        QVERIFY(dialog.isVisible());
-        QCOMPARE(form.status->text(), kDownloading);
-        QVERIFY(form.status->isVisible());
-        QVERIFY(form.progress->isVisible());
-        QVERIFY(form.offerHidden());
-        QVERIFY(m_interaction.openedUrls.isEmpty());
-        QVERIFY(!QFile::exists(target));
-
+        QCOMPARE(requested.size(), 1);
+        QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tempBefore);
+        QCOMPARE(formOf(dialog).status->text(), QString("The update cannot be opened. Please download it from Tarn."));
+        QVERIFY(TestSupport::readLog().contains("[UpdaterDialog] Not opening an update address that is not https:"));
         dialog.close();
         QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
+    }
+
+    // The description's HTML is shown, but nothing it names is loaded: neither a file of
+    // this machine nor an address on the network.
+    void descriptionLoadsNothing()
+    {
+        QTemporaryDir folder;
+        const QString picture = folder.path() + "/private.png";
+        QFile style(folder.path() + "/style.css");
+        QVERIFY(style.open(QIODevice::WriteOnly));
+        style.write("p { color: red; }");
+        style.close();
+        QImage image(8, 8, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QVERIFY(image.save(picture));
+        const QString local = QUrl::fromLocalFile(picture).toString();
+        const QString remote = m_base + "/assets/seen.png?who=cinema-42";
+        offer(UpdaterDialog::BuildVersion + 1,
+              QString("<p>New <img src=\"%1\"><img src=\"%2\"></p><link rel=\"stylesheet\" href=\"%3\">")
+                  .arg(local, remote, QUrl::fromLocalFile(folder.path() + "/style.css").toString())
+                  .toStdString());
+        UpdaterDialog dialog(nullptr);
+        dialog.show();
+        const Form form = formOf(dialog);
+        QTRY_VERIFY(form.offerShown());
+        QVERIFY(form.description->toHtml().contains("private.png"));
+        form.description->grab(); // laid out and painted, as shown
+        QVERIFY(form.description->document()->resource(QTextDocument::ImageResource, QUrl(local)).toByteArray().isEmpty());
+        QVERIFY(form.description->document()->resource(QTextDocument::ImageResource, QUrl(local)).value<QImage>().isNull());
+        QVERIFY(form.description->document()
+                    ->resource(QTextDocument::StyleSheetResource, QUrl::fromLocalFile(folder.path() + "/style.css"))
+                    .toByteArray()
+                    .isEmpty());
+        for (const AssetRequest &request : m_standin.assetRequests())
+            QVERIFY(request.urlPath.find("seen.png") == std::string::npos);
+        dialog.close();
+    }
+
+    void descriptionLinksOpenOnlyHttpsInTheBrowser_data()
+    {
+        QTest::addColumn<QString>("href");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("https") << "https://tarn.example/releases/1.5" << true;
+        QTest::newRow("http") << "http://tarn.example/releases/1.5" << false;
+        QTest::newRow("a file") << "file:///etc/passwd" << false;
+        QTest::newRow("a desktop entry") << "file:///tmp/run.desktop" << false;
+    }
+
+    void descriptionLinksOpenOnlyHttpsInTheBrowser()
+    {
+        QFETCH(QString, href);
+        QFETCH(bool, opened);
+        offer(UpdaterDialog::BuildVersion + 1, QString("<p><a href=\"%1\">Release notes</a></p>").arg(href).toStdString());
+        UpdaterDialog dialog(nullptr);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        dialog.show();
+        const Form form = formOf(dialog);
+        QTRY_VERIFY(form.offerShown());
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const QTextCursor link = form.description->document()->find("Release notes");
+        QVERIFY(!link.isNull());
+        QTextCursor middle(form.description->document());
+        middle.setPosition((link.selectionStart() + link.selectionEnd()) / 2);
+        const QPoint point = form.description->cursorRect(middle).center();
+        QTest::mouseClick(form.description->viewport(), Qt::LeftButton, Qt::NoModifier, point);
+        QCOMPARE(m_interaction.openedUrls, opened ? QList<QUrl>({QUrl(href)}) : QList<QUrl>());
+        // The description stays; the browser widget does not navigate anywhere itself.
+        QVERIFY(form.description->source().isEmpty());
+        QCOMPARE(form.description->toPlainText(), QString("Release notes"));
+        QCOMPARE(finished.count(), 0);
+        dialog.close();
     }
 
     void unansweredCheckIsRejectedAfterTimeout()

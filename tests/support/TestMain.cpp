@@ -32,6 +32,9 @@ int runIsolated(int argc, char **argv, QObject *test)
     const QString ipcDir = g_dataDir + "/tmp";
     QDir().mkpath(ipcDir);
     qputenv("TMPDIR", ipcDir.toUtf8());
+    // The single-instance lock of the programs a test starts lies in the temporary folder
+    // above, not in the session's runtime folder that every test would share.
+    qunsetenv("XDG_RUNTIME_DIR");
     QApplication app(argc, argv);
     return QTest::qExec(test, argc, argv);
 }

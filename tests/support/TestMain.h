@@ -6,7 +6,7 @@
 namespace TestSupport {
 
 // Runs a QtTest object inside a fresh temporary data directory: the database, the log
-// and Qt's shared-memory key files of this test executable live there and nowhere else.
+// and the single-instance lock of the programs it starts live there and nowhere else.
 int runIsolated(int argc, char **argv, QObject *test);
 
 // The isolated data directory of the running test executable.

@@ -128,7 +128,7 @@ const char *kPageStyle = "<style>body{font-family:sans-serif;background:#0c0c0d;
 bool AssetFault::isClear() const
 {
     return redirectHops <= 0 && status == 0 && throttleBytesPerSecond == 0 && stallAfter < 0 && dropAfter < 0
-        && (flipOffset < 0 || flipRequests <= 0) && !ignoreRange && extraBytes == 0;
+        && (flipOffset < 0 || flipRequests <= 0) && !ignoreRange && extraBytes == 0 && redirectTo.empty();
 }
 
 QJsonObject AssetFault::toJson() const
@@ -144,6 +144,7 @@ QJsonObject AssetFault::toJson() const
     o["ignore_range"] = ignoreRange;
     o["extra_bytes"] = static_cast<double>(extraBytes);
     o["status_delay_ms"] = statusDelayMs;
+    o["redirect_to"] = q(redirectTo);
     return o;
 }
 
@@ -160,6 +161,7 @@ AssetFault AssetFault::fromJson(const QJsonObject &o)
     f.ignoreRange = o["ignore_range"].toBool(false);
     f.extraBytes = static_cast<std::uint64_t>(std::max(0LL, integer(o["extra_bytes"], 0)));
     f.statusDelayMs = static_cast<int>(std::max(0LL, integer(o["status_delay_ms"], 0)));
+    f.redirectTo = s(o["redirect_to"]);
     return f;
 }
 
@@ -923,6 +925,12 @@ void PortalStandin::Impl::handleAsset(const httplib::Request &req, httplib::Resp
             fault = it->second;
     }
 
+    if (!fault.redirectTo.empty() && hopsLeft < 0) {
+        res.status = 302;
+        res.set_header("Location", fault.redirectTo);
+        setAssetStatus(index, 302);
+        return;
+    }
     // Redirect chain: /assets/X -> /redirect/k-1/X -> ... -> /redirect/0/X, which serves.
     const int next = hopsLeft < 0 ? fault.redirectHops - 1 : hopsLeft - 1;
     if ((hopsLeft < 0 && fault.redirectHops > 0) || hopsLeft > 0) {

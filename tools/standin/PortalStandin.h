@@ -32,12 +32,13 @@ struct AssetFault {
     int flipRequests = 0;            // ... in this many responses whose range covers it
     bool ignoreRange = false;        // answer 200 with the whole file even when a Range is asked
     std::uint64_t extraBytes = 0;    // the body goes on this many bytes past the file's end
+    std::string redirectTo;          // answer 302 with this Location (any scheme, as given)
 
     bool isClear() const;
     QJsonObject toJson() const;
     // Keys: redirect_hops, status, throttle_bps, stall_after, drop_after, flip_offset,
-    // flip_requests, ignore_range, extra_bytes, status_delay_ms. Missing keys keep their
-    // defaults.
+    // flip_requests, ignore_range, extra_bytes, status_delay_ms, redirect_to. Missing keys keep
+    // their defaults.
     static AssetFault fromJson(const QJsonObject &object);
 };
 

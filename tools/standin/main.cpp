@@ -47,7 +47,8 @@ Configuration file (every key optional):
     "notification_log": "/file",
     "asset_faults": {"relative/path.mxf": {"redirect_hops": 0, "status": 0,
                      "throttle_bps": 0, "stall_after": -1, "drop_after": -1,
-                     "flip_offset": -1, "flip_requests": 0, "ignore_range": false}}
+                     "flip_offset": -1, "flip_requests": 0, "ignore_range": false,
+                     "redirect_to": ""}}
   }
   An empty "win_url" points at the stand-in's own /downloads/<name>.
 
